@@ -1,0 +1,406 @@
+#!/usr/bin/env bash
+# Throughput and memory benchmark for kelvane-cli.
+#
+#   bench/run.sh [PATH-TO-kelvane-cli]
+#
+# The default binary is build/cli/kelvane-cli under the repository root.
+# Everything is measured on a warm page cache, after one warm-up run of each
+# command. See bench/README.md for the environment variables.
+#
+# Exit status: 0 when every target is met, 1 when a target is missed or a
+# measurement could not be made, 2 on a usage or setup error.
+
+set -uo pipefail
+
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo_root=$(cd "$script_dir/.." && pwd)
+generator="$script_dir/gen-domains.awk"
+
+runs=${KELVANE_BENCH_RUNS:-5}
+lines=${KELVANE_BENCH_LINES:-1000000}
+big_lines=${KELVANE_BENCH_BIG_LINES:-10000000}
+seed=${KELVANE_BENCH_SEED:-20240601}
+baseline_awk=${KELVANE_BENCH_AWK:-awk}
+timer=${KELVANE_BENCH_TIMER:-}
+
+# Limits the tool is held to.
+max_tool_over_cp=1.25
+min_awk_over_tool=4
+max_rss_mib=16
+
+site=/var/www/sites
+prefix=m
+
+die() { printf 'run.sh: %s\n' "$*" >&2; exit 2; }
+
+case $# in
+    0) tool="$repo_root/build/cli/kelvane-cli" ;;
+    1) tool=$1 ;;
+    *) die "usage: bench/run.sh [PATH-TO-kelvane-cli]" ;;
+esac
+
+is_count() { [[ $1 =~ ^[0-9]+$ ]] && (( 10#$1 > 0 )); }
+is_count "$runs"  || die "KELVANE_BENCH_RUNS must be a positive integer (got '$runs')"
+is_count "$lines" || die "KELVANE_BENCH_LINES must be a positive integer (got '$lines')"
+[[ $big_lines =~ ^[0-9]+$ ]] || die "KELVANE_BENCH_BIG_LINES must be a non-negative integer (got '$big_lines')"
+[[ $seed =~ ^[0-9]+$ ]] || die "KELVANE_BENCH_SEED must be a non-negative integer (got '$seed')"
+runs=$((10#$runs)); lines=$((10#$lines)); big_lines=$((10#$big_lines))
+
+[[ -f $tool && -x $tool ]] || die "kelvane-cli not found or not executable: $tool (build it with: cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build)"
+tool=$(cd "$(dirname "$tool")" && pwd)/$(basename "$tool")
+[[ -r $generator ]] || die "missing list generator: $generator"
+command -v "$baseline_awk" >/dev/null || die "awk not found: $baseline_awk"
+[[ -x /usr/bin/time ]] || die "/usr/bin/time (GNU time) is needed for the peak-memory check"
+
+case $timer in
+    "") if command -v hyperfine >/dev/null; then timer="hyperfine"; else timer="date"; fi ;;
+    hyperfine) command -v hyperfine >/dev/null || die "KELVANE_BENCH_TIMER=hyperfine but hyperfine is not installed" ;;
+    date) ;;
+    *) die "KELVANE_BENCH_TIMER must be 'hyperfine' or 'date' (got '$timer')" ;;
+esac
+
+# mawk writes the lists about twice as fast as gawk; the file is the same
+# with either, since the generator does not use awk's own rand().
+if command -v mawk >/dev/null; then gen_awk=mawk; else gen_awk=$baseline_awk; fi
+
+# --- work directory --------------------------------------------------------
+# A directory we create is removed on exit. A directory given by the user is
+# left in place with its generated lists (they are reused on the next run
+# when the generator and seed are unchanged); only our outputs are deleted.
+if [[ -n ${KELVANE_BENCH_WORKDIR:-} ]]; then
+    work=$KELVANE_BENCH_WORKDIR
+    mkdir -p "$work" || die "cannot create work directory $work"
+    work=$(cd "$work" && pwd)
+    own_work=0
+else
+    work=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-bench.XXXXXX") || die "mktemp failed"
+    own_work=1
+fi
+
+# shellcheck disable=SC2317  # called from the EXIT trap
+cleanup() {
+    if (( own_work )); then
+        rm -rf -- "$work"
+    else
+        rm -f -- "$work"/out-*.conf "$work"/ref.conf "$work"/entries.awk \
+                 "$work"/*.json "$work"/*.log "$work"/*.time \
+                 "$work"/probe-*.conf
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# --- helpers ---------------------------------------------------------------
+now_ns() { date +%s%N; }
+
+# fdiv A B [DIGITS] -> A/B as a decimal string
+fdiv() { awk -v a="$1" -v b="$2" -v d="${3:-3}" 'BEGIN { printf "%.*f", d, a / b }'; }
+
+# fcmp A OP B -> status 0 when the comparison holds
+fcmp() { awk -v a="$1" -v b="$3" -v op="$2" 'BEGIN {
+    r = (op == "<=") ? (a <= b) : (op == ">=") ? (a >= b) : 0; exit !r }'; }
+
+file_size() { stat -c %s -- "$1"; }
+
+avail_bytes() { df -P -B1 -- "$1" | awk 'NR == 2 { print $4 }'; }
+
+# make_list N FILE: generate (or reuse) an N-line list.
+make_list() {
+    local n=$1 file=$2 stamp want
+    stamp="$file.stamp"
+    want="$(sha256sum < "$generator" | cut -d' ' -f1) n=$n seed=$seed"
+    if [[ -s $file && -r $stamp && $(<"$stamp") == "$want" ]]; then
+        printf '  reusing %s\n' "$file"
+        return 0
+    fi
+    rm -f -- "$stamp"
+    local t0 t1
+    t0=$(now_ns)
+    if ! LC_ALL=C "$gen_awk" -v n="$n" -v seed="$seed" -f "$generator" > "$file"; then
+        rm -f -- "$file"
+        die "generating $file failed"
+    fi
+    t1=$(now_ns)
+    local got
+    got=$(wc -l < "$file")
+    [[ $got -eq $n ]] || die "generator wrote $got lines to $file, expected $n"
+    printf '%s\n' "$want" > "$stamp"
+    printf '  generated %s (%s lines, %s bytes) in %s s\n' \
+        "$file" "$n" "$(file_size "$file")" "$(fdiv $((t1 - t0)) 1000000000 1)"
+}
+
+# measure NAME CMD...: one warm-up run, then $runs timed runs. Sets
+# m_median, m_min, m_max (seconds). Returns non-zero when any run fails.
+measure() {
+    local name=$1; shift
+    m_median='' m_min='' m_max=''
+    if [[ $timer == hyperfine ]]; then
+        local json="$work/$name.json" log="$work/$name.log" cmd
+        printf -v cmd '%q ' "$@"
+        if ! hyperfine -N --style none --warmup 1 --runs "$runs" \
+                --export-json "$json" -- "$cmd" > "$log" 2>&1; then
+            sed 's/^/    /' "$log" >&2
+            return 1
+        fi
+        m_median=$(sed -n 's/^ *"median": *\([-0-9.eE+]*\),*$/\1/p' "$json" | head -n1)
+        m_min=$(sed -n 's/^ *"min": *\([-0-9.eE+]*\),*$/\1/p' "$json" | head -n1)
+        m_max=$(sed -n 's/^ *"max": *\([-0-9.eE+]*\),*$/\1/p' "$json" | head -n1)
+        [[ -n $m_median && -n $m_min && -n $m_max ]] || {
+            printf '    could not read the results in %s\n' "$json" >&2; return 1; }
+        m_median=$(awk -v x="$m_median" 'BEGIN { printf "%.6f", x }')
+        m_min=$(awk -v x="$m_min" 'BEGIN { printf "%.6f", x }')
+        m_max=$(awk -v x="$m_max" 'BEGIN { printf "%.6f", x }')
+    else
+        local i t0 t1 times=()
+        if ! "$@" > /dev/null; then
+            printf '    warm-up run failed: %s\n' "$*" >&2; return 1
+        fi
+        for (( i = 0; i < runs; i++ )); do
+            t0=$(now_ns)
+            if ! "$@" > /dev/null; then
+                printf '    run %d failed: %s\n' "$((i + 1))" "$*" >&2; return 1
+            fi
+            t1=$(now_ns)
+            times+=($((t1 - t0)))
+        done
+        read -r m_median m_min m_max < <(printf '%s\n' "${times[@]}" | sort -n | awk '
+            { t[NR] = $1 }
+            END {
+                med = (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2
+                printf "%.6f %.6f %.6f\n", med / 1e9, t[1] / 1e9, t[NR] / 1e9
+            }')
+    fi
+}
+
+# peak_rss OUTVAR_KIB OUTVAR_SECONDS CMD...: one run under GNU time.
+# shellcheck disable=SC2034  # results go out through the namerefs
+peak_rss() {
+    local -n rss_ref=$1 wall_ref=$2; shift 2
+    local tf="$work/rss.time" t0 t1 rc
+    t0=$(now_ns)
+    /usr/bin/time -f '%M' -o "$tf" "$@" > /dev/null
+    rc=$?
+    t1=$(now_ns)
+    if (( rc != 0 )); then
+        printf '    run failed (status %d): %s\n' "$rc" "$*" >&2
+        [[ -r $tf ]] && sed 's/^/    /' "$tf" >&2
+        return 1
+    fi
+    rss_ref=$(tail -n1 "$tf")
+    [[ $rss_ref =~ ^[0-9]+$ ]] || { printf '    could not read peak RSS from %s\n' "$tf" >&2; return 1; }
+    wall_ref=$(fdiv $((t1 - t0)) 1000000000 3)
+}
+
+# The same entries as the tool writes, in awk: trim blanks/tabs/CR at both
+# ends, skip lines without a dot, drop one leading "www.", skip empties.
+# shellcheck disable=SC2016  # an awk program, not shell expansions
+awk_prog='{ d = $0; sub(/^[ \t\r]+/, "", d); sub(/[ \t\r]+$/, "", d); if (index(d, ".") == 0) next; if (substr(d, 1, 4) == "www.") d = substr(d, 5); if (d == "") next; printf "<VirtualHost *>\r\n    DocumentRoot %s\r\n    ServerAlias %s www.%s %s.%s\r\n</VirtualHost>\r\n", site, d, d, pfx, d > out }'
+
+# Expected size in bytes and entry count of the tool's output, same rules.
+# shellcheck disable=SC2016
+expect_prog='{ d = $0; sub(/^[ \t\r]+/, "", d); sub(/[ \t\r]+$/, "", d); if (index(d, ".") == 0) next; if (substr(d, 1, 4) == "www.") d = substr(d, 5); if (d == "") next; n++; b += 17 + 17 + length(site) + 2 + 16 + 3 * length(d) + 5 + 1 + length(pfx) + 1 + 2 + 16 } END { printf "%.0f %.0f\n", b, n }'
+
+awk_path=$(command -v "$baseline_awk")
+awk_real=$(readlink -f -- "$awk_path")
+awk_version=$("$baseline_awk" --version 2>/dev/null | head -n1)
+[[ -n $awk_version ]] || awk_version=$("$baseline_awk" -W version 2>/dev/null | head -n1)
+[[ -n $awk_version ]] || awk_version="version unknown"
+case $(basename "$awk_real") in
+    mawk*) awk_kind=mawk ;;
+    gawk*) awk_kind=gawk ;;
+    busybox*) awk_kind="busybox awk" ;;
+    *) case $awk_version in
+           *"GNU Awk"*) awk_kind=gawk ;;
+           mawk*) awk_kind=mawk ;;
+           *) awk_kind=$(basename "$awk_real") ;;
+       esac ;;
+esac
+
+if [[ $timer == hyperfine ]]; then
+    timer_desc="hyperfine $(hyperfine --version | awk '{ print $2 }') (-N, 1 warm-up run, $runs timed runs)"
+else
+    timer_desc="date +%s%N (1 warm-up run, $runs timed runs)"
+fi
+
+echo "Kelvane benchmark"
+echo "  tool       : $tool"
+echo "  awk        : $awk_path -> $awk_real ($awk_kind: $awk_version), run with LC_ALL=C"
+echo "  timer      : $timer_desc"
+echo "  work dir   : $work"
+echo "  command    : kelvane-cli -q -w -p $prefix -s $site -o OUT LIST"
+echo
+
+failures=0
+declare -a verdicts=()
+verdict() {  # verdict LABEL VALUE OP LIMIT UNIT
+    local label=$1 value=$2 op=$3 limit=$4 unit=${5:-} res
+    if [[ -z $value ]]; then
+        res=FAIL; value="n/a"
+    elif fcmp "$value" "$op" "$limit"; then
+        res=PASS
+    else
+        res=FAIL
+    fi
+    [[ $res == FAIL ]] && failures=$((failures + 1))
+    verdicts+=("$(printf '  %-28s %-16s %-28s %s' "$label" "$value${unit:+ $unit}" "(target $op $limit${unit:+ $unit})" "$res")")
+}
+check() {  # check LABEL OK(0/1) DETAIL
+    local res=PASS
+    if (( $2 != 1 )); then res=FAIL; failures=$((failures + 1)); fi
+    verdicts+=("$(printf '  %-28s %-45s %s' "$1" "$3" "$res")")
+}
+
+list="$work/list-$lines.txt"
+out_tool="$work/out-tool.conf"
+out_cp="$work/out-cp.conf"
+out_awk="$work/out-awk.conf"
+ref="$work/ref.conf"
+awk_file="$work/entries.awk"
+printf '%s\n' "$awk_prog" > "$awk_file"
+
+echo "Preparing"
+make_list "$lines" "$list"
+
+# First run of the tool: produces the reference output.
+if ! "$tool" -q -w -p "$prefix" -s "$site" -o "$out_tool" "$list"; then
+    echo "  kelvane-cli failed on $list" >&2
+    exit 1
+fi
+[[ -s $out_tool ]] || { echo "  kelvane-cli wrote no output to $out_tool" >&2; exit 1; }
+cp -- "$out_tool" "$ref" || { echo "  copying the reference output failed" >&2; exit 1; }
+# The cp destination exists beforehand, with the same size, just as the
+# tool's output file does: both timings overwrite an existing file.
+cp -- "$ref" "$out_cp" || { echo "  cp to $out_cp failed" >&2; exit 1; }
+
+# On a filesystem that can share extents (btrfs, XFS) a plain cp clones the
+# file without writing its data, which says nothing about write speed; make
+# cp copy the bytes there.
+cp_cmd=(cp)
+cp_desc="cp (this filesystem does not clone files)"
+head -c 65536 "$ref" > "$work/probe-src.conf"
+if cp --reflink=always -- "$work/probe-src.conf" "$work/probe-dst.conf" 2>/dev/null; then
+    cp_cmd=(cp --reflink=never)
+    cp_desc="cp --reflink=never (this filesystem clones files with a plain cp)"
+fi
+rm -f -- "$work/probe-src.conf" "$work/probe-dst.conf"
+
+out_bytes=$(file_size "$ref")
+read -r exp_bytes exp_entries < <(LC_ALL=C "$gen_awk" -v site="$site" -v pfx="$prefix" "$expect_prog" "$list")
+printf '  copy       : %s\n' "$cp_desc"
+printf '  list       : %s lines, %s bytes\n' "$lines" "$(file_size "$list")"
+printf '  output     : %s bytes (expected from the list: %s entries, %s bytes)\n' "$out_bytes" "$exp_entries" "$exp_bytes"
+[[ $out_bytes == "$exp_bytes" ]]; out_size_ok=$(( $? == 0 ))
+
+# awk baseline, checked byte for byte against the tool.
+if LC_ALL=C "$baseline_awk" -v site="$site" -v pfx="$prefix" -v out="$out_awk" -f "$awk_file" "$list"; then
+    if cmp -s -- "$ref" "$out_awk"; then
+        awk_same=1; awk_same_desc="awk output is byte-identical to kelvane-cli output (cmp)"
+    else
+        awk_same=0; awk_same_desc="awk output DIFFERS from kelvane-cli output: $(cmp -- "$ref" "$out_awk" 2>&1 | head -n1)"
+    fi
+else
+    awk_same=0; awk_same_desc="awk baseline failed to run"
+fi
+echo "  $awk_same_desc"
+echo
+
+echo "Timing, warm cache, median of $runs"
+declare -A med
+for name in tool cp awk; do
+    case $name in
+        tool) cmd=("$tool" -q -w -p "$prefix" -s "$site" -o "$out_tool" "$list") ;;
+        cp)   cmd=("${cp_cmd[@]}" -- "$ref" "$out_cp") ;;
+        awk)  cmd=(env LC_ALL=C "$baseline_awk" -v site="$site" -v pfx="$prefix" -v out="$out_awk" -f "$awk_file" "$list") ;;
+    esac
+    if measure "$name" "${cmd[@]}"; then
+        med[$name]=$m_median
+        printf '  %-12s median %8.3f s   (min %.3f, max %.3f)\n' "$name" "$m_median" "$m_min" "$m_max"
+    else
+        med[$name]=""
+        printf '  %-12s FAILED\n' "$name"
+    fi
+done
+
+# The timed runs must have produced the same bytes as the reference run.
+cmp -s -- "$ref" "$out_tool"; tool_stable=$(( $? == 0 ))
+cmp -s -- "$ref" "$out_cp";   cp_ok=$(( $? == 0 ))
+echo
+
+echo "Peak memory (max RSS, /usr/bin/time)"
+rss1='' wall1=''
+if peak_rss rss1 wall1 "$tool" -q -w -p "$prefix" -s "$site" -o "$out_tool" "$list"; then
+    rss1_mib=$(fdiv "$rss1" 1024 2)
+    printf '  %-12s %8s MiB   (%s KiB, wall %s s)\n' "$lines lines" "$rss1_mib" "$rss1" "$wall1"
+else
+    rss1_mib=""
+    printf '  %-12s FAILED\n' "$lines lines"
+fi
+
+# The small list's files are no longer needed; free the space before the
+# large run.
+rm -f -- "$out_cp" "$out_awk" "$ref"
+
+rss2_mib="" big_desc="" big_ok=1
+if (( big_lines > 0 )); then
+    big_list="$work/list-$big_lines.txt"
+    big_out="$work/out-big.conf"
+    make_list "$big_lines" "$big_list"
+    # Rough need: the output grows with the list at the rate measured above.
+    need=$(awk -v o="$out_bytes" -v a="$lines" -v b="$big_lines" 'BEGIN { printf "%.0f", o / a * b * 1.1 }')
+    have=$(avail_bytes "$work")
+    if [[ $have =~ ^[0-9]+$ ]] && (( have < need )); then
+        printf '  %-12s not measured: %s bytes free in %s, about %s needed\n' "$big_lines lines" "$have" "$work" "$need"
+        big_desc="not measured (disk space)"
+        big_ok=0
+    else
+        rss2='' wall2=''
+        if peak_rss rss2 wall2 "$tool" -q -w -p "$prefix" -s "$site" -o "$big_out" "$big_list"; then
+            rss2_mib=$(fdiv "$rss2" 1024 2)
+            printf '  %-12s %8s MiB   (%s KiB, wall %s s, one run)\n' "$big_lines lines" "$rss2_mib" "$rss2" "$wall2"
+            read -r big_exp_bytes big_exp_entries < <(LC_ALL=C "$gen_awk" -v site="$site" -v pfx="$prefix" "$expect_prog" "$big_list")
+            big_bytes=$(file_size "$big_out")
+            big_entries=$(grep -c '^<VirtualHost \*>' "$big_out")
+            if [[ $big_bytes == "$big_exp_bytes" && $big_entries == "$big_exp_entries" ]]; then
+                big_desc="$big_entries entries, $big_bytes bytes, as expected"
+            else
+                big_desc="got $big_entries entries / $big_bytes bytes, expected $big_exp_entries / $big_exp_bytes"
+                big_ok=0
+            fi
+            printf '  %-12s output: %s\n' "" "$big_desc"
+        else
+            printf '  %-12s FAILED\n' "$big_lines lines"
+            big_desc="run failed"; big_ok=0
+        fi
+        rm -f -- "$big_out"
+    fi
+fi
+echo
+
+tool_over_cp="" awk_over_tool=""
+[[ -n ${med[tool]} && -n ${med[cp]} ]]  && tool_over_cp=$(fdiv "${med[tool]}" "${med[cp]}" 2)
+[[ -n ${med[tool]} && -n ${med[awk]} ]] && awk_over_tool=$(fdiv "${med[awk]}" "${med[tool]}" 2)
+
+echo "Results"
+verdict "tool/cp wall time"        "$tool_over_cp"  "<=" "$max_tool_over_cp"
+verdict "awk/tool wall time"       "$awk_over_tool" ">=" "$min_awk_over_tool"
+verdict "peak RSS, $lines lines"   "$rss1_mib"      "<=" "$max_rss_mib" MiB
+if (( big_lines > 0 )); then
+    verdict "peak RSS, $big_lines lines" "$rss2_mib" "<=" "$max_rss_mib" MiB
+    check "output, $big_lines lines" "$big_ok" "$big_desc"
+else
+    verdicts+=("$(printf '  %-28s %s' "peak RSS, large list" "skipped (KELVANE_BENCH_BIG_LINES=0)")")
+fi
+check "output size, $lines lines" "$out_size_ok" "$([[ $out_size_ok == 1 ]] && echo "$out_bytes bytes, as expected" || echo "$out_bytes bytes, expected $exp_bytes")"
+check "awk output = tool output" "$awk_same" "$([[ $awk_same == 1 ]] && echo identical || echo differs)"
+check "tool output stable"       "$tool_stable" "$([[ $tool_stable == 1 ]] && echo 'timed runs match first run' || echo 'timed runs differ from first run')"
+check "cp copy intact"           "$cp_ok" "$([[ $cp_ok == 1 ]] && echo identical || echo differs)"
+printf '%s\n' "${verdicts[@]}"
+echo
+
+if (( failures > 0 )); then
+    echo "FAIL: $failures check(s) failed"
+    exit 1
+fi
+echo "PASS: all targets met"
+exit 0

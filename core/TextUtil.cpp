@@ -1,0 +1,71 @@
+#include "core/TextUtil.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace text {
+
+std::string_view trimmed(std::string_view str, std::string_view chars) {
+    const auto first = str.find_first_not_of(chars);
+    if (first == std::string_view::npos)
+        return str.substr(0, 0);
+    const auto last = str.find_last_not_of(chars);
+    return str.substr(first, last - first + 1);
+}
+
+void trimStr(std::string& str) {
+    const auto first = str.find_first_not_of(kBlanks);
+    if (first == std::string::npos) {
+        str.clear();
+        return;
+    }
+    str.erase(str.find_last_not_of(kBlanks) + 1);
+    str.erase(0, first);
+}
+
+std::int64_t getFgCount(std::string_view str, char chSep) {
+    return std::count(str.begin(), str.end(), chSep);
+}
+
+std::string getFg(std::string_view str, char chSep, std::int64_t i) {
+    std::size_t begin = 0;
+    for (; i > 0; --i) {
+        const auto sep = str.find(chSep, begin);
+        if (sep == std::string_view::npos)
+            return {};
+        begin = sep + 1;
+    }
+    const auto end = str.find(chSep, begin);
+    return std::string(str.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
+}
+
+std::string replaceAll(std::string_view str, std::string_view what, std::string_view with) {
+    if (what.empty())
+        return std::string(str);
+    std::string out;
+    out.reserve(str.size());
+    std::size_t pos = 0;
+    for (auto hit = str.find(what); hit != std::string_view::npos; hit = str.find(what, pos)) {
+        out.append(str, pos, hit - pos).append(with);
+        pos = hit + what.size();
+    }
+    out.append(str.substr(pos));
+    return out;
+}
+
+bool isAscii(std::string_view str) {
+    // Eight bytes at a time: a list is almost all ASCII and this runs for every line.
+    std::size_t i = 0;
+    for (; i + 8 <= str.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, str.data() + i, 8);
+        if (word & 0x8080808080808080ULL)
+            return false;
+    }
+    for (; i < str.size(); ++i)
+        if (static_cast<unsigned char>(str[i]) & 0x80)
+            return false;
+    return true;
+}
+
+} // namespace text

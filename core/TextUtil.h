@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Text helpers shared by the core services and the engine. Text is UTF-8: every separator and
+// blank we search for is ASCII, and an ASCII byte never occurs inside a multi-byte character,
+// so byte-wise searches keep to whole characters.
+namespace text {
+
+inline constexpr std::string_view kBlanks = " \t\r\n";
+
+// Removes blanks, tabs, CRs and LFs at both ends, in place.
+void trimStr(std::string& str);
+
+// The view without the given characters at both ends.
+std::string_view trimmed(std::string_view str, std::string_view chars);
+
+// Number of occurrences of the separator.
+std::int64_t getFgCount(std::string_view str, char chSep);
+
+// Field i (from 0) of the text cut at the separator; a text without it is one field, an empty
+// text one empty field, and a field past the end is empty.
+std::string getFg(std::string_view str, char chSep, std::int64_t i);
+
+// Replaces every occurrence of what, left to right, in one pass: what the replacement brings in
+// is not searched again.
+std::string replaceAll(std::string_view str, std::string_view what, std::string_view with);
+
+bool isAscii(std::string_view str);
+
+} // namespace text

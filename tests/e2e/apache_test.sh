@@ -1,0 +1,515 @@
+#!/usr/bin/env bash
+# End-to-end test: feed kelvane-cli output to a real Apache httpd and check
+# that every generated alias is accepted and routed to its DocumentRoot.
+#
+# Usage: apache_test.sh KELVANE_CLI_PATH
+#
+# Needs apache2 (Debian layout: modules in /usr/lib/apache2/modules) and curl.
+# Apache runs from a private ServerRoot in a temp dir, on free ports of
+# 127.0.0.1; the system configuration (/etc/apache2) and service are never
+# touched. Overridable: APACHE2 (binary), APACHE_MODULES_DIR.
+#
+# Layout of the test server
+# -------------------------
+# Apache keeps `<VirtualHost *>` (any port) and `<VirtualHost *:PORT>` in two
+# separate name-based groups, and a request on PORT only looks at the
+# `*:PORT` group when one exists: the `*` entries are then unreachable on
+# that port. So the server listens on two ports:
+#   PORT_ANY  - only `<VirtualHost *>` entries apply: the built-in output
+#               (run A) is tested here;
+#   PORT_TPL  - the template output (run B) uses `<VirtualHost *:PORT_TPL>`.
+# Each group starts with a sentinel vhost of the test's own, serving a
+# "fallback" root. Apache sends a request whose Host matches no name in the
+# group to the group's first vhost, so a missing or misspelled alias lands on
+# the sentinel instead of silently reaching the expected content, and a name
+# that was never generated must land there too.
+
+set -euo pipefail
+
+readonly CURL_TIMEOUT=5
+readonly START_TIMEOUT=20   # seconds to wait for Apache to answer
+readonly STOP_TIMEOUT=10    # seconds to wait for Apache to exit
+readonly CMD_TIMEOUT=30     # seconds for kelvane-cli and apache2 -t / -S
+
+if (($# != 1)); then
+    echo "usage: $0 KELVANE_CLI_PATH" >&2
+    exit 2
+fi
+CLI=$1
+if [[ ! -x $CLI ]]; then
+    echo "FAIL: kelvane-cli not found or not executable: $CLI" >&2
+    exit 2
+fi
+
+APACHE2=${APACHE2:-$(command -v apache2 || true)}
+[[ -n $APACHE2 ]] || { [[ -x /usr/sbin/apache2 ]] && APACHE2=/usr/sbin/apache2; }
+if [[ -z $APACHE2 || ! -x $APACHE2 ]]; then
+    echo "FAIL: apache2 not found" >&2
+    exit 2
+fi
+command -v curl >/dev/null || { echo "FAIL: curl not found" >&2; exit 2; }
+MODDIR=${APACHE_MODULES_DIR:-/usr/lib/apache2/modules}
+
+failures=0
+checks=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+pass() {
+    echo "ok:   $*"
+}
+# Aborts the test: the remaining checks would only repeat the same failure.
+aborted=
+die() {
+    echo "FAIL: $*" >&2
+    aborted=$*
+    exit 1
+}
+
+# ---------------------------------------------------------------------------
+# Temp dir and cleanup
+# ---------------------------------------------------------------------------
+# When root, Apache's children drop to an unprivileged user that must be able
+# to traverse the temp dir, so keep it under /tmp rather than a private TMPDIR.
+if ((EUID == 0)); then
+    WORK=$(mktemp -d /tmp/kelvane-e2e.XXXXXX)
+else
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-e2e.XXXXXX")
+fi
+chmod 0755 "$WORK"
+SERVER_ROOT=$WORK/server
+PID_FILE=$SERVER_ROOT/logs/httpd.pid
+ERROR_LOG=$SERVER_ROOT/logs/error.log
+HTTPD_BG_PID=
+
+stop_apache() {
+    local pid=
+    if [[ -s $PID_FILE ]]; then
+        pid=$(<"$PID_FILE")
+    elif [[ -n $HTTPD_BG_PID ]]; then
+        pid=$HTTPD_BG_PID   # died or not yet written its pid file
+    fi
+    [[ $pid =~ ^[0-9]+$ ]] || return 0
+    kill -0 "$pid" 2>/dev/null || return 0
+    kill -TERM "$pid" 2>/dev/null || true
+    local waited=0
+    while kill -0 "$pid" 2>/dev/null; do
+        if ((waited >= STOP_TIMEOUT * 10)); then
+            echo "warning: apache (pid $pid) did not stop in ${STOP_TIMEOUT}s, killing it" >&2
+            kill -KILL "$pid" 2>/dev/null || true
+            break
+        fi
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    # Reap our own background child so no zombie is left behind.
+    if [[ -n $HTTPD_BG_PID ]]; then
+        wait "$HTTPD_BG_PID" 2>/dev/null || true
+    fi
+}
+
+cleanup() {
+    local rc=$?
+    set +e
+    stop_apache
+    if ((rc != 0)) && [[ -s $ERROR_LOG ]]; then
+        echo "--- apache error log (last 30 lines) ---" >&2
+        tail -n 30 "$ERROR_LOG" >&2
+        echo "---" >&2
+    fi
+    if ((rc != 0)) && [[ -z ${summary_done:-} ]]; then
+        echo
+        local earlier=
+        ((failures == 0)) || earlier=" ($failures of $checks earlier checks failed too)"
+        echo "SUMMARY: FAILED, aborted: ${aborted:-interrupted (exit $rc)}$earlier"
+    fi
+    if [[ -n ${KEEP_WORKDIR:-} ]]; then
+        echo "work dir kept: $WORK" >&2
+    else
+        rm -rf -- "$WORK"
+    fi
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# ---------------------------------------------------------------------------
+# Free ports
+# ---------------------------------------------------------------------------
+port_in_use() {
+    # A successful connect means something listens there.
+    timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2>/dev/null
+}
+
+pick_ports() {
+    local n=$1 out
+    if command -v python3 >/dev/null &&
+        out=$(timeout 10 python3 - "$n" 2>/dev/null <<'PY'
+import socket, sys
+socks = []
+for _ in range(int(sys.argv[1])):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    socks.append(s)
+print(" ".join(str(s.getsockname()[1]) for s in socks))
+PY
+        ) && [[ $out =~ ^[0-9]+( [0-9]+)*$ ]]; then
+        echo "$out"
+        return 0
+    fi
+    # No python: probe upwards from a random start.
+    local found=() port=$((20000 + RANDOM % 30000)) tries=0
+    while ((${#found[@]} < n)); do
+        ((tries++ < 200)) || return 1
+        port=$((port + 1))
+        ((port != 80)) || continue
+        port_in_use "$port" || found+=("$port")
+    done
+    echo "${found[*]}"
+}
+
+read -r PORT_ANY PORT_TPL <<<"$(pick_ports 2)" || true
+if [[ -z ${PORT_ANY:-} || -z ${PORT_TPL:-} ]]; then
+    die "could not find two free TCP ports on 127.0.0.1"
+fi
+echo "ports: $PORT_ANY (VirtualHost *), $PORT_TPL (VirtualHost *:$PORT_TPL)"
+
+# ---------------------------------------------------------------------------
+# Document roots, each with recognisable content
+# ---------------------------------------------------------------------------
+token=$$.$RANDOM
+ROOT_A="$WORK/site one"          # space: the built-in entry must quote it
+ROOT_B="$WORK/site two"          # space: the template quotes it, not the tool
+ROOT_FALLBACK="$WORK/fallback"
+mkdir -p "$ROOT_A" "$ROOT_B" "$ROOT_FALLBACK" "$SERVER_ROOT/logs" "$SERVER_ROOT/run" "$WORK/gen"
+CONTENT_A="kelvane e2e root A $token"
+CONTENT_B="kelvane e2e root B $token"
+CONTENT_FALLBACK="kelvane e2e fallback $token"
+printf '%s\n' "$CONTENT_A" >"$ROOT_A/index.html"
+printf '%s\n' "$CONTENT_B" >"$ROOT_B/index.html"
+printf '%s\n' "$CONTENT_FALLBACK" >"$ROOT_FALLBACK/index.html"
+chmod -R a+rX "$WORK"
+
+# ---------------------------------------------------------------------------
+# Generate the entries
+# ---------------------------------------------------------------------------
+PREFIX=portal
+DOMAINS_A=(alpha.test bravo-site.test shop.charlie.test)
+DOMAINS_B=(delta.test echo.test)
+
+EXPECTED_A=()
+for d in "${DOMAINS_A[@]}"; do EXPECTED_A+=("$d" "www.$d" "$PREFIX.$d"); done
+EXPECTED_B=()
+for d in "${DOMAINS_B[@]}"; do EXPECTED_B+=("$d" "www.$d"); done
+
+# Run A: built-in entries, -w and a prefix, list with LF endings, -o output.
+LIST_A=$WORK/gen/list-a.txt
+OUT_A=$WORK/gen/vhosts-a.conf
+printf '%s\n' "${DOMAINS_A[@]}" >"$LIST_A"
+echo "run A: $CLI -s '$ROOT_A' -p $PREFIX -w -o $OUT_A $LIST_A"
+if ! timeout "$CMD_TIMEOUT" "$CLI" -s "$ROOT_A" -p "$PREFIX" -w -o "$OUT_A" "$LIST_A" \
+    2>"$WORK/gen/stderr-a.txt"; then
+    cat "$WORK/gen/stderr-a.txt" >&2
+    die "kelvane-cli run A (built-in entries) exited non-zero"
+fi
+[[ -s $OUT_A ]] || die "kelvane-cli run A wrote nothing to $OUT_A"
+pass "run A generated $(grep -c '<VirtualHost' "$OUT_A") entries"
+
+# Run B: template entries on PORT_TPL, -w only, list with CRLF endings,
+# output on stdout. {sitePath} appears twice: both must be replaced, or the
+# <Directory> grant misses the root and Apache answers 403.
+TEMPLATE_B=$WORK/gen/template-b.txt
+LIST_B=$WORK/gen/list-b.txt
+OUT_B=$WORK/gen/vhosts-b.conf
+printf '%s\n' \
+    "<VirtualHost *:$PORT_TPL>" \
+    '    DocumentRoot "{sitePath}"' \
+    '    ServerAlias {siteDomain}' \
+    '    <Directory "{sitePath}">' \
+    '        Require all granted' \
+    '    </Directory>' >"$TEMPLATE_B"
+printf '</VirtualHost>' >>"$TEMPLATE_B"
+printf '%s\r\n' "${DOMAINS_B[@]}" >"$LIST_B"
+echo "run B: $CLI -s '$ROOT_B' -w -t $TEMPLATE_B $LIST_B > $OUT_B"
+if ! timeout "$CMD_TIMEOUT" "$CLI" -s "$ROOT_B" -w -t "$TEMPLATE_B" "$LIST_B" \
+    >"$OUT_B" 2>"$WORK/gen/stderr-b.txt"; then
+    cat "$WORK/gen/stderr-b.txt" >&2
+    die "kelvane-cli run B (template entries) exited non-zero"
+fi
+[[ -s $OUT_B ]] || die "kelvane-cli run B wrote nothing to stdout"
+pass "run B generated $(grep -c '<VirtualHost' "$OUT_B") entries"
+chmod -R a+rX "$WORK/gen"
+
+# Apache treats a stray CR as blank space, so a CR carried over from the CRLF
+# list into an alias ("delta.test\r www.delta.test") would pass every Apache
+# check below. Check the bytes here: a CR may only come right before LF.
+check_crlf() { # FILE RUN
+    local file=$1 run=$2 bad
+    checks=$((checks + 1))
+    if bad=$(grep -n $'\r.' "$file"); then
+        fail "run $run output has a CR inside a line:"
+        cat -A <<<"$bad" >&2
+    elif [[ $(tail -c 2 "$file" | od -An -tx1 | tr -d ' \n') != 0d0a ]]; then
+        fail "run $run output does not end with CR LF"
+    else
+        pass "run $run output: no stray CR, ends with CR LF"
+    fi
+}
+check_crlf "$OUT_A" A
+check_crlf "$OUT_B" B
+# The built-in entry ends every one of its lines with CR LF.
+checks=$((checks + 1))
+if bad=$(grep -nv $'\r$' "$OUT_A"); then
+    fail "run A output has lines not ending with CR LF:"
+    cat -A <<<"$bad" >&2
+else
+    pass "run A output: every line ends with CR LF"
+fi
+
+# ---------------------------------------------------------------------------
+# Apache configuration
+# ---------------------------------------------------------------------------
+compiled=$(timeout "$CMD_TIMEOUT" "$APACHE2" -l 2>/dev/null || true)
+module_lines=
+add_module() { # NAME FILE: nothing to do when compiled in; fail when missing
+    local name=$1 file=$2
+    grep -q "mod_${name}\.c" <<<"$compiled" && return 0
+    [[ -f $MODDIR/$file ]] || die "Apache module not found: $MODDIR/$file"
+    module_lines+="LoadModule ${name}_module $MODDIR/$file"$'\n'
+}
+if ! grep -Eq '^ *(event|prefork|worker)\.c' <<<"$compiled"; then
+    mpm=
+    for m in event prefork worker; do
+        if [[ -f $MODDIR/mod_mpm_$m.so ]]; then mpm=$m; break; fi
+    done
+    [[ -n $mpm ]] || die "no MPM module (mod_mpm_event/prefork/worker) in $MODDIR"
+    add_module "mpm_$mpm" "mod_mpm_$mpm.so"
+fi
+add_module authz_core mod_authz_core.so   # Require
+add_module dir mod_dir.so                 # DirectoryIndex
+
+# Apache refuses to serve as root; its children switch to this user.
+user_lines=
+if ((EUID == 0)); then
+    run_user=
+    for u in www-data daemon nobody; do
+        if id -u "$u" >/dev/null 2>&1; then run_user=$u; break; fi
+    done
+    [[ -n $run_user ]] || die "no unprivileged user (www-data, daemon, nobody) for Apache"
+    user_lines="User $run_user
+Group #$(id -g "$run_user")"
+fi
+
+MAIN_NAME=kelvane-e2e-main.invalid
+SENTINEL_ANY=fallback-any.invalid
+SENTINEL_TPL=fallback-tpl.invalid
+CONF=$SERVER_ROOT/httpd.conf
+cat >"$CONF" <<EOF
+# Private configuration of the kelvane end-to-end test.
+ServerRoot "$SERVER_ROOT"
+DefaultRuntimeDir "$SERVER_ROOT/run"
+PidFile "$PID_FILE"
+ErrorLog "$ERROR_LOG"
+LogLevel info
+Listen 127.0.0.1:$PORT_ANY
+Listen 127.0.0.1:$PORT_TPL
+$module_lines$user_lines
+ServerName $MAIN_NAME
+ServerTokens Prod
+DocumentRoot "$ROOT_FALLBACK"
+DirectoryIndex index.html
+
+<Directory />
+    AllowOverride None
+    Require all denied
+</Directory>
+<Directory "$ROOT_FALLBACK">
+    Require all granted
+</Directory>
+# Root A only. Root B is granted by the template itself.
+<Directory "$ROOT_A">
+    Require all granted
+</Directory>
+
+# First vhost of each group: receives every Host that no entry claims.
+<VirtualHost *>
+    ServerName $SENTINEL_ANY
+    DocumentRoot "$ROOT_FALLBACK"
+</VirtualHost>
+<VirtualHost *:$PORT_TPL>
+    ServerName $SENTINEL_TPL
+    DocumentRoot "$ROOT_FALLBACK"
+</VirtualHost>
+
+Include "$OUT_A"
+Include "$OUT_B"
+EOF
+# Private ServerRoot and config only, and a clean environment: nothing from
+# the system's Apache setup (/etc/apache2, APACHE_* variables) is used.
+HTTPD=(env -i PATH="$PATH" "$APACHE2" -d "$SERVER_ROOT" -f "$CONF")
+
+# ---------------------------------------------------------------------------
+# apache2 -t
+# ---------------------------------------------------------------------------
+checks=$((checks + 1))
+if syntax=$(timeout "$CMD_TIMEOUT" "${HTTPD[@]}" -t 2>&1) &&
+    grep -qx 'Syntax OK' <<<"$syntax"; then
+    pass "apache2 -t: Syntax OK"
+    # A DocumentRoot Apache cannot find is only a warning for -t.
+    if grep -q 'does not exist' <<<"$syntax"; then
+        checks=$((checks + 1))
+        fail "apache2 -t warns about a missing path:"
+        grep 'does not exist' <<<"$syntax" >&2
+    fi
+else
+    echo "$syntax" >&2
+    echo "--- generated run A ($OUT_A) ---" >&2
+    cat -A "$OUT_A" >&2
+    echo "--- generated run B ($OUT_B) ---" >&2
+    cat -A "$OUT_B" >&2
+    die "apache2 -t rejected the configuration"
+fi
+
+# ---------------------------------------------------------------------------
+# apache2 -S: every generated alias, nothing else, in the right group
+# ---------------------------------------------------------------------------
+dump=$(timeout "$CMD_TIMEOUT" "${HTTPD[@]}" -S 2>&1) ||
+    { echo "$dump" >&2; die "apache2 -S failed"; }
+
+# Prints the aliases Apache lists under the given address group, one a line.
+# Group headers start in column 0 ("*:8080   is a NameVirtualHost"), alias
+# lines are indented ("        alias www.example.test").
+aliases_in_group() {
+    awk -v grp="$1" '
+        /^[^ \t]/ { cur = $1; next }
+        cur == grp && $1 == "alias" { print $2 }
+    ' <<<"$dump" | sort
+}
+# Number of vhosts Apache lists under the given address group.
+vhosts_in_group() {
+    awk -v grp="$1" '
+        /^[^ \t]/ { cur = $1; next }
+        cur == grp && $1 == "port" && $3 == "namevhost" { n++ }
+        END { print n + 0 }
+    ' <<<"$dump"
+}
+
+check_group() { # GROUP RUN DOMAIN_COUNT EXPECTED_ALIAS...
+    local grp=$1 run=$2 ndomains=$3
+    shift 3
+    local expected actual
+    expected=$(printf '%s\n' "$@" | sort)
+    actual=$(aliases_in_group "$grp")
+    checks=$((checks + 1))
+    if [[ $actual == "$expected" ]]; then
+        pass "apache2 -S lists exactly the $# aliases of run $run under $grp"
+    else
+        fail "apache2 -S aliases of run $run under $grp differ (< expected, > listed by Apache):"
+        diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' >&2 || true
+    fi
+    local nv
+    nv=$(vhosts_in_group "$grp")
+    checks=$((checks + 1))
+    # One vhost per domain plus the test's sentinel.
+    if ((nv == ndomains + 1)); then
+        pass "apache2 -S lists $ndomains vhosts of run $run under $grp"
+    else
+        fail "apache2 -S lists $((nv - 1)) vhosts of run $run under $grp, expected $ndomains"
+    fi
+}
+check_group '*:*' A "${#DOMAINS_A[@]}" "${EXPECTED_A[@]}"
+check_group "*:$PORT_TPL" B "${#DOMAINS_B[@]}" "${EXPECTED_B[@]}"
+if ((failures)); then
+    echo "--- apache2 -S ---" >&2
+    echo "$dump" >&2
+fi
+
+# ---------------------------------------------------------------------------
+# Start Apache and route requests
+# ---------------------------------------------------------------------------
+# Foreground mode in the background: a failure to bind or to start shows up
+# as the process exiting, instead of a detached daemon dying unseen.
+"${HTTPD[@]}" -DFOREGROUND \
+    </dev/null >"$SERVER_ROOT/logs/stdout.log" 2>&1 &
+HTTPD_BG_PID=$!
+
+fetch() { # HOST PORT -> "STATUS BODY"
+    local body status
+    body=$(curl -s --noproxy '*' --max-time "$CURL_TIMEOUT" -w '\n%{http_code}' \
+        -H "Host: $1" "http://127.0.0.1:$2/") || true
+    status=${body##*$'\n'}
+    body=${body%$'\n'*}
+    body=${body%$'\n'}
+    printf '%s %s' "${status:-000}" "$body"
+}
+
+ready=0
+deadline=$((SECONDS + START_TIMEOUT))
+while ((SECONDS < deadline)); do
+    if ! kill -0 "$HTTPD_BG_PID" 2>/dev/null; then
+        cat "$SERVER_ROOT/logs/stdout.log" >&2 || true
+        die "apache exited during start-up"
+    fi
+    if [[ -s $PID_FILE ]] &&
+        [[ $(fetch "$SENTINEL_ANY" "$PORT_ANY") == "200 $CONTENT_FALLBACK" ]] &&
+        [[ $(fetch "$SENTINEL_TPL" "$PORT_TPL") == "200 $CONTENT_FALLBACK" ]]; then
+        ready=1
+        break
+    fi
+    sleep 0.2
+done
+((ready)) || die "apache did not answer on ports $PORT_ANY and $PORT_TPL within ${START_TIMEOUT}s"
+pass "apache started (pid $(<"$PID_FILE"))"
+
+expect() { # HOST PORT CONTENT LABEL
+    local host=$1 port=$2 want=$3 label=$4 got
+    got=$(fetch "$host" "$port")
+    checks=$((checks + 1))
+    if [[ $got == "200 $want" ]]; then
+        pass "Host: $host on port $port -> $label"
+    else
+        local body=${got#* } status=${got%% *} what
+        case $body in
+            "$CONTENT_A") what="root A" ;;
+            "$CONTENT_B") what="root B" ;;
+            "$CONTENT_FALLBACK") what="the fallback vhost" ;;
+            *) what= ;;
+        esac
+        if [[ -n $what ]]; then
+            fail "Host: $host on port $port: expected $label, got $what (HTTP $status)"
+        elif [[ $status == 000 ]]; then
+            fail "Host: $host on port $port: expected $label, got no answer within ${CURL_TIMEOUT}s"
+        elif [[ $status != 200 ]]; then
+            fail "Host: $host on port $port: expected $label, got HTTP $status"
+        else
+            body=${body//$'\n'/ }
+            fail "Host: $host on port $port: expected $label, got other content: ${body:0:100}"
+        fi
+    fi
+}
+
+# Every generated alias reaches its own root.
+for h in "${EXPECTED_A[@]}"; do expect "$h" "$PORT_ANY" "$CONTENT_A" "root A"; done
+for h in "${EXPECTED_B[@]}"; do expect "$h" "$PORT_TPL" "$CONTENT_B" "root B"; done
+
+# Names that were never generated reach the sentinel (the group's first
+# vhost), not one of the generated entries.
+expect unlisted.test "$PORT_ANY" "$CONTENT_FALLBACK" "the fallback vhost"
+expect unlisted.test "$PORT_TPL" "$CONTENT_FALLBACK" "the fallback vhost"
+expect "www.$PREFIX.${DOMAINS_A[0]}" "$PORT_ANY" "$CONTENT_FALLBACK" "the fallback vhost"
+# Run B had no prefix.
+expect "$PREFIX.${DOMAINS_B[0]}" "$PORT_TPL" "$CONTENT_FALLBACK" "the fallback vhost"
+# Run B's entries are bound to PORT_TPL by the template and must not answer
+# on the other port.
+expect "${DOMAINS_B[0]}" "$PORT_ANY" "$CONTENT_FALLBACK" "the fallback vhost"
+
+# ---------------------------------------------------------------------------
+echo
+summary_done=1
+if ((failures)); then
+    echo "SUMMARY: FAILED $failures of $checks checks (kelvane-cli: $CLI)"
+    exit 1
+fi
+echo "SUMMARY: all $checks checks passed (kelvane-cli: $CLI)"
