@@ -132,13 +132,15 @@ make_list() {
 
 # measure NAME CMD...: one warm-up run, then $runs timed runs. Sets
 # m_median, m_min, m_max (seconds). Returns non-zero when any run fails.
+# Dirty pages are flushed (untimed) before every run, so no run pays for the
+# write-back of an earlier run's output; the page cache itself stays warm.
 measure() {
     local name=$1; shift
     m_median='' m_min='' m_max=''
     if [[ $timer == hyperfine ]]; then
         local json="$work/$name.json" log="$work/$name.log" cmd
         printf -v cmd '%q ' "$@"
-        if ! hyperfine -N --style none --warmup 1 --runs "$runs" \
+        if ! hyperfine -N --style none --warmup 1 --runs "$runs" --prepare sync \
                 --export-json "$json" -- "$cmd" > "$log" 2>&1; then
             sed 's/^/    /' "$log" >&2
             return 1
@@ -153,10 +155,12 @@ measure() {
         m_max=$(awk -v x="$m_max" 'BEGIN { printf "%.6f", x }')
     else
         local i t0 t1 times=()
+        sync
         if ! "$@" > /dev/null; then
             printf '    warm-up run failed: %s\n' "$*" >&2; return 1
         fi
         for (( i = 0; i < runs; i++ )); do
+            sync
             t0=$(now_ns)
             if ! "$@" > /dev/null; then
                 printf '    run %d failed: %s\n' "$((i + 1))" "$*" >&2; return 1
@@ -173,11 +177,26 @@ measure() {
     fi
 }
 
+# CPU seconds used by the whole machine (all CPUs, idle and I/O wait left
+# out) and by this script's finished children; the difference over the timed
+# section is what other processes took while we measured.
+machine_cpu_s() {
+    awk -v hz="$(getconf CLK_TCK)" '$1 == "cpu" { printf "%.2f", ($2 + $3 + $4 + $7 + $8 + $9) / hz; exit }' /proc/stat
+}
+own_cpu_s() {
+    times | awk 'NR == 2 {
+        t = 0
+        for (i = 1; i <= 2; i++) { split($i, p, "m"); sub(/s$/, "", p[2]); t += p[1] * 60 + p[2] }
+        printf "%.2f", t
+    }'
+}
+
 # peak_rss OUTVAR_KIB OUTVAR_SECONDS CMD...: one run under GNU time.
 # shellcheck disable=SC2034  # results go out through the namerefs
 peak_rss() {
     local -n rss_ref=$1 wall_ref=$2; shift 2
     local tf="$work/rss.time" t0 t1 rc
+    sync
     t0=$(now_ns)
     /usr/bin/time -f '%M' -o "$tf" "$@" > /dev/null
     rc=$?
@@ -218,15 +237,16 @@ case $(basename "$awk_real") in
 esac
 
 if [[ $timer == hyperfine ]]; then
-    timer_desc="hyperfine $(hyperfine --version | awk '{ print $2 }') (-N, 1 warm-up run, $runs timed runs)"
+    timer_desc="hyperfine $(hyperfine --version | awk '{ print $2 }') (-N, 1 warm-up run, $runs timed runs, sync before each)"
 else
-    timer_desc="date +%s%N (1 warm-up run, $runs timed runs)"
+    timer_desc="date +%s%N (1 warm-up run, $runs timed runs, sync before each)"
 fi
 
 echo "Kelvane benchmark"
 echo "  tool       : $tool"
 echo "  awk        : $awk_path -> $awk_real ($awk_kind: $awk_version), run with LC_ALL=C"
 echo "  timer      : $timer_desc"
+echo "  machine    : $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown) at start"
 echo "  work dir   : $work"
 echo "  command    : kelvane-cli -q -w -p $prefix -s $site -o OUT LIST"
 echo
@@ -306,6 +326,7 @@ echo "  $awk_same_desc"
 echo
 
 echo "Timing, warm cache, median of $runs"
+cpu0_all=$(machine_cpu_s); cpu0_own=$(own_cpu_s); wall0=$(now_ns)
 declare -A med
 for name in tool cp awk; do
     case $name in
@@ -321,6 +342,16 @@ for name in tool cp awk; do
         printf '  %-12s FAILED\n' "$name"
     fi
 done
+
+cpu1_all=$(machine_cpu_s); cpu1_own=$(own_cpu_s); wall1=$(now_ns)
+# Share of the machine's CPUs that other processes kept busy meanwhile.
+foreign=$(awk -v a0="$cpu0_all" -v a1="$cpu1_all" -v o0="$cpu0_own" -v o1="$cpu1_own" \
+              -v w=$((wall1 - wall0)) -v c="$(nproc)" \
+              'BEGIN { f = (a1 - a0) - (o1 - o0); if (f < 0) f = 0; printf "%.0f", 100 * f / (w / 1e9 * c) }')
+printf '  %-12s %s%% of %s CPUs busy with other work while timing\n' "" "$foreign" "$(nproc)"
+if (( foreign >= 10 )); then
+    echo "  note: the machine was not idle; the times above may be skewed. Re-run on a quiet machine."
+fi
 
 # The timed runs must have produced the same bytes as the reference run.
 cmp -s -- "$ref" "$out_tool"; tool_stable=$(( $? == 0 ))

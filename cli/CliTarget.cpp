@@ -31,10 +31,8 @@ bool CCliTarget::waitDone(std::chrono::milliseconds timeout) {
 }
 
 void CCliTarget::onDone(tagGenResult result) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_result = std::move(result);
-        m_bDone = true;
-    }
+    std::lock_guard lock(m_mutex);
+    m_result = std::move(result);
+    m_bDone = true;
     m_cv.notify_all();
 }

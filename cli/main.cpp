@@ -95,6 +95,10 @@ bool takeList(const std::string& strList, std::string& strReason) {
     return bOk;
 }
 
+std::string counted(std::int64_t n, const char* pOne, const char* pMany) {
+    return std::to_string(n) + " " + (n == 1 ? pOne : pMany);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -172,8 +176,8 @@ int main(int argc, char** argv) {
                          result.strReason);
     }
     if (!bQuiet) {
-        std::string strSummary = "kelvane-cli: " + std::to_string(result.nEntries) + " entries written, " +
-                                 std::to_string(result.nLines - result.nEntries) + " lines skipped";
+        std::string strSummary = "kelvane-cli: " + counted(result.nEntries, "entry", "entries") + " written, " +
+                                 counted(result.nLines - result.nEntries, "line", "lines") + " skipped";
         if (result.bStopped)
             strSummary += "; stopped after line " + std::to_string(result.nLines) + " of " +
                           std::to_string(g_nTotal.load());

@@ -1,19 +1,40 @@
 #include "engine/ListReader.h"
 
-#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "core/FileUtil.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr std::size_t kPieceSize = 256 * 1024;
 
+#if defined(__SSE2__)
+// Sixteen bytes at a time: the separators are found in every byte of the list.
+inline unsigned separatorMask(const char* p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
+                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8(CListReader::kBackquote)));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
+
+inline bool isSeparator(char ch) { return ch == '\n' || ch == CListReader::kBackquote; }
+
 const char* findSeparator(const char* p, const char* end) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16)
+        if (const unsigned mask = separatorMask(p))
+            return p + std::countr_zero(mask);
+#endif
     for (; p != end; ++p)
-        if (*p == '\n' || *p == CListReader::kBackquote)
+        if (isSeparator(*p))
             return p;
     return end;
 }
@@ -42,7 +63,26 @@ CListReader::~CListReader() {
 }
 
 std::int64_t CListReader::countSeparators(std::string_view str) {
-    return std::count(str.begin(), str.end(), '\n') + std::count(str.begin(), str.end(), kBackquote);
+    const char* p = str.data();
+    const char* end = p + str.size();
+    std::int64_t n = 0;
+#if defined(__SSE2__)
+    // Hits are summed per byte lane (a hit is -1) and folded into n before a lane can overflow.
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+        __m128i lanes = zero;
+        for (int i = 0; i < 255 && end - p >= 16; ++i, p += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(CListReader::kBackquote)));
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, zero);
+        n += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
+    }
+#endif
+    for (; p != end; ++p)
+        n += isSeparator(*p);
+    return n;
 }
 
 void CListReader::openText(std::string_view strText) {

@@ -35,8 +35,8 @@ bool COutFile::open(const std::string& strPath, std::string& strReason) {
     // without touching what was in the file before (standard output may append).
     const int nFlags = ::fcntl(m_fd, F_GETFL);
     m_nBytes = !m_bRegular ? 0 : (nFlags >= 0 && (nFlags & O_APPEND)) ? st.st_size : ::lseek(m_fd, 0, SEEK_CUR);
-    m_strFill.reserve(m_nPieceSize + 4096);
-    m_strWrite.reserve(m_nPieceSize + 4096);
+    m_bufFill.reserve(m_nPieceSize + 4096);
+    m_bufWrite.reserve(m_nPieceSize + 4096);
     try {
         m_writer = std::thread(&COutFile::writerLoop, this);
     } catch (const std::system_error& e) {
@@ -57,12 +57,12 @@ void COutFile::handOff() {
     {
         std::unique_lock lock(m_mutex);
         waitIdle(lock);
-        m_strFill.swap(m_strWrite);
+        m_bufFill.swap(m_bufWrite);
         m_vecFillEnds.swap(m_vecWriteEnds);
         m_bHasWork = true;
     }
     m_cv.notify_all();
-    m_strFill.clear();
+    m_bufFill.clear();
     m_vecFillEnds.clear();
 }
 
@@ -80,13 +80,13 @@ void COutFile::writerLoop() {
     }
 }
 
-// Runs on the writer thread, which owns m_strWrite and m_vecWriteEnds while m_bHasWork is set.
+// Runs on the writer thread, which owns m_bufWrite and m_vecWriteEnds while m_bHasWork is set.
 void COutFile::writePiece() {
-    if (m_bFailed.load(std::memory_order_relaxed) || m_strWrite.empty())
+    if (m_bFailed.load(std::memory_order_relaxed) || m_bufWrite.empty())
         return;
     std::size_t nWritten = 0;
     int nErrno = 0;
-    const bool bOk = file::writeAll(m_fd, m_strWrite, nWritten, nErrno);
+    const bool bOk = file::writeAll(m_fd, m_bufWrite.view(), nWritten, nErrno);
     // The entries that reached the file whole; a part of one is cut off again.
     const auto itWhole = std::upper_bound(m_vecWriteEnds.begin(), m_vecWriteEnds.end(), nWritten);
     const std::size_t nWhole = itWhole == m_vecWriteEnds.begin() ? 0 : *(itWhole - 1);
@@ -104,7 +104,7 @@ void COutFile::writePiece() {
 bool COutFile::close(std::string& strReason) {
     if (m_fd < 0)
         return true;
-    if (!m_strFill.empty())
+    if (!m_bufFill.empty())
         handOff();
     {
         std::unique_lock lock(m_mutex);

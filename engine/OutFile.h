@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/ByteBuffer.h"
+
 // The output of a run: open for the whole run, filled entry by entry, and written by a thread of
 // its own while the next piece is being built, so that a run goes as fast as the disk. It only
 // ever holds whole entries: when a write fails, the file is cut back to the last whole entry.
@@ -22,10 +24,10 @@ public:
     bool open(const std::string& strPath, std::string& strReason);
 
     // Entries are appended here, each followed by a call to entryDone.
-    std::string& buffer() { return m_strFill; }
+    CByteBuffer& buffer() { return m_bufFill; }
     void entryDone() {
-        m_vecFillEnds.push_back(m_strFill.size());
-        if (m_strFill.size() >= m_nPieceSize)
+        m_vecFillEnds.push_back(m_bufFill.size());
+        if (m_bufFill.size() >= m_nPieceSize)
             handOff();
     }
 
@@ -51,13 +53,13 @@ private:
     bool m_bRegular = false;
     std::size_t m_nPieceSize = 1024 * 1024;
 
-    std::string m_strFill;
+    CByteBuffer m_bufFill;
     std::vector<std::size_t> m_vecFillEnds;
 
     // Shared with the writer thread, under m_mutex.
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
-    std::string m_strWrite;
+    CByteBuffer m_bufWrite;
     std::vector<std::size_t> m_vecWriteEnds;
     bool m_bHasWork = false;
     bool m_bQuit = false;

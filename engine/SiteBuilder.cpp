@@ -1,5 +1,7 @@
 #include "engine/SiteBuilder.h"
 
+#include <cstring>
+
 #include "core/TextUtil.h"
 #include "engine/RunSettings.h"
 
@@ -8,8 +10,7 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kWwwHead = "www.";
 constexpr std::string_view kPlaceholderSitePath = "{sitePath}";
 constexpr std::string_view kPlaceholderDomain = "{siteDomain}";
-// Blanks a pasted line may carry at its ends; a CR is what is left of a CR LF line end.
-constexpr std::string_view kLineBlanks = " \t\r";
+constexpr std::string_view kWwwAlias = " www.";
 } // namespace
 
 CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(settings)) {
@@ -31,7 +32,15 @@ CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(sett
         m_vecPieces.emplace_back(rest);
     }
     m_vecPieces.back().append(kLineEnd);
+    for (const auto& strPiece : m_vecPieces)
+        m_nPiecesSize += strPiece.size();
+    if (!m_settings.strPrefix.empty())
+        m_strPrefixHead = " " + m_settings.strPrefix + ".";
 }
+
+namespace {
+char* copy(char* p, std::string_view str) { return copyBytes(p, str.data(), str.size()); }
+} // namespace
 
 std::string CSiteBuilder::quotedSitePath(const std::string& strSitePath) {
     if (strSitePath.find_first_of(" \t") == std::string::npos)
@@ -40,7 +49,15 @@ std::string CSiteBuilder::quotedSitePath(const std::string& strSitePath) {
 }
 
 std::string_view CSiteBuilder::domainOf(std::string_view strLine) {
-    std::string_view domain = text::trimmed(strLine, kLineBlanks);
+    // Blanks a pasted line may carry at its ends; a CR is what is left of a CR LF line end.
+    const auto isBlank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\r'; };
+    const char* begin = strLine.data();
+    const char* end = begin + strLine.size();
+    while (begin != end && isBlank(*begin))
+        ++begin;
+    while (end != begin && isBlank(end[-1]))
+        --end;
+    std::string_view domain(begin, static_cast<std::size_t>(end - begin));
     if (domain.find('.') == std::string_view::npos)
         return {};
     // Only a leading "www." goes, and only once: "awww.com" is another site than "acom".
@@ -49,7 +66,7 @@ std::string_view CSiteBuilder::domainOf(std::string_view strLine) {
     return domain;
 }
 
-bool CSiteBuilder::appendEntry(std::string_view strLine, std::int64_t nLine, std::string& out) const {
+bool CSiteBuilder::appendEntry(std::string_view strLine, std::int64_t nLine, CByteBuffer& out) const {
     std::string_view domain = domainOf(strLine);
     // An entry without a name could never be reached, and as the first one it would become the
     // default host of every unknown name.
@@ -59,24 +76,38 @@ bool CSiteBuilder::appendEntry(std::string_view strLine, std::int64_t nLine, std
     if (m_settings.pMapper && !text::isAscii(domain) && m_settings.pMapper->mapDomain(nLine, domain, strMapped))
         domain = strMapped;
 
-    out.append(m_vecPieces.front());
+    const std::size_t nAliases = aliasesSize(domain);
+    char* const pStart = out.reserveTail(m_nPiecesSize + nAliases * (m_vecPieces.size() - 1));
+    char* p = copy(pStart, m_vecPieces[0]);
+    const char* pAliases = p;
     for (std::size_t i = 1; i < m_vecPieces.size(); ++i) {
-        appendAliases(domain, out);
-        out.append(m_vecPieces[i]);
+        p = i == 1 ? writeAliases(domain, p) : copy(p, std::string_view(pAliases, nAliases));
+        p = copy(p, m_vecPieces[i]);
     }
+    out.commit(static_cast<std::size_t>(p - pStart));
     return true;
 }
 
-void CSiteBuilder::appendAliases(std::string_view strDomain, std::string& out) const {
-    out.append(strDomain);
+std::size_t CSiteBuilder::aliasesSize(std::string_view strDomain) const {
+    std::size_t n = strDomain.size();
     if (m_settings.bWww)
-        out.append(" www.").append(strDomain);
-    if (!m_settings.strPrefix.empty())
-        out.append(" ").append(m_settings.strPrefix).append(".").append(strDomain);
+        n += kWwwAlias.size() + strDomain.size();
+    if (!m_strPrefixHead.empty())
+        n += m_strPrefixHead.size() + strDomain.size();
+    return n;
+}
+
+char* CSiteBuilder::writeAliases(std::string_view strDomain, char* p) const {
+    p = copy(p, strDomain);
+    if (m_settings.bWww)
+        p = copy(copy(p, kWwwAlias), strDomain);
+    if (!m_strPrefixHead.empty())
+        p = copy(copy(p, m_strPrefixHead), strDomain);
+    return p;
 }
 
 std::string CSiteBuilder::BuildAliases(std::string_view strDomain) const {
-    std::string out;
-    appendAliases(strDomain, out);
+    std::string out(aliasesSize(strDomain), '\0');
+    writeAliases(strDomain, out.data());
     return out;
 }

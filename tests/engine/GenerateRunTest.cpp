@@ -310,12 +310,12 @@ protected:
     }
 
 private:
+    // Notifies under the lock: once the end is handled the receiver may destroy the target, which
+    // must not happen while the worker is still inside the notification.
     void post(unsigned nMsg) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_queue.push_back(nMsg);
-            nMaxQueued = std::max(nMaxQueued, m_queue.size());
-        }
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back(nMsg);
+        nMaxQueued = std::max(nMaxQueued, m_queue.size());
         m_cv.notify_one();
     }
 

@@ -21,7 +21,7 @@ TEST(OutFileTest, EntriesArriveInOrderThroughManyPieces) {
     ASSERT_TRUE(out.open(path, reason));
     std::string expected;
     for (int i = 0; i < 20000; ++i) {
-        out.buffer() += entry(i);
+        out.buffer().append(entry(i));
         out.entryDone();
         expected += entry(i);
     }
@@ -71,7 +71,7 @@ TEST(OutFileTest, FailedWriteKeepsOnlyWholeEntries) {
             out.setPieceSize(pieceSize);
             ASSERT_TRUE(out.open(path, reason));
             for (int i = 0; i < 1000 && !out.failed(); ++i) {
-                out.buffer() += entry(i);
+                out.buffer().append(entry(i));
                 out.entryDone();
                 all += entry(i);
             }

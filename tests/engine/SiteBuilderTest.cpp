@@ -8,9 +8,9 @@
 namespace {
 
 std::string entryFor(const tagSiteSettings& settings, std::string_view line) {
-    std::string out;
+    CByteBuffer out;
     CSiteBuilder(settings).appendEntry(line, 1, out);
-    return out;
+    return std::string(out.view());
 }
 
 TEST(BuildSiteTest, DomainOfALine) {
@@ -130,11 +130,11 @@ TEST(BuildSiteTest, OnlyNonAsciiDomainsGoThroughTheMapper) {
     settings.bWww = true;
     settings.pMapper = &mapper;
     CSiteBuilder builder(settings);
-    std::string out;
+    CByteBuffer out;
     builder.appendEntry("a.com", 1, out);
     builder.appendEntry("www.\xE4\xBE\x8B.cn", 2, out);
     builder.appendEntry("bad\xE4\xBE\x8B.cn", 3, out);
-    EXPECT_EQ(out, builtinEntry("/s", "a.com www.a.com") + builtinEntry("/s", "xn--6.cn www.xn--6.cn") +
+    EXPECT_EQ(out.view(), builtinEntry("/s", "a.com www.a.com") + builtinEntry("/s", "xn--6.cn www.xn--6.cn") +
                        builtinEntry("/s", "bad\xE4\xBE\x8B.cn www.bad\xE4\xBE\x8B.cn"));
     EXPECT_EQ(mapper.lines, (std::vector<std::int64_t>{2, 3}));
 }
