@@ -83,7 +83,7 @@ cleanup() {
         rm -rf -- "$work"
     else
         rm -f -- "$work"/out-*.conf "$work"/ref.conf "$work"/entries.awk \
-                 "$work"/*.json "$work"/*.log "$work"/*.time \
+                 "$work"/*.json "$work"/*.log "$work"/*.time "$work"/*.times "$work"/*.cpu \
                  "$work"/probe-*.conf
     fi
 }
@@ -183,12 +183,15 @@ measure() {
 machine_cpu_s() {
     awk -v hz="$(getconf CLK_TCK)" '$1 == "cpu" { printf "%.2f", ($2 + $3 + $4 + $7 + $8 + $9) / hz; exit }' /proc/stat
 }
+# `times` must run in this shell, not in a pipeline or $(...) subshell,
+# which starts with its children's times at zero.
 own_cpu_s() {
-    times | awk 'NR == 2 {
+    times > "$work/own.times"
+    awk 'NR == 2 {
         t = 0
         for (i = 1; i <= 2; i++) { split($i, p, "m"); sub(/s$/, "", p[2]); t += p[1] * 60 + p[2] }
         printf "%.2f", t
-    }'
+    }' "$work/own.times"
 }
 
 # peak_rss OUTVAR_KIB OUTVAR_SECONDS CMD...: one run under GNU time.
@@ -326,7 +329,7 @@ echo "  $awk_same_desc"
 echo
 
 echo "Timing, warm cache, median of $runs"
-cpu0_all=$(machine_cpu_s); cpu0_own=$(own_cpu_s); wall0=$(now_ns)
+cpu0_all=$(machine_cpu_s); own_cpu_s > "$work/own0.cpu"; timing_start=$(now_ns)
 declare -A med
 for name in tool cp awk; do
     case $name in
@@ -343,10 +346,11 @@ for name in tool cp awk; do
     fi
 done
 
-cpu1_all=$(machine_cpu_s); cpu1_own=$(own_cpu_s); wall1=$(now_ns)
+timing_end=$(now_ns); own_cpu_s > "$work/own1.cpu"; cpu1_all=$(machine_cpu_s)
+cpu0_own=$(<"$work/own0.cpu"); cpu1_own=$(<"$work/own1.cpu")
 # Share of the machine's CPUs that other processes kept busy meanwhile.
 foreign=$(awk -v a0="$cpu0_all" -v a1="$cpu1_all" -v o0="$cpu0_own" -v o1="$cpu1_own" \
-              -v w=$((wall1 - wall0)) -v c="$(nproc)" \
+              -v w=$((timing_end - timing_start)) -v c="$(nproc)" \
               'BEGIN { f = (a1 - a0) - (o1 - o0); if (f < 0) f = 0; printf "%.0f", 100 * f / (w / 1e9 * c) }')
 printf '  %-12s %s%% of %s CPUs busy with other work while timing\n' "" "$foreign" "$(nproc)"
 if (( foreign >= 10 )); then

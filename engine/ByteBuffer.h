@@ -5,12 +5,15 @@
 #include <string_view>
 
 // Copies n bytes and returns the end. Entries are made of many short pieces, and a call into
-// the C library for each costs more than the copy itself: sizes up to 64 are copied with a
+// the C library for each costs more than the copy itself: sizes up to 128 are copied with a
 // pair of overlapping fixed-size moves that the compiler inlines.
-inline char* copyBytes(char* pDst, const char* pSrc, std::size_t n) {
+[[gnu::always_inline]] inline char* copyBytes(char* pDst, const char* pSrc, std::size_t n) {
     if (n >= 16) {
-        if (n > 64) {
+        if (n > 128) {
             std::memcpy(pDst, pSrc, n);
+        } else if (n > 64) {
+            std::memcpy(pDst, pSrc, 64);
+            std::memcpy(pDst + n - 64, pSrc + n - 64, 64);
         } else if (n > 32) {
             std::memcpy(pDst, pSrc, 32);
             std::memcpy(pDst + n - 32, pSrc + n - 32, 32);

@@ -6,38 +6,11 @@
 #include <unistd.h>
 
 #include "core/FileUtil.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/TextUtil.h"
 
 namespace {
 
 constexpr std::size_t kPieceSize = 256 * 1024;
-
-#if defined(__SSE2__)
-// Sixteen bytes at a time: the separators are found in every byte of the list.
-inline unsigned separatorMask(const char* p) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
-                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8(CListReader::kBackquote)));
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
-}
-#endif
-
-inline bool isSeparator(char ch) { return ch == '\n' || ch == CListReader::kBackquote; }
-
-const char* findSeparator(const char* p, const char* end) {
-#if defined(__SSE2__)
-    for (; end - p >= 16; p += 16)
-        if (const unsigned mask = separatorMask(p))
-            return p + std::countr_zero(mask);
-#endif
-    for (; p != end; ++p)
-        if (isSeparator(*p))
-            return p;
-    return end;
-}
 
 // Reads up to kPieceSize bytes; 0 at the end, -1 with errno on failure.
 ssize_t readPiece(int fd, std::string& buf) {
@@ -81,7 +54,7 @@ std::int64_t CListReader::countSeparators(std::string_view str) {
     }
 #endif
     for (; p != end; ++p)
-        n += isSeparator(*p);
+        n += isSeparator(*p) ? 1 : 0;
     return n;
 }
 
@@ -151,7 +124,9 @@ bool CListReader::countFile(bool bDecode, std::string& strReason) {
             nSeparators += countSeparators(strDecoded);
         } else {
             nSeparators += countSeparators(m_strRaw);
-            validator.feed(m_strRaw);
+            // A piece of ASCII only is valid as it is, unless it cuts a character short.
+            if (!text::isAscii(m_strRaw) || !validator.finish())
+                validator.feed(m_strRaw);
         }
         if (n == 0)
             break;
@@ -190,7 +165,7 @@ bool CListReader::refill() {
     return true;
 }
 
-bool CListReader::nextLine(std::string_view& line) {
+bool CListReader::nextLineSlow(std::string_view& line) {
     if (m_bFailed || m_bLastGiven)
         return false;
     if (m_bCarryGiven) {

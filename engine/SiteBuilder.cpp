@@ -39,7 +39,7 @@ CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(sett
 }
 
 namespace {
-char* copy(char* p, std::string_view str) { return copyBytes(p, str.data(), str.size()); }
+[[gnu::always_inline]] inline char* copy(char* p, std::string_view str) { return copyBytes(p, str.data(), str.size()); }
 } // namespace
 
 std::string CSiteBuilder::quotedSitePath(const std::string& strSitePath) {
@@ -72,17 +72,24 @@ bool CSiteBuilder::appendEntry(std::string_view strLine, std::int64_t nLine, CBy
     // default host of every unknown name.
     if (domain.empty())
         return false;
-    std::string strMapped;
-    if (m_settings.pMapper && !text::isAscii(domain) && m_settings.pMapper->mapDomain(nLine, domain, strMapped))
-        domain = strMapped;
+    if (m_settings.pMapper && !text::isAscii(domain)) {
+        std::string strMapped;
+        if (m_settings.pMapper->mapDomain(nLine, domain, strMapped))
+            return appendEntryFor(strMapped, out);
+    }
+    return appendEntryFor(domain, out);
+}
 
+bool CSiteBuilder::appendEntryFor(std::string_view domain, CByteBuffer& out) const {
     const std::size_t nAliases = aliasesSize(domain);
-    char* const pStart = out.reserveTail(m_nPiecesSize + nAliases * (m_vecPieces.size() - 1));
+    const std::size_t nPieces = m_vecPieces.size();
+    char* const pStart = out.reserveTail(m_nPiecesSize + nAliases * (nPieces - 1));
     char* p = copy(pStart, m_vecPieces[0]);
-    const char* pAliases = p;
-    for (std::size_t i = 1; i < m_vecPieces.size(); ++i) {
-        p = i == 1 ? writeAliases(domain, p) : copy(p, std::string_view(pAliases, nAliases));
-        p = copy(p, m_vecPieces[i]);
+    if (nPieces > 1) {
+        const char* pAliases = p;
+        p = copy(writeAliases(domain, p), m_vecPieces[1]);
+        for (std::size_t i = 2; i < nPieces; ++i)
+            p = copy(copy(p, std::string_view(pAliases, nAliases)), m_vecPieces[i]);
     }
     out.commit(static_cast<std::size_t>(p - pStart));
     return true;

@@ -36,6 +36,7 @@ public:
     static std::string quotedSitePath(const std::string& strSitePath);
 
 private:
+    bool appendEntryFor(std::string_view strDomain, CByteBuffer& out) const;
     std::size_t aliasesSize(std::string_view strDomain) const;
     char* writeAliases(std::string_view strDomain, char* p) const;
 
