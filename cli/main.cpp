@@ -124,6 +124,8 @@ int main(int argc, char** argv) {
     }
 
     CConsole console(!bQuiet && ::isatty(STDERR_FILENO));
+    if ((strList.empty() || strList == "-") && ::isatty(STDIN_FILENO) && !bQuiet)
+        console.message("kelvane-cli: reading the list from the terminal; end it with Ctrl-D");
     std::string strReason;
     if (!takeList(strList, strReason))
         return fileError(console, "read", strList == "-" ? "standard input" : strList, strReason);

@@ -343,30 +343,41 @@ TEST_F(GenerateRunTest, WorkerThreadNotifiesInOrderAndEndsExactlyOnce) {
     EXPECT_EQ(countOf(output(), "</VirtualHost>\r\n"), kLines);
 }
 
-TEST_F(GenerateRunTest, StopFromAnotherThreadLeavesWholeEntries) {
+TEST_F(GenerateRunTest, StopOnAWorkerThreadLeavesWholeEntries) {
     constexpr int kLines = 500000;
     writeFile(m_dir.path("list.txt"), repeat("example.com\n", kLines));
-    g_strDomains = m_dir.path("list.txt");
-    g_bWww = 1;
-    CQueuedTarget target;
-    target.onLine = [this](std::int64_t nLine) {
-        if (nLine >= 1000)
-            m_bStop = true;
-    };
-    auto* pParam = new tagThreadParam{&target, nullptr, &m_bStop};
-    auto* pThread = new CGenerateThread(ThreadProc, pParam);
-    pThread->m_bAutoDelete = false;
-    ASSERT_TRUE(pThread->CreateThread());
-    target.handleUntilDone();
-    pThread->Join();
-    delete pThread;
+    const struct {
+        std::int64_t stopAt; // 0: before the first line
+    } cases[] = {{0}, {1000}};
+    for (const auto& c : cases) {
+        writeFile(g_strOutFile, "previous run");
+        g_strDomains = m_dir.path("list.txt");
+        g_bWww = 1;
+        m_bStop = c.stopAt == 0;
+        CQueuedTarget target;
+        target.onLine = [this, &c](std::int64_t nLine) {
+            if (nLine >= c.stopAt)
+                m_bStop = true;
+        };
+        auto* pParam = new tagThreadParam{&target, nullptr, &m_bStop};
+        auto* pThread = new CGenerateThread(ThreadProc, pParam);
+        pThread->m_bAutoDelete = false;
+        ASSERT_TRUE(pThread->CreateThread());
+        target.handleUntilDone();
+        pThread->Join();
+        delete pThread;
 
-    EXPECT_EQ(target.nDone, 1);
-    EXPECT_TRUE(target.result.bStopped);
-    EXPECT_LT(target.result.nLines, kLines);
-    EXPECT_GE(target.result.nLines, 1000);
-    EXPECT_EQ(output(), repeat(builtinEntry("/srv/www", "example.com www.example.com"),
-                               static_cast<int>(target.result.nLines)));
+        EXPECT_EQ(target.nDone, 1);
+        EXPECT_FALSE(target.bMoreAfterDone);
+        EXPECT_TRUE(target.result.bStopped);
+        EXPECT_LT(target.result.nLines, kLines);
+        EXPECT_GE(target.result.nLines, c.stopAt);
+        if (c.stopAt == 0) {
+            EXPECT_TRUE(target.lines.empty());
+        }
+        EXPECT_EQ(output(), repeat(builtinEntry("/srv/www", "example.com www.example.com"),
+                                   static_cast<int>(target.result.nLines)));
+    }
 }
 
 } // namespace
