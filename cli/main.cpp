@@ -130,9 +130,10 @@ int main(int argc, char** argv) {
     if (!takeList(strList, strReason))
         return fileError(console, "read", strList == "-" ? "standard input" : strList, strReason);
     if (!strTemplate.empty() && !file::isFileExist(strTemplate)) {
-        std::string strText;
-        if (file::readAll(strTemplate, strText, strReason))
-            strReason = "not a regular file";
+        struct stat st {};
+        strReason = ::stat(strTemplate.c_str(), &st) != 0 ? file::errorText(errno)
+                    : S_ISDIR(st.st_mode)                 ? file::errorText(EISDIR)
+                                                          : "not a regular file";
         return fileError(console, "read", strTemplate, strReason);
     }
 
