@@ -39,8 +39,11 @@ public:
 
     // Worker side, at the end: makes sure the receiver sees the last line before the end.
     void flushProgress() {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (m_nTaken.load() != m_nLatest.load(std::memory_order_relaxed) && !m_bPending.exchange(true))
+        // Stored again in the one order of all seq_cst operations: if the receiver's takeProgress
+        // comes after the exchange below, it reads this value.
+        const std::int64_t nLast = m_nLatest.load(std::memory_order_relaxed);
+        m_nLatest.store(nLast);
+        if (m_nTaken.load() != nLast && !m_bPending.exchange(true))
             onProgress();
     }
 
