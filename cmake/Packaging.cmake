@@ -1,0 +1,1 @@
+# Installation of the desktop files and the Debian package: filled in with the dialog.

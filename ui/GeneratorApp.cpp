@@ -1,0 +1,9 @@
+#include "ui/GeneratorApp.h"
+
+#include "ui/GeneratorDlg.h"
+
+bool CGeneratorApp::InitInstance() {
+    CGeneratorDlg dlg;
+    dlg.exec();
+    return false;
+}

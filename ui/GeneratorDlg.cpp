@@ -1,0 +1,320 @@
+#include "ui/GeneratorDlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "core/Core.h"
+#include "core/Settings.h"
+#include "engine/GenerateThread.h"
+#include "engine/RunSettings.h"
+#include "ui/AppIcon.h"
+#include "ui/DataDir.h"
+#include "ui/QtShell.h"
+#include "ui/Resource.h"
+
+CCore* g_pCore = nullptr;
+std::string g_strAppPath;
+
+namespace {
+
+const std::string kKeySitePath(settings::kKeySitePath);
+const std::string kKeyPrefix(settings::kKeyPrefix);
+const std::string kKeyWww(settings::kKeyWww);
+
+// The dialog font: SimSun where it is installed, else the Simplified Chinese Noto faces, so
+// that the Chinese text takes Simplified Chinese glyph shapes whatever the locale says.
+QFont dialogFont() {
+    QFont font(QStringLiteral("SimSun"));
+    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("NSimSun"),
+                      QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
+                      QStringLiteral("WenQuanYi Micro Hei")});
+    font.setPointSize(9);
+    return font;
+}
+
+std::string toStd(const QString& str) { return str.toStdString(); }
+
+} // namespace
+
+tagGenResult CDlgTarget::takeResult() {
+    std::lock_guard lock(m_mutex);
+    return std::move(m_result);
+}
+
+void CDlgTarget::onProgress() { QCoreApplication::postEvent(m_pReceiver, new QEvent(kGenProgressEvent)); }
+
+void CDlgTarget::onDone(tagGenResult result) {
+    std::lock_guard lock(m_mutex);
+    m_result = std::move(result);
+    QCoreApplication::postEvent(m_pReceiver, new QEvent(kGenDoneEvent), Qt::HighEventPriority);
+}
+
+CGeneratorDlg::CGeneratorDlg(QString strDataDir, QWidget* pParent)
+    : QDialog(pParent), m_hIcon(appIcon()), m_strDataDir(std::move(strDataDir)), m_target(this) {
+    setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
+    setWindowTitle(QStringLiteral("Kelvane"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFont(dialogFont());
+    createControls();
+    OnInitDialog();
+}
+
+CGeneratorDlg::~CGeneratorDlg() {
+    if (!m_bDestroyed)
+        OnDestroy();
+}
+
+QRect CGeneratorDlg::dialogUnitsToPixels(int x, int y, int cx, int cy) const {
+    return QRect(qRound(x * m_dUnitX), qRound(y * m_dUnitY), qRound(cx * m_dUnitX), qRound(cy * m_dUnitY));
+}
+
+void CGeneratorDlg::createControls() {
+    // A horizontal dialog unit is a quarter of the font's average character width, a vertical
+    // one an eighth of its height.
+    const QFontMetricsF metrics(font());
+    const QString alphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    m_dUnitX = metrics.horizontalAdvance(alphabet) / alphabet.size() / 4.0;
+    m_dUnitY = metrics.height() / 8.0;
+    setFixedSize(dialogUnitsToPixels(0, 0, 298, 290).size());
+
+    const auto place = [this](QWidget* pWidget, int nId, const char* pName, QRect rect) {
+        pWidget->setObjectName(QString::fromLatin1(pName));
+        pWidget->setProperty("controlId", nId);
+        pWidget->setGeometry(rect);
+        pWidget->installEventFilter(this);
+    };
+
+    // The seven tab stops, in tab order.
+    m_pDomains = new QPlainTextEdit(this);
+    m_pDomains->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_pDomains->setTabChangesFocus(true);
+    place(m_pDomains, IDC_DOMAINS, "IDC_DOMAINS", dialogUnitsToPixels(7, 21, 130, 240));
+    m_pSitePath = new QLineEdit(this);
+    place(m_pSitePath, IDC_SITEPATH, "IDC_SITEPATH", dialogUnitsToPixels(163, 21, 128, 14));
+    m_pPrefix = new QLineEdit(this);
+    place(m_pPrefix, IDC_PREFIX, "IDC_PREFIX", dialogUnitsToPixels(163, 59, 64, 14));
+    m_pWww = new QCheckBox(QStringLiteral("生产 www.域名"), this);
+    place(m_pWww, IDC_WWW, "IDC_WWW", dialogUnitsToPixels(163, 86, 68, 10));
+    m_pStart = new QPushButton(QStringLiteral("开始"), this);
+    place(m_pStart, IDC_START, "IDC_START", dialogUnitsToPixels(164, 123, 50, 14));
+    m_pOutput = new QPushButton(QStringLiteral("输出结果"), this);
+    place(m_pOutput, IDC_OUTPUT, "IDC_OUTPUT", dialogUnitsToPixels(220, 123, 50, 14));
+    m_pAbout = new QPushButton(QStringLiteral("关于"), this);
+    place(m_pAbout, IDC_ABOUT, "IDC_ABOUT", dialogUnitsToPixels(241, 269, 50, 14));
+    for (QPushButton* pButton : {m_pStart, m_pOutput, m_pAbout}) {
+        // No default button: Enter clicks only the button that has the focus.
+        pButton->setAutoDefault(false);
+        pButton->setDefault(false);
+    }
+    setTabOrder(m_pDomains, m_pSitePath);
+    setTabOrder(m_pSitePath, m_pPrefix);
+    setTabOrder(m_pPrefix, m_pWww);
+    setTabOrder(m_pWww, m_pStart);
+    setTabOrder(m_pStart, m_pOutput);
+    setTabOrder(m_pOutput, m_pAbout);
+
+    // The four static texts.
+    auto* pListLabel = new QLabel(QStringLiteral("域名（超过1000行，输入文件路径）："), this);
+    pListLabel->setGeometry(dialogUnitsToPixels(7, 7, 137, 8));
+    m_pStatus = new QLabel(QStringLiteral("就绪"), this);
+    place(m_pStatus, IDC_STATUS, "IDC_STATUS", dialogUnitsToPixels(7, 275, 207, 8));
+    auto* pSiteLabel = new QLabel(QStringLiteral("站点路径："), this);
+    pSiteLabel->setGeometry(dialogUnitsToPixels(163, 7, 41, 8));
+    auto* pPrefixLabel = new QLabel(QStringLiteral("自定义前缀："), this);
+    pPrefixLabel->setGeometry(dialogUnitsToPixels(163, 45, 49, 8));
+    // Labels of Chinese text may be a little wider than the dialog units allow with a fallback font.
+    for (QLabel* pLabel : {pListLabel, pSiteLabel, pPrefixLabel})
+        pLabel->adjustSize();
+
+    connect(m_pStart, &QPushButton::clicked, this, &CGeneratorDlg::OnStart);
+    connect(m_pOutput, &QPushButton::clicked, this, &CGeneratorDlg::OnOutput);
+    connect(m_pAbout, &QPushButton::clicked, this, &CGeneratorDlg::OnAbout);
+    installEventFilter(this);
+}
+
+bool CGeneratorDlg::OnInitDialog() {
+    setWindowIcon(m_hIcon);
+
+    const QString strDir = m_strDataDir.isEmpty() ? programDataDir() : chooseDataDir(m_strDataDir, m_strDataDir);
+    g_pCore = new CCore(toStd(strDir));
+    m_pShell = std::make_unique<CQtShell>(this);
+    g_pCore->setShell(m_pShell.get());
+    g_pCore->autoFileConfig();
+
+    g_strAppPath = toStd(strDir);
+    g_strTemplateFile = g_strAppPath + "节点模版.txt";
+    g_strOutFile = g_strAppPath + "_out.txt";
+
+    m_pSitePath->setText(QString::fromStdString(g_pCore->getConfigStr(kKeySitePath)));
+    m_pPrefix->setText(QString::fromStdString(g_pCore->getConfigStr(kKeyPrefix)));
+    m_pWww->setChecked(g_pCore->getConfigB(kKeyWww) != 0);
+
+    g_nTotal = 0;
+    m_bRunning = 0;
+    m_bStop = true;
+    m_pDomains->setFocus();
+    return true;
+}
+
+int CGeneratorDlg::ReadInputs(bool bValidate) {
+    g_strSitePath = toStd(m_pSitePath->text());
+    g_strPrefix = toStd(m_pPrefix->text());
+    // The engine's lines end in CR LF, as a Windows edit control gives them.
+    g_strDomains = toStd(m_pDomains->toPlainText().replace(QLatin1Char('\n'), QStringLiteral("\r\n")));
+    g_bWww = m_pWww->isChecked() ? 1 : 0;
+    if (!bValidate)
+        return 1;
+
+    CCore::trimStr(g_strDomains);
+    if (g_strDomains.empty()) {
+        m_pDomains->setFocus();
+        g_pCore->msgboxWarning(this, "域名列表不能为空！");
+        return 0;
+    }
+    if (g_strSitePath.empty()) {
+        m_pSitePath->setFocus();
+        g_pCore->msgboxWarning(this, "站点路径不能为空！");
+        return 0;
+    }
+    return 1;
+}
+
+void CGeneratorDlg::SetStatus(const QString& strText) { m_pStatus->setText(strText); }
+
+void CGeneratorDlg::OnStart() {
+    if (m_bRunning) {
+        m_bStop = true;
+        m_pStart->setText(QStringLiteral("正在停止"));
+        m_pStart->setEnabled(false);
+        return;
+    }
+    if (!ReadInputs(true))
+        return;
+    m_pStart->setText(QStringLiteral("停止"));
+    m_bRunning = 1;
+
+    auto* pParam = new tagThreadParam{&m_target, nullptr, &m_bStop};
+    m_bStop = false;
+    m_pThread = new CGenerateThread(ThreadProc, pParam);
+    // The dialog keeps the thread, so that a close can wait for it.
+    m_pThread->m_bAutoDelete = false;
+    if (m_pThread->CreateThread()) {
+        SetStatus(QStringLiteral("执行中"));
+        return;
+    }
+    delete m_pThread;
+    m_pThread = nullptr;
+    delete pParam;
+    g_pCore->msgboxWarning(this, "Cannot Start New Thread");
+    m_bStop = true;
+    m_bRunning = 0;
+    m_pStart->setText(QStringLiteral("开始"));
+    m_pStart->setEnabled(true);
+}
+
+void CGeneratorDlg::OnOutput() { g_pCore->openUrl(g_strOutFile); }
+
+void CGeneratorDlg::OnAbout() { g_pCore->showAbout(); }
+
+bool CGeneratorDlg::event(QEvent* pEvent) {
+    if (pEvent->type() == kGenProgressEvent) {
+        OnGenProgress();
+        return true;
+    }
+    if (pEvent->type() == kGenDoneEvent) {
+        OnGenDone();
+        return true;
+    }
+    return QDialog::event(pEvent);
+}
+
+void CGeneratorDlg::OnGenProgress() {
+    const std::int64_t nLine = m_target.takeProgress();
+    SetStatus(QStringLiteral("执行中... %1/%2").arg(nLine).arg(g_nTotal.load()));
+}
+
+// The worker has posted its end and touches nothing of ours any more: only its thread is left
+// to wait for.
+void CGeneratorDlg::endWorker() {
+    if (m_pThread) {
+        m_pThread->Join();
+        delete m_pThread;
+        m_pThread = nullptr;
+    }
+}
+
+void CGeneratorDlg::OnGenDone() {
+    if (m_bDestroyed)
+        return;
+    endWorker();
+    const tagGenResult result = m_target.takeResult();
+    m_bStop = true;
+    m_bRunning = 0;
+    m_pStart->setText(QStringLiteral("开始"));
+    m_pStart->setEnabled(true);
+    if (result.eFailure != EGenFailure::None) {
+        SetStatus(QStringLiteral("操作失败！"));
+        const std::string strWhat = result.eFailure == EGenFailure::ReadFile ? "无法读取文件：" : "无法写入文件：";
+        g_pCore->msgboxWarning(this, strWhat + result.strPath + "\n" + result.strReason);
+        return;
+    }
+    SetStatus(QStringLiteral("操作结束！"));
+    g_pCore->openUrl(g_strOutFile);
+}
+
+void CGeneratorDlg::done(int nResult) {
+    if (!m_bDestroyed)
+        OnDestroy();
+    QDialog::done(nResult);
+}
+
+void CGeneratorDlg::OnDestroy() {
+    m_bDestroyed = true;
+    if (m_bRunning) {
+        // The worker finishes at most the line it is on; what it uses is rewritten and released
+        // below only once it has ended.
+        m_bStop = true;
+        endWorker();
+        QCoreApplication::removePostedEvents(this, kGenProgressEvent);
+        QCoreApplication::removePostedEvents(this, kGenDoneEvent);
+        m_bRunning = 0;
+    }
+    ReadInputs(false);
+    if (g_pCore) {
+        g_pCore->saveConfigStr(kKeySitePath, g_strSitePath);
+        g_pCore->saveConfigStr(kKeyPrefix, g_strPrefix);
+        g_pCore->saveConfigB(kKeyWww, g_bWww);
+        delete g_pCore;
+        g_pCore = nullptr;
+    }
+}
+
+void CGeneratorDlg::keyPressEvent(QKeyEvent* pEvent) {
+    if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
+        // Enter on a push button clicks it; in the site path, the prefix or on the check box it
+        // ends the dialog as the close box does.
+        if (auto* pButton = qobject_cast<QPushButton*>(focusWidget()))
+            pButton->click();
+        else
+            accept();
+        return;
+    }
+    QDialog::keyPressEvent(pEvent);
+}
+
+bool CGeneratorDlg::eventFilter(QObject* pObject, QEvent* pEvent) {
+    if (pEvent->type() == QEvent::KeyPress || pEvent->type() == QEvent::ShortcutOverride) {
+        const auto* pKey = static_cast<QKeyEvent*>(pEvent);
+        // Escape never closes the dialog; Alt combinations and F10 do nothing.
+        if (pKey->key() == Qt::Key_Escape || pKey->key() == Qt::Key_F10 || (pKey->modifiers() & Qt::AltModifier))
+            return true;
+    }
+    return QDialog::eventFilter(pObject, pEvent);
+}

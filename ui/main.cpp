@@ -1,0 +1,22 @@
+// kelvane: the dialog.
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include "ui/GeneratorApp.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kelvane"));
+    QApplication::setApplicationVersion(QStringLiteral(KELVANE_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("kelvane"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Apache virtual host entries for many domains"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(app);
+
+    CGeneratorApp theApp;
+    return theApp.InitInstance() ? QApplication::exec() : 0;
+}
