@@ -47,12 +47,20 @@ tagGenResult CDlgTarget::takeResult() {
     return std::move(m_result);
 }
 
-void CDlgTarget::onProgress() { QCoreApplication::postEvent(m_pReceiver, new QEvent(kGenProgressEvent)); }
+// Both notifications are posted under the lock that syncWithWorker takes: Qt's own locks hand the
+// event over safely, but ThreadSanitizer cannot see them, and would take the event's reading on
+// the dialog's thread for a race.
+void CDlgTarget::onProgress() {
+    std::lock_guard lock(m_mutex);
+    QCoreApplication::postEvent(m_pReceiver, new QEvent(kGenProgressEvent));
+}
+
+void CDlgTarget::syncWithWorker() { std::lock_guard lock(m_mutex); }
 
 void CDlgTarget::onDone(tagGenResult result) {
     std::lock_guard lock(m_mutex);
     m_result = std::move(result);
-    QCoreApplication::postEvent(m_pReceiver, new QEvent(kGenDoneEvent), Qt::HighEventPriority);
+    QCoreApplication::postEvent(m_pReceiver, new QEvent(kGenDoneEvent));
 }
 
 CGeneratorDlg::CGeneratorDlg(QString strDataDir, QWidget* pParent)
@@ -136,8 +144,14 @@ void CGeneratorDlg::createControls() {
     connect(m_pStart, &QPushButton::clicked, this, &CGeneratorDlg::OnStart);
     connect(m_pOutput, &QPushButton::clicked, this, &CGeneratorDlg::OnOutput);
     connect(m_pAbout, &QPushButton::clicked, this, &CGeneratorDlg::OnAbout);
-    installEventFilter(this);
 }
+
+namespace {
+// Escape never closes the dialog; Alt combinations and F10 do nothing.
+bool isSwallowedKey(const QKeyEvent* pKey) {
+    return pKey->key() == Qt::Key_Escape || pKey->key() == Qt::Key_F10 || (pKey->modifiers() & Qt::AltModifier);
+}
+} // namespace
 
 bool CGeneratorDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
@@ -224,6 +238,7 @@ void CGeneratorDlg::OnOutput() { g_pCore->openUrl(g_strOutFile); }
 void CGeneratorDlg::OnAbout() { g_pCore->showAbout(); }
 
 bool CGeneratorDlg::event(QEvent* pEvent) {
+    m_target.syncWithWorker();
     if (pEvent->type() == kGenProgressEvent) {
         OnGenProgress();
         return true;
@@ -306,15 +321,14 @@ void CGeneratorDlg::keyPressEvent(QKeyEvent* pEvent) {
             accept();
         return;
     }
+    if (isSwallowedKey(pEvent))
+        return;
     QDialog::keyPressEvent(pEvent);
 }
 
 bool CGeneratorDlg::eventFilter(QObject* pObject, QEvent* pEvent) {
-    if (pEvent->type() == QEvent::KeyPress || pEvent->type() == QEvent::ShortcutOverride) {
-        const auto* pKey = static_cast<QKeyEvent*>(pEvent);
-        // Escape never closes the dialog; Alt combinations and F10 do nothing.
-        if (pKey->key() == Qt::Key_Escape || pKey->key() == Qt::Key_F10 || (pKey->modifiers() & Qt::AltModifier))
-            return true;
-    }
+    if ((pEvent->type() == QEvent::KeyPress || pEvent->type() == QEvent::ShortcutOverride) &&
+        isSwallowedKey(static_cast<QKeyEvent*>(pEvent)))
+        return true;
     return QDialog::eventFilter(pObject, pEvent);
 }

@@ -31,6 +31,8 @@ class CDlgTarget : public CGenTarget {
 public:
     explicit CDlgTarget(QObject* pReceiver) : m_pReceiver(pReceiver) {}
     tagGenResult takeResult();
+    // Orders what the worker did before its last notification before what follows here.
+    void syncWithWorker();
 
 protected:
     void onProgress() override;
