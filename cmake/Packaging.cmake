@@ -1,1 +1,74 @@
-# Installation of the desktop files and the Debian package: filled in with the dialog.
+# The Debian package: `cmake --build BUILD --target package`, or
+# `cpack --config BUILD/CPackConfig.cmake -G DEB`.
+# It holds what `cmake --install` puts under /usr: both programs, the desktop
+# entry and the icons.
+
+set(CPACK_PACKAGE_NAME kelvane)
+set(CPACK_PACKAGE_VENDOR "Kelvane")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Kelvane maintainers <maintainers@kelvane.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# Without this CPack would fill the long description with its own template text.
+set(CPACK_PACKAGE_DESCRIPTION
+    "Kelvane writes Apache <VirtualHost> entries for a long list of domains that\n\
+all share one site path. It comes as a desktop dialog (kelvane) and as a\n\
+command-line tool for servers and scripts (kelvane-cli).")
+# The binary package installs under /usr. Set per generator (CPack reads this
+# file once it knows which one runs), or the source archive would nest the
+# source tree under usr/ too.
+set(KELVANE_CPACK_OPTIONS ${PROJECT_BINARY_DIR}/KelvaneCPackOptions.cmake)
+file(CONFIGURE OUTPUT ${KELVANE_CPACK_OPTIONS} CONTENT [[
+if(CPACK_GENERATOR STREQUAL "DEB")
+    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
+]])
+set(CPACK_PROJECT_CONFIG_FILE ${KELVANE_CPACK_OPTIONS})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+# Packages land in the build tree whatever directory cpack is started from.
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# Library dependencies come from the binaries themselves when dpkg-shlibdeps
+# (dpkg-dev) is there; otherwise they are named by hand.
+find_program(KELVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
+set(KELVANE_DEB_DEPENDS "")
+if(KELVANE_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+    message(STATUS "dpkg-shlibdeps not found: the package names its dependencies by hand")
+    list(APPEND KELVANE_DEB_DEPENDS "libc6" "libstdc++6" "libgcc-s1")
+    if(TARGET kelvane-cli)
+        list(APPEND KELVANE_DEB_DEPENDS "libidn2-0")
+    endif()
+    if(TARGET kelvane)
+        list(APPEND KELVANE_DEB_DEPENDS
+             "libqt6core6 (>= ${Qt6_VERSION})"
+             "libqt6gui6 (>= ${Qt6_VERSION})"
+             "libqt6widgets6 (>= ${Qt6_VERSION})")
+    endif()
+endif()
+if(TARGET kelvane)
+    # The window system plugins (xcb) are not a library the dialog links
+    # against, so no tool finds them; without them it cannot open on a desktop.
+    list(APPEND KELVANE_DEB_DEPENDS "qt6-qpa-plugins")
+endif()
+list(JOIN KELVANE_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+
+# The source archive (`--target package_source`) leaves out the repository and
+# the build trees kept inside the source tree.
+# Patterns go through one more round of unescaping when CPack reads its config,
+# hence the doubled backslashes.
+string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\\\\\1" KELVANE_SOURCE_RE "${PROJECT_SOURCE_DIR}")
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES
+    "^${KELVANE_SOURCE_RE}/\\\\.git/"
+    "^${KELVANE_SOURCE_RE}/\\\\.cache/"
+    "^${KELVANE_SOURCE_RE}/build[^/]*/")
+
+include(CPack)
