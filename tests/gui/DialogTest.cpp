@@ -101,6 +101,15 @@ protected:
         return status() == strText;
     }
 
+    // Waits until the status shows the first progress of a run.
+    bool waitForProgress() {
+        QElapsedTimer timer;
+        timer.start();
+        while (!status().startsWith("执行中...") && timer.elapsed() < 20000)
+            QTest::qWait(1);
+        return status().startsWith("执行中...");
+    }
+
     CScopedTempDir m_dir;
     CRecordingShell m_shell;
     std::unique_ptr<CGeneratorDlg> m_pDlg;
@@ -205,11 +214,7 @@ TEST_F(DialogTest, StopTurnsTheButtonIntoADisabledStoppingUntilTheEnd) {
     domains()->setPlainText(QString::fromStdString(list));
     sitePath()->setText("/srv/www");
     QTest::mouseClick(start(), Qt::LeftButton);
-    QElapsedTimer timer;
-    timer.start();
-    while (!status().startsWith("执行中...") && timer.elapsed() < 20000)
-        QTest::qWait(1);
-    ASSERT_TRUE(status().startsWith("执行中...")) << status().toStdString();
+    ASSERT_TRUE(waitForProgress()) << status().toStdString();
     QTest::mouseClick(start(), Qt::LeftButton);
     if (m_pDlg->isRunning()) { // the run may have ended on its own meanwhile
         EXPECT_EQ(start()->text(), "正在停止");
@@ -324,13 +329,11 @@ TEST_F(DialogTest, CloseDuringALongRunWaitsForTheWorkerAndSaves) {
     domains()->setPlainText(QString::fromStdString(list));
     sitePath()->setText("/srv/close");
     QTest::mouseClick(start(), Qt::LeftButton);
-    QElapsedTimer timer;
-    timer.start();
-    while (!status().startsWith("执行中...") && timer.elapsed() < 20000)
-        QTest::qWait(1);
+    ASSERT_TRUE(waitForProgress());
     ASSERT_TRUE(m_pDlg->isRunning()) << "the run ended before the close";
 
-    timer.restart();
+    QElapsedTimer timer;
+    timer.start();
     close();
     EXPECT_LT(timer.elapsed(), 3000) << "the close did not return promptly";
     EXPECT_EQ(g_pCore, nullptr);
