@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 // Copies n bytes and returns the end. Entries are made of many short pieces, and a call into
 // the C library for each costs more than the copy itself: sizes up to 128 are copied with a
