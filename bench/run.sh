@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Throughput and memory benchmark for kelvane-cli.
+# Throughput and memory benchmark for kelvane-cli, and the same run from the
+# dialog when kelvane-dialog-bench is built.
 #
 #   bench/run.sh [PATH-TO-kelvane-cli]
 #
-# The default binary is build/cli/kelvane-cli under the repository root.
+# The default binary is build/cli/kelvane-cli under the repository root. The
+# dialog is measured with kelvane-dialog-bench from the same build tree
+# (BUILD/bench/ next to BUILD/cli/), or the one in KELVANE_BENCH_DIALOG.
 # Everything is measured on a warm page cache, after one warm-up run of each
 # command. See bench/README.md for the environment variables.
 #
@@ -27,6 +30,8 @@ timer=${KELVANE_BENCH_TIMER:-}
 max_tool_over_cp=1.25
 min_awk_over_tool=4
 max_rss_mib=16
+max_dialog_over_tool=1.10
+max_dialog_gap_ms=50
 
 site=/var/www/sites
 prefix=m
@@ -48,6 +53,20 @@ runs=$((10#$runs)); lines=$((10#$lines)); big_lines=$((10#$big_lines))
 
 [[ -f $tool && -x $tool ]] || die "kelvane-cli not found or not executable: $tool (build it with: cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build)"
 tool=$(cd "$(dirname "$tool")" && pwd)/$(basename "$tool")
+
+# The dialog program of the same build as the tool, unless one is named. A
+# named one must be there; the default one is optional.
+if [[ -n ${KELVANE_BENCH_DIALOG:-} ]]; then
+    dialog=$KELVANE_BENCH_DIALOG
+    [[ -f $dialog && -x $dialog ]] || die "KELVANE_BENCH_DIALOG: not found or not executable: $dialog"
+    dialog=$(cd "$(dirname "$dialog")" && pwd)/$(basename "$dialog")
+else
+    dialog="$(dirname "$(dirname "$tool")")/bench/kelvane-dialog-bench"
+    if [[ ! -f $dialog || ! -x $dialog ]]; then
+        dialog_missing=$dialog
+        dialog=""
+    fi
+fi
 [[ -r $generator ]] || die "missing list generator: $generator"
 command -v "$baseline_awk" >/dev/null || die "awk not found: $baseline_awk"
 [[ -x /usr/bin/time ]] || die "/usr/bin/time (GNU time) is needed for the peak-memory check"
@@ -84,7 +103,8 @@ cleanup() {
     else
         rm -f -- "$work"/out-*.conf "$work"/ref.conf "$work"/entries.awk \
                  "$work"/*.json "$work"/*.log "$work"/*.time "$work"/*.times "$work"/*.cpu \
-                 "$work"/probe-*.conf
+                 "$work"/probe-*.conf "$work"/dialog.res
+        rm -rf -- "$work"/dialog
     fi
 }
 trap cleanup EXIT
@@ -93,6 +113,30 @@ trap 'exit 143' TERM
 
 # --- helpers ---------------------------------------------------------------
 now_ns() { date +%s%N; }
+
+# stamp VAR: the wall clock in ns into VAR; without starting a process when
+# the shell has EPOCHREALTIME (microseconds), so it adds nothing to a timing.
+# shellcheck disable=SC2034  # the result goes out through the nameref
+stamp() {
+    local -n stamp_ref=$1
+    if [[ -n ${EPOCHREALTIME:-} ]]; then
+        local t=${EPOCHREALTIME/[.,]/}
+        stamp_ref=$(( 10#$t * 1000 ))
+    else
+        stamp_ref=$(now_ns)
+    fi
+}
+
+# stats SCALE: median, min and max of the numbers on standard input, each
+# divided by SCALE.
+stats() {
+    sort -g | awk -v s="$1" '
+        { t[NR] = $1 }
+        END {
+            med = (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2
+            printf "%.6f %.6f %.6f\n", med / s, t[1] / s, t[NR] / s
+        }'
+}
 
 # fdiv A B [DIGITS] -> A/B as a decimal string
 fdiv() { awk -v a="$1" -v b="$2" -v d="${3:-3}" 'BEGIN { printf "%.*f", d, a / b }'; }
@@ -194,6 +238,24 @@ own_cpu_s() {
     }' "$work/own.times"
 }
 
+# cpu_mark, then foreign_since_mark: sets `foreign` to the share (%) of the
+# machine's CPUs that other processes kept busy in between.
+cpu_mark() {
+    cpu0_all=$(machine_cpu_s); own_cpu_s > "$work/own0.cpu"; timing_start=$(now_ns)
+}
+foreign_since_mark() {
+    local timing_end cpu1_all cpu0_own cpu1_own
+    timing_end=$(now_ns); own_cpu_s > "$work/own1.cpu"; cpu1_all=$(machine_cpu_s)
+    cpu0_own=$(<"$work/own0.cpu"); cpu1_own=$(<"$work/own1.cpu")
+    foreign=$(awk -v a0="$cpu0_all" -v a1="$cpu1_all" -v o0="$cpu0_own" -v o1="$cpu1_own" \
+                  -v w=$((timing_end - timing_start)) -v c="$(nproc)" \
+                  'BEGIN { f = (a1 - a0) - (o1 - o0); if (f < 0) f = 0; printf "%.0f", 100 * f / (w / 1e9 * c) }')
+    printf '  %-12s %s%% of %s CPUs busy with other work while timing\n' "" "$foreign" "$(nproc)"
+    if (( foreign >= 10 )); then
+        echo "  note: the machine was not idle; the times above may be skewed. Re-run on a quiet machine."
+    fi
+}
+
 # peak_rss OUTVAR_KIB OUTVAR_SECONDS CMD...: one run under GNU time.
 # shellcheck disable=SC2034  # results go out through the namerefs
 peak_rss() {
@@ -252,6 +314,12 @@ echo "  timer      : $timer_desc"
 echo "  machine    : $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown) at start"
 echo "  work dir   : $work"
 echo "  command    : kelvane-cli -q -w -p $prefix -s $site -o OUT LIST"
+if [[ -n $dialog ]]; then
+    echo "  dialog     : $dialog"
+    echo "               QT_QPA_PLATFORM=offscreen kelvane-dialog-bench -w -p $prefix -s $site -d DIR LIST"
+else
+    echo "  dialog     : not measured (no kelvane-dialog-bench at $dialog_missing)"
+fi
 echo
 
 failures=0
@@ -329,7 +397,7 @@ echo "  $awk_same_desc"
 echo
 
 echo "Timing, warm cache, median of $runs"
-cpu0_all=$(machine_cpu_s); own_cpu_s > "$work/own0.cpu"; timing_start=$(now_ns)
+cpu_mark
 declare -A med
 for name in tool cp awk; do
     case $name in
@@ -346,21 +414,105 @@ for name in tool cp awk; do
     fi
 done
 
-timing_end=$(now_ns); own_cpu_s > "$work/own1.cpu"; cpu1_all=$(machine_cpu_s)
-cpu0_own=$(<"$work/own0.cpu"); cpu1_own=$(<"$work/own1.cpu")
-# Share of the machine's CPUs that other processes kept busy meanwhile.
-foreign=$(awk -v a0="$cpu0_all" -v a1="$cpu1_all" -v o0="$cpu0_own" -v o1="$cpu1_own" \
-              -v w=$((timing_end - timing_start)) -v c="$(nproc)" \
-              'BEGIN { f = (a1 - a0) - (o1 - o0); if (f < 0) f = 0; printf "%.0f", 100 * f / (w / 1e9 * c) }')
-printf '  %-12s %s%% of %s CPUs busy with other work while timing\n' "" "$foreign" "$(nproc)"
-if (( foreign >= 10 )); then
-    echo "  note: the machine was not idle; the times above may be skewed. Re-run on a quiet machine."
-fi
+foreign_since_mark
 
 # The timed runs must have produced the same bytes as the reference run.
 cmp -s -- "$ref" "$out_tool"; tool_stable=$(( $? == 0 ))
 cmp -s -- "$ref" "$out_cp";   cp_ok=$(( $? == 0 ))
 echo
+
+# --- the same list from the dialog ------------------------------------------
+# kelvane-dialog-bench fills the dialog's fields with the list's path and the
+# same settings, clicks Start and times the run up to its end (the dialog's
+# "open the output"), while a 5 ms timer records the longest stretch its event
+# loop went without turning. Its runs alternate with runs of the tool, each
+# after a sync, so that both see the machine in the same state; the ratio is
+# taken against these runs of the tool (against the timing above as well, for
+# reference). The warm-up run's gap counts too: a stall is a stall whenever it
+# happens. The wall time of the whole dialog program (Qt start-up and the
+# dialog's close included) is shown for reference.
+dialog_over_tool="" dialog_gap="" dialog_same=0 dialog_same_desc=""
+if [[ -n $dialog ]]; then
+    echo "Dialog run, warm cache, median of $runs (Qt offscreen platform), alternating with the tool"
+    dialog_dir="$work/dialog"
+    dialog_out="$dialog_dir/_out.txt"
+    rm -rf -- "$dialog_dir"
+    mkdir -p -- "$dialog_dir" || die "cannot create $dialog_dir"
+    dialog_cmd=(env QT_QPA_PLATFORM=offscreen "$dialog" -w -p "$prefix" -s "$site" -d "$dialog_dir"
+                --expect-bytes "$out_bytes" "$list")
+    tool_cmd=("$tool" -q -w -p "$prefix" -s "$site" -o "$out_tool" "$list")
+    dialog_ok=1
+    d_secs=() d_walls=() d_gaps=() d_updates=() d_gui=() t_walls=()
+    cpu_mark
+    for (( i = 0; i <= runs; i++ )); do
+        if (( i == 0 )); then what="warm-up run"; else what="run $i"; fi
+        # Which goes first changes from one round to the next.
+        for side in $(( i % 2 )) $(( 1 - i % 2 )); do
+            sync
+            if (( side == 0 )); then
+                stamp t0
+                if ! "${tool_cmd[@]}" > /dev/null; then
+                    printf '    kelvane-cli %s failed: %s\n' "$what" "${tool_cmd[*]}" >&2
+                    dialog_ok=0; break 2
+                fi
+                stamp t1
+                (( i > 0 )) && t_walls+=($((t1 - t0)))
+                continue
+            fi
+            stamp t0
+            "${dialog_cmd[@]}" > "$work/dialog.res" 2> "$work/dialog.log"
+            rc=$?
+            stamp t1
+            res=$(grep '^dialog_seconds=' "$work/dialog.res" | tail -n1)
+            sec=$(sed -n 's/.*dialog_seconds=\([0-9.]*\).*/\1/p' <<< "$res")
+            gap=$(sed -n 's/.*max_gap_ms=\([0-9.]*\).*/\1/p' <<< "$res")
+            upd=$(sed -n 's/.*progress_events=\([0-9]*\).*/\1/p' <<< "$res")
+            gui=$(sed -n 's/.*gui_cpu_ms=\([0-9.]*\).*/\1/p' <<< "$res")
+            if (( rc != 0 )) || [[ -z $sec || -z $gap ]]; then
+                printf '    dialog %s failed (status %d): %s\n' "$what" "$rc" "${dialog_cmd[*]}" >&2
+                sed 's/^/    /' "$work/dialog.log" "$work/dialog.res" >&2
+                dialog_ok=0; break 2
+            fi
+            d_gaps+=("$gap")
+            if (( i > 0 )); then
+                d_secs+=("$sec"); d_walls+=($((t1 - t0))); d_updates+=("$upd"); d_gui+=("${gui:-0}")
+            fi
+        done
+    done
+    if (( dialog_ok )); then
+        read -r d_median d_min d_max < <(printf '%s\n' "${d_secs[@]}" | stats 1)
+        read -r w_median _ _ < <(printf '%s\n' "${d_walls[@]}" | stats 1e9)
+        read -r t_median t_min t_max < <(printf '%s\n' "${t_walls[@]}" | stats 1e9)
+        read -r gui_median _ _ < <(printf '%s\n' "${d_gui[@]}" | stats 1)
+        read -r _ upd_min upd_max < <(printf '%s\n' "${d_updates[@]}" | stats 1)
+        dialog_gap=$(printf '%s\n' "${d_gaps[@]}" | sort -g | tail -n1)
+        printf '  %-12s median %8.3f s   (min %.3f, max %.3f; Start to end of run)\n' dialog "$d_median" "$d_min" "$d_max"
+        printf '  %-12s median %8.3f s   (whole program: Qt start-up, run, close)\n' "" "$w_median"
+        printf '  %-12s median %8.3f s   (min %.3f, max %.3f; the runs in between)\n' kelvane-cli "$t_median" "$t_min" "$t_max"
+        printf '  %-12s largest gap %s ms over %d runs (warm-up included)\n' "event loop" "$dialog_gap" $((runs + 1))
+        printf '  %-12s %.0f-%.0f progress events a run, dialog thread busy %.1f ms of the run (median)\n' \
+            "" "$upd_min" "$upd_max" "$gui_median"
+        dialog_over_tool=$(fdiv "$d_median" "$t_median" 2)
+        if [[ -n ${med[tool]} ]]; then
+            printf '  %-12s dialog/cli %s against the runs in between, %s against the timing above\n' \
+                "" "$dialog_over_tool" "$(fdiv "$d_median" "${med[tool]}" 2)"
+        fi
+        # The tool's runs in between must have written the reference bytes too.
+        cmp -s -- "$ref" "$out_tool" || tool_stable=0
+        if cmp -s -- "$ref" "$dialog_out"; then
+            dialog_same=1; dialog_same_desc="identical"
+        else
+            dialog_same_desc="differs: $(cmp -- "$ref" "$dialog_out" 2>&1 | head -n1)"
+        fi
+    else
+        printf '  %-12s FAILED\n' dialog
+        dialog_same_desc="no complete dialog run"
+    fi
+    foreign_since_mark
+    # Its output is no longer needed; free the space before the large run.
+    rm -rf -- "$dialog_dir"
+    echo
+fi
 
 echo "Peak memory (max RSS, /usr/bin/time)"
 rss1='' wall1=''
@@ -430,6 +582,13 @@ check "output size, $lines lines" "$out_size_ok" "$([[ $out_size_ok == 1 ]] && e
 check "awk output = tool output" "$awk_same" "$([[ $awk_same == 1 ]] && echo identical || echo differs)"
 check "tool output stable"       "$tool_stable" "$([[ $tool_stable == 1 ]] && echo 'timed runs match first run' || echo 'timed runs differ from first run')"
 check "cp copy intact"           "$cp_ok" "$([[ $cp_ok == 1 ]] && echo identical || echo differs)"
+if [[ -n $dialog ]]; then
+    verdict "dialog/cli wall time"      "$dialog_over_tool" "<=" "$max_dialog_over_tool"
+    verdict "dialog event-loop max gap" "$dialog_gap"       "<=" "$max_dialog_gap_ms" ms
+    check "dialog output = tool output" "$dialog_same" "$dialog_same_desc"
+else
+    verdicts+=("$(printf '  %-28s %s' "dialog run" "skipped (kelvane-dialog-bench not built)")")
+fi
 printf '%s\n' "${verdicts[@]}"
 echo
 
