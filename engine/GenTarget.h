@@ -59,6 +59,9 @@ public:
         return nLine;
     }
 
+    // Receiver side: the latest line, without leave to send the next notification yet.
+    std::int64_t peekProgress() const { return m_nLatest.load(); }
+
 protected:
     // WM_GEN_PROGRESS: called on the worker thread; the receiver calls takeProgress when it
     // handles it.

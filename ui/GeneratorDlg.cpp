@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 
 #include "core/Core.h"
 #include "core/Settings.h"
@@ -144,6 +145,11 @@ void CGeneratorDlg::createControls() {
     connect(m_pStart, &QPushButton::clicked, this, &CGeneratorDlg::OnStart);
     connect(m_pOutput, &QPushButton::clicked, this, &CGeneratorDlg::OnOutput);
     connect(m_pAbout, &QPushButton::clicked, this, &CGeneratorDlg::OnAbout);
+
+    m_pProgressPause = new QTimer(this);
+    m_pProgressPause->setSingleShot(true);
+    m_pProgressPause->setInterval(50);
+    connect(m_pProgressPause, &QTimer::timeout, this, [this] { showProgress(m_target.takeProgress()); });
 }
 
 namespace {
@@ -250,8 +256,14 @@ bool CGeneratorDlg::event(QEvent* pEvent) {
     return QDialog::event(pEvent);
 }
 
+// The line is shown at once; the next notification is let through only after a pause, so that
+// a long run costs the dialog's thread some twenty updates a second, not one per turn of its loop.
 void CGeneratorDlg::OnGenProgress() {
-    const std::int64_t nLine = m_target.takeProgress();
+    showProgress(m_target.peekProgress());
+    m_pProgressPause->start();
+}
+
+void CGeneratorDlg::showProgress(std::int64_t nLine) {
     SetStatus(QStringLiteral("执行中... %1/%2").arg(nLine).arg(g_nTotal.load()));
 }
 
@@ -269,6 +281,8 @@ void CGeneratorDlg::OnGenDone() {
     if (m_bDestroyed)
         return;
     endWorker();
+    m_pProgressPause->stop();
+    m_target.takeProgress(); // the next run starts with its notifications let through
     const tagGenResult result = m_target.takeResult();
     m_bStop = true;
     m_bRunning = 0;
@@ -297,6 +311,7 @@ void CGeneratorDlg::OnDestroy() {
         // below only once it has ended.
         m_bStop = true;
         endWorker();
+        m_pProgressPause->stop();
         QCoreApplication::removePostedEvents(this, kGenProgressEvent);
         QCoreApplication::removePostedEvents(this, kGenDoneEvent);
         m_bRunning = 0;

@@ -17,6 +17,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 
 // The core services object, owned by the dialog from its start to its close.
 extern CCore* g_pCore;
@@ -72,6 +73,7 @@ private:
     void OnOutput();
     void OnAbout();
     void OnGenProgress();
+    void showProgress(std::int64_t nLine);
     void OnGenDone();
     void endWorker();
 
@@ -95,4 +97,5 @@ private:
     QPushButton* m_pOutput = nullptr;
     QPushButton* m_pAbout = nullptr;
     QLabel* m_pStatus = nullptr;
+    QTimer* m_pProgressPause = nullptr;
 };
