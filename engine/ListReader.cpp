@@ -1,6 +1,6 @@
 #include "engine/ListReader.h"
 
-#include <bit>
+#include <optional>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -105,8 +105,9 @@ bool CListReader::countFile(bool bDecode, std::string& strReason) {
         return false;
     }
     enc::CUtf8Validator validator;
-    enc::CGb18030Decoder decoder;
-    if (bDecode && !decoder.ok()) {
+    // Opening the converter loads a module: only for a file that needs it.
+    std::optional<enc::CGb18030Decoder> decoder;
+    if (bDecode && !decoder.emplace().ok()) {
         strReason = "no GB18030 converter is available";
         return false;
     }
@@ -120,7 +121,7 @@ bool CListReader::countFile(bool bDecode, std::string& strReason) {
         }
         if (bDecode) {
             strDecoded.clear();
-            decoder.decode(m_strRaw, strDecoded, n == 0);
+            decoder->decode(m_strRaw, strDecoded, n == 0);
             nSeparators += countSeparators(strDecoded);
         } else {
             nSeparators += countSeparators(m_strRaw);
