@@ -138,9 +138,6 @@ void CGeneratorDlg::createControls() {
     pSiteLabel->setGeometry(dialogUnitsToPixels(163, 7, 41, 8));
     auto* pPrefixLabel = new QLabel(QStringLiteral("自定义前缀："), this);
     pPrefixLabel->setGeometry(dialogUnitsToPixels(163, 45, 49, 8));
-    // Labels of Chinese text may be a little wider than the dialog units allow with a fallback font.
-    for (QLabel* pLabel : {pListLabel, pSiteLabel, pPrefixLabel})
-        pLabel->adjustSize();
 
     connect(m_pStart, &QPushButton::clicked, this, &CGeneratorDlg::OnStart);
     connect(m_pOutput, &QPushButton::clicked, this, &CGeneratorDlg::OnOutput);
@@ -195,12 +192,12 @@ int CGeneratorDlg::ReadInputs(bool bValidate) {
     CCore::trimStr(g_strDomains);
     if (g_strDomains.empty()) {
         m_pDomains->setFocus();
-        g_pCore->msgboxWarning(this, "域名列表不能为空！");
+        g_pCore->msgboxWarning(static_cast<QWidget*>(this), "域名列表不能为空！");
         return 0;
     }
     if (g_strSitePath.empty()) {
         m_pSitePath->setFocus();
-        g_pCore->msgboxWarning(this, "站点路径不能为空！");
+        g_pCore->msgboxWarning(static_cast<QWidget*>(this), "站点路径不能为空！");
         return 0;
     }
     return 1;
@@ -232,7 +229,7 @@ void CGeneratorDlg::OnStart() {
     delete m_pThread;
     m_pThread = nullptr;
     delete pParam;
-    g_pCore->msgboxWarning(this, "Cannot Start New Thread");
+    g_pCore->msgboxWarning(static_cast<QWidget*>(this), "Cannot Start New Thread");
     m_bStop = true;
     m_bRunning = 0;
     m_pStart->setText(QStringLiteral("开始"));
@@ -291,7 +288,7 @@ void CGeneratorDlg::OnGenDone() {
     if (result.eFailure != EGenFailure::None) {
         SetStatus(QStringLiteral("操作失败！"));
         const std::string strWhat = result.eFailure == EGenFailure::ReadFile ? "无法读取文件：" : "无法写入文件：";
-        g_pCore->msgboxWarning(this, strWhat + result.strPath + "\n" + result.strReason);
+        g_pCore->msgboxWarning(static_cast<QWidget*>(this), strWhat + result.strPath + "\n" + result.strReason);
         return;
     }
     SetStatus(QStringLiteral("操作结束！"));

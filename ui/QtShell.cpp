@@ -10,6 +10,7 @@ const QString kCaption = QStringLiteral("Kelvane");
 }
 
 void CQtShell::msgboxWarning(void* hWnd, const std::string& strText) {
+    // The window handle is a QWidget*, passed as such by the dialog.
     QWidget* pOwner = hWnd ? static_cast<QWidget*>(hWnd) : m_pOwner.data();
     QMessageBox::warning(pOwner, kCaption, QString::fromStdString(strText));
 }
