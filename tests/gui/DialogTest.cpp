@@ -101,6 +101,13 @@ protected:
         return status() == strText;
     }
 
+    // Fills the list and the site path, and clicks Start.
+    void startRun(const std::string& list, const QString& site) {
+        domains()->setPlainText(QString::fromStdString(list));
+        sitePath()->setText(site);
+        QTest::mouseClick(start(), Qt::LeftButton);
+    }
+
     // Waits until the status shows the first progress of a run.
     bool waitForProgress() {
         QElapsedTimer timer;
@@ -211,9 +218,7 @@ TEST_F(DialogTest, WholeRunEndsWithTheOutputOpened) {
 TEST_F(DialogTest, StopTurnsTheButtonIntoADisabledStoppingUntilTheEnd) {
     const std::string list = bigList(2000000);
     open();
-    domains()->setPlainText(QString::fromStdString(list));
-    sitePath()->setText("/srv/www");
-    QTest::mouseClick(start(), Qt::LeftButton);
+    startRun(list, "/srv/www");
     ASSERT_TRUE(waitForProgress()) << status().toStdString();
     QTest::mouseClick(start(), Qt::LeftButton);
     if (m_pDlg->isRunning()) { // the run may have ended on its own meanwhile
@@ -326,9 +331,7 @@ TEST_F(DialogTest, EndOfRunIsHandledWhileABoxIsOpen) {
 TEST_F(DialogTest, CloseDuringALongRunWaitsForTheWorkerAndSaves) {
     const std::string list = bigList(3000000);
     open();
-    domains()->setPlainText(QString::fromStdString(list));
-    sitePath()->setText("/srv/close");
-    QTest::mouseClick(start(), Qt::LeftButton);
+    startRun(list, "/srv/close");
     ASSERT_TRUE(waitForProgress());
     ASSERT_TRUE(m_pDlg->isRunning()) << "the run ended before the close";
 
