@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,18 +11,17 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/CliTarget.h"
-#include "cli/IdnMapper.h"
-#include "core/Encoding.h"
+#include "cli/Report.h"
 #include "core/FileUtil.h"
-#include "core/TextUtil.h"
 #include "engine/GenerateThread.h"
-#include "engine/RunSettings.h"
+#include "engine/NameRule.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFile = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitRefused = 3;
 
 std::atomic<bool> g_bStop{false};
 volatile std::sig_atomic_t g_nSignal = 0;
@@ -41,121 +39,73 @@ void installSignalHandlers() {
     sa.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    // A closed pipe is reported as a failed write, not a silent death.
+    // A closed pipe and a file size limit are reported as failed writes, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
-int fileError(CConsole& console, const char* pVerb, const std::string& strPath, const std::string& strReason) {
-    console.message(std::string("kelvane-cli: cannot ") + pVerb + " '" + strPath + "': " + strReason);
-    return kExitFile;
-}
-
-// Reads a list that cannot be read twice (a pipe, a terminal) whole, as the typed list.
-bool readStream(int fd, std::string& strOut, std::string& strReason) {
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0)
-            strOut.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0)
-            break;
-        else if (errno != EINTR) {
-            strReason = file::errorText(errno);
-            return false;
-        }
-    }
-    enc::decodeText(strOut);
-    return true;
-}
-
-// Puts the list into the run settings: a regular file by its path, so that the engine streams
-// it; anything else read here.
-bool takeList(const std::string& strList, std::string& strReason) {
-    const bool bStdIn = strList.empty() || strList == "-";
-    const int fd = bStdIn ? STDIN_FILENO : ::open(strList.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        strReason = file::errorText(errno);
-        return false;
-    }
-    struct stat st {};
-    bool bOk = ::fstat(fd, &st) == 0;
-    if (!bOk) {
-        strReason = file::errorText(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        strReason = file::errorText(EISDIR);
-        bOk = false;
-    } else if (S_ISREG(st.st_mode)) {
-        g_strDomains = bStdIn ? "/dev/stdin" : strList;
-    } else {
-        g_strDomains.clear();
-        bOk = readStream(fd, g_strDomains, strReason);
-    }
-    if (!bStdIn)
-        ::close(fd);
-    return bOk;
-}
-
-std::string counted(std::int64_t n, const char* pOne, const char* pMany) {
-    return std::to_string(n) + " " + (n == 1 ? pOne : pMany);
+int usageError(CConsole& console, const std::string& strText) {
+    console.message("kelvane-cli: " + strText + "\nRun with --help for more information.");
+    return kExitUsage;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    file::guardStdFds();
     CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list.", "kelvane-cli"};
     std::string strSitePath, strPrefix, strTemplate, strOutput = "-", strList = "-";
-    bool bWww = false, bIdn = false, bQuiet = false;
+    bool bWww = false, bIdn = false, bQuiet = false, bStrict = false;
     app.add_option("-s,--site-path", strSitePath, "Document root of every entry")->required();
     app.add_option("-p,--prefix", strPrefix, "Extra host label: also LABEL.domain");
     app.add_flag("-w,--www", bWww, "Also www.domain");
     app.add_option("-t,--template", strTemplate, "Entry template with {sitePath} and {siteDomain}");
     app.add_option("-o,--output", strOutput, "Output file (default or -: standard output)");
-    app.add_flag("--idn", bIdn, "Write domains with non-ASCII letters in their ASCII (xn--) form");
-    app.add_flag("-q,--quiet", bQuiet, "No progress and no summary");
+    app.add_flag("--strict", bStrict, "A refused line fails the run (exit 3) and leaves the output untouched");
+    app.add_flag("--idn", bIdn, "Accepted for older scripts: names are always written in their ASCII form");
+    app.add_flag("-q,--quiet", bQuiet, "No progress, no summary and no warnings; errors still show");
     app.add_option("LIST", strList, "List file, one domain per line (default or -: standard input)");
     app.set_version_flag("--version", std::string("kelvane-cli ") + KELVANE_VERSION);
     try {
         app.parse(argc, argv);
-        if (strSitePath.empty())
-            throw CLI::ValidationError("--site-path", "must not be empty");
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? kExitOk : kExitUsage;
     }
 
     CConsole console(!bQuiet && ::isatty(STDERR_FILENO));
-    if ((strList.empty() || strList == "-") && ::isatty(STDIN_FILENO) && !bQuiet)
-        console.message("kelvane-cli: reading the list from the terminal; end it with Ctrl-D");
-    std::string strReason;
-    if (!takeList(strList, strReason))
-        return fileError(console, "read", strList == "-" ? "standard input" : strList, strReason);
+    if (const names::ESitePath eFault = names::checkSitePath(strSitePath); eFault != names::ESitePath::Ok)
+        return usageError(console, "--site-path " + report::sitePathText(eFault));
+    std::string strAsciiPrefix;
+    if (const names::EVerdict eVerdict = names::normalizePrefix(strPrefix, strAsciiPrefix);
+        eVerdict != names::EVerdict::Name)
+        return usageError(console, "--prefix '" + names::visibleText(strPrefix) + "': " + report::reasonText(eVerdict) +
+                                       " (a prefix is one or more labels of letters, digits, '-' and '_')");
     if (!strTemplate.empty() && !file::isFileExist(strTemplate)) {
         struct stat st {};
-        strReason = ::stat(strTemplate.c_str(), &st) != 0 ? file::errorText(errno)
-                    : S_ISDIR(st.st_mode)                 ? file::errorText(EISDIR)
-                                                          : "not a regular file";
-        return fileError(console, "read", strTemplate, strReason);
+        const std::string strReason = ::stat(strTemplate.c_str(), &st) != 0 ? file::errorText(errno)
+                                      : S_ISDIR(st.st_mode)                 ? file::errorText(EISDIR)
+                                                                            : "not a regular file";
+        console.message("kelvane-cli: cannot read '" + strTemplate + "': " + strReason);
+        return kExitFile;
     }
 
-    CIdnMapper idn(console);
-    if (bIdn && !text::isAscii(strPrefix)) {
-        std::string strAscii;
-        if (CIdnMapper::toAscii(strPrefix, strAscii, strReason))
-            strPrefix = strAscii;
-        else
-            console.message("kelvane-cli: prefix '" + strPrefix + "' has no ASCII form (" + strReason +
-                            "); kept as typed");
-    }
-    g_strSitePath = strSitePath;
-    g_strPrefix = strPrefix;
-    g_bWww = bWww ? 1 : 0;
-    g_strTemplateFile = strTemplate;
-    g_strOutFile = strOutput.empty() ? std::string(kStdOutPath) : strOutput;
-    g_pDomainMapper = bIdn ? &idn : nullptr;
+    const bool bStdIn = strList.empty() || strList == "-";
+    if (bStdIn && ::isatty(STDIN_FILENO) && !bQuiet)
+        console.message("kelvane-cli: reading the list from the terminal; end it with Ctrl-D");
+    tagGenRequest request;
+    request.eList = bStdIn ? EListSource::StdIn : EListSource::File;
+    request.strList = bStdIn ? std::string() : strList;
+    request.strSitePath = strSitePath;
+    request.strPrefix = strPrefix;
+    request.bWww = bWww;
+    request.strTemplateFile = strTemplate;
+    request.strOutFile = strOutput.empty() ? std::string(kStdOutPath) : strOutput;
+    request.bStrict = bStrict;
 
     installSignalHandlers();
     CCliTarget target;
-    auto* pParam = new tagThreadParam{&target, nullptr, &g_bStop};
+    auto* pParam = new tagThreadParam{&target, nullptr, &g_bStop, request};
     auto* pThread = new CGenerateThread(ThreadProc, pParam);
     pThread->m_bAutoDelete = false;
     if (!pThread->CreateThread()) {
@@ -165,25 +115,39 @@ int main(int argc, char** argv) {
         return kExitFile;
     }
     while (!target.waitDone(std::chrono::milliseconds(100))) {
-        if (console.showsProgress() && g_nTotal.load() > 0)
-            console.progress("kelvane-cli: line " + std::to_string(target.takeProgress()) + " of " +
-                             std::to_string(g_nTotal.load()));
+        if (!console.showsProgress())
+            continue;
+        const std::int64_t nLine = target.takeProgress();
+        const std::int64_t nTotal = g_nTotal.load();
+        if (nLine > 0)
+            console.progress("kelvane-cli: line " + std::to_string(nLine) +
+                             (nTotal > 0 ? " of " + std::to_string(nTotal) : std::string()));
     }
     pThread->Join();
     delete pThread;
 
     const tagGenResult& result = target.result();
-    if (result.eFailure != EGenFailure::None) {
-        const std::string strPath = result.strPath == kStdOutPath ? "standard output" : result.strPath;
-        return fileError(console, result.eFailure == EGenFailure::ReadFile ? "read" : "write", strPath,
-                         result.strReason);
+    if (!bQuiet)
+        for (const std::string& strLine : report::lineReports(result, bStdIn ? kStdInName : strList))
+            console.message(strLine);
+    switch (result.eFailure) {
+    case EGenFailure::None:
+        break;
+    case EGenFailure::SitePath:
+    case EGenFailure::Prefix:
+        return usageError(console, report::failure(result, request.strOutFile));
+    case EGenFailure::Refused:
+        console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
+        return kExitRefused;
+    default:
+        console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
+        return kExitFile;
     }
     if (!bQuiet) {
-        std::string strSummary = "kelvane-cli: " + counted(result.nEntries, "entry", "entries") + " written, " +
-                                 counted(result.nLines - result.nEntries, "line", "lines") + " skipped";
+        std::string strSummary = "kelvane-cli: " + report::summary(result);
         if (result.bStopped)
-            strSummary += "; stopped after line " + std::to_string(result.nLines) + " of " +
-                          std::to_string(g_nTotal.load());
+            strSummary += "; stopped after line " + std::to_string(result.nLines) +
+                          (g_nTotal.load() > 0 ? " of " + std::to_string(g_nTotal.load()) : std::string());
         console.message(strSummary);
     }
     if (result.bStopped)

@@ -1,7 +1,6 @@
 #include "core/Encoding.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <iconv.h>
 
@@ -10,46 +9,233 @@
 namespace enc {
 
 namespace {
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
 const iconv_t kNoIconv = reinterpret_cast<iconv_t>(-1);
+
+void appendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// How many continuation bytes a lead byte wants, and their range for the first of them (the
+// ranges leave out overlong forms, surrogates and code points past U+10FFFF); 0 for a byte that
+// cannot begin a character.
+int utf8Lead(unsigned char ch, unsigned char& chLo, unsigned char& chHi) {
+    chLo = 0x80;
+    chHi = 0xBF;
+    if (ch >= 0xC2 && ch <= 0xDF)
+        return 1;
+    if (ch >= 0xE0 && ch <= 0xEF) {
+        if (ch == 0xE0)
+            chLo = 0xA0;
+        else if (ch == 0xED)
+            chHi = 0x9F;
+        return 2;
+    }
+    if (ch >= 0xF0 && ch <= 0xF4) {
+        if (ch == 0xF0)
+            chLo = 0x90;
+        else if (ch == 0xF4)
+            chHi = 0x8F;
+        return 3;
+    }
+    return 0;
+}
+
+// The ASCII run at p, eight bytes at a time: a list is almost all ASCII.
+const unsigned char* skipAscii(const unsigned char* p, const unsigned char* end) {
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (word & 0x8080808080808080ULL)
+            break;
+        p += 8;
+    }
+    while (p < end && *p < 0x80)
+        ++p;
+    return p;
+}
+
+class CUtf8Decoder : public CDecoder {
+public:
+    void decode(std::string_view str, std::string& out, bool bFinal) override {
+        const auto* p = reinterpret_cast<const unsigned char*>(str.data());
+        const auto* end = p + str.size();
+        while (p < end) {
+            if (m_nNeed == 0) {
+                const auto* run = p;
+                p = skipAscii(p, end);
+                out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+                if (p == end)
+                    break;
+                const unsigned char ch = *p++;
+                m_nNeed = utf8Lead(ch, m_chLo, m_chHi);
+                if (m_nNeed == 0) {
+                    replacement(out);
+                    continue;
+                }
+                m_szSeq[0] = static_cast<char>(ch);
+                m_nSeq = 1;
+            } else {
+                const unsigned char ch = *p;
+                if (ch < m_chLo || ch > m_chHi) {
+                    // The character stops short: one U+FFFD for it, and this byte starts afresh.
+                    replacement(out);
+                    m_nNeed = 0;
+                    continue;
+                }
+                ++p;
+                m_szSeq[m_nSeq++] = static_cast<char>(ch);
+                m_chLo = 0x80;
+                m_chHi = 0xBF;
+                if (--m_nNeed == 0)
+                    out.append(m_szSeq, static_cast<std::size_t>(m_nSeq));
+            }
+        }
+        if (bFinal && m_nNeed != 0) {
+            replacement(out);
+            m_nNeed = 0;
+        }
+    }
+
+private:
+    int m_nNeed = 0;
+    int m_nSeq = 0;
+    char m_szSeq[4] = {};
+    unsigned char m_chLo = 0x80;
+    unsigned char m_chHi = 0xBF;
+};
+
+class CUtf16Decoder : public CDecoder {
+public:
+    explicit CUtf16Decoder(bool bBigEndian) : m_bBigEndian(bBigEndian) {}
+
+    void decode(std::string_view str, std::string& out, bool bFinal) override {
+        for (const char c : str) {
+            const auto ch = static_cast<unsigned char>(c);
+            if (m_nOdd < 0) {
+                m_nOdd = ch;
+                continue;
+            }
+            const auto first = static_cast<char16_t>(m_nOdd);
+            m_nOdd = -1;
+            unit(m_bBigEndian ? static_cast<char16_t>(first << 8 | ch) : static_cast<char16_t>(ch << 8 | first), out);
+        }
+        if (bFinal) {
+            if (m_chHigh != 0)
+                replacement(out);
+            if (m_nOdd >= 0)
+                replacement(out);
+            m_chHigh = 0;
+            m_nOdd = -1;
+        }
+    }
+
+private:
+    void unit(char16_t u, std::string& out) {
+        const bool bLow = u >= 0xDC00 && u <= 0xDFFF;
+        if (m_chHigh != 0) {
+            const char16_t high = m_chHigh;
+            m_chHigh = 0;
+            if (bLow) {
+                appendUtf8(out, 0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) + (u - 0xDC00));
+                return;
+            }
+            replacement(out);
+        }
+        if (u >= 0xD800 && u <= 0xDBFF)
+            m_chHigh = u;
+        else if (bLow)
+            replacement(out);
+        else
+            appendUtf8(out, u);
+    }
+
+    bool m_bBigEndian;
+    int m_nOdd = -1;
+    char16_t m_chHigh = 0;
+};
+
+class CGb18030Decoder : public CDecoder {
+public:
+    CGb18030Decoder() : m_hIconv(iconv_open("UTF-8", "GB18030")) {}
+    ~CGb18030Decoder() override {
+        if (ok())
+            iconv_close(m_hIconv);
+    }
+    CGb18030Decoder(const CGb18030Decoder&) = delete;
+    CGb18030Decoder& operator=(const CGb18030Decoder&) = delete;
+
+    bool ok() const { return m_hIconv != kNoIconv; }
+
+    void decode(std::string_view str, std::string& out, bool bFinal) override {
+        std::string_view in = str;
+        if (!m_strPending.empty()) {
+            m_strPending.append(str);
+            in = m_strPending;
+        }
+        char* pIn = const_cast<char*>(in.data());
+        std::size_t nIn = in.size();
+        char buf[16384];
+        while (nIn > 0) {
+            char* pOut = buf;
+            std::size_t nOut = sizeof buf;
+            const std::size_t rc = iconv(m_hIconv, &pIn, &nIn, &pOut, &nOut);
+            out.append(buf, static_cast<std::size_t>(pOut - buf));
+            if (rc != static_cast<std::size_t>(-1) || errno == E2BIG)
+                continue;
+            if (errno == EINVAL && !bFinal)
+                break; // a character cut at the end of this piece
+            // Not GB18030, or cut at the very end of the text.
+            replacement(out);
+            ++pIn;
+            --nIn;
+        }
+        std::string rest(pIn, nIn);
+        m_strPending = std::move(rest);
+    }
+
+private:
+    iconv_t m_hIconv;
+    std::string m_strPending;
+};
+
 } // namespace
+
+tagBom detectBom(std::string_view head) {
+    if (head.starts_with(kUtf8Bom))
+        return {EEncoding::Utf8, kUtf8Bom.size()};
+    if (head.starts_with(kUtf16LeBom))
+        return {EEncoding::Utf16Le, kUtf16LeBom.size()};
+    if (head.starts_with(kUtf16BeBom))
+        return {EEncoding::Utf16Be, kUtf16BeBom.size()};
+    return {};
+}
 
 bool CUtf8Validator::feed(std::string_view str) {
     const auto* p = reinterpret_cast<const unsigned char*>(str.data());
     const auto* end = p + str.size();
     while (m_bValid && p < end) {
         if (m_nNeed == 0) {
-            while (end - p >= 8) {
-                std::uint64_t word;
-                std::memcpy(&word, p, 8);
-                if (word & 0x8080808080808080ULL)
-                    break;
-                p += 8;
-            }
+            p = skipAscii(p, end);
             if (p == end)
                 break;
-            const unsigned char ch = *p++;
-            if (ch < 0x80)
-                continue;
-            m_chLo = 0x80;
-            m_chHi = 0xBF;
-            if (ch >= 0xC2 && ch <= 0xDF) {
-                m_nNeed = 1;
-            } else if (ch >= 0xE0 && ch <= 0xEF) {
-                m_nNeed = 2;
-                if (ch == 0xE0)
-                    m_chLo = 0xA0; // overlong
-                else if (ch == 0xED)
-                    m_chHi = 0x9F; // surrogates
-            } else if (ch >= 0xF0 && ch <= 0xF4) {
-                m_nNeed = 3;
-                if (ch == 0xF0)
-                    m_chLo = 0x90; // overlong
-                else if (ch == 0xF4)
-                    m_chHi = 0x8F; // past U+10FFFF
-            } else {
+            m_nNeed = utf8Lead(*p++, m_chLo, m_chHi);
+            if (m_nNeed == 0)
                 m_bValid = false;
-            }
         } else {
             const unsigned char ch = *p++;
             if (ch < m_chLo || ch > m_chHi) {
@@ -70,60 +256,109 @@ bool isValidUtf8(std::string_view str) {
     return validator.finish();
 }
 
-CGb18030Decoder::CGb18030Decoder() : m_hIconv(iconv_open("UTF-8", "GB18030")) {}
-
-CGb18030Decoder::~CGb18030Decoder() {
-    if (ok())
-        iconv_close(static_cast<iconv_t>(m_hIconv));
+std::unique_ptr<CDecoder> CDecoder::create(EEncoding eEncoding) {
+    switch (eEncoding) {
+    case EEncoding::Gb18030: {
+        auto pDecoder = std::make_unique<CGb18030Decoder>();
+        if (!pDecoder->ok())
+            return nullptr;
+        return pDecoder;
+    }
+    case EEncoding::Utf16Le:
+        return std::make_unique<CUtf16Decoder>(false);
+    case EEncoding::Utf16Be:
+        return std::make_unique<CUtf16Decoder>(true);
+    case EEncoding::Utf8:
+        break;
+    }
+    return std::make_unique<CUtf8Decoder>();
 }
 
-bool CGb18030Decoder::ok() const { return static_cast<iconv_t>(m_hIconv) != kNoIconv; }
+namespace {
+// GB18030 when the text is valid GB18030 (a character cut at its end is let pass unless bFinal),
+// else UTF-8.
+EEncoding utf8OrGb18030(std::string_view str, bool bFinal) {
+    CUtf8Validator validator;
+    validator.feed(str);
+    if (bFinal ? validator.finish() : validator.valid())
+        return EEncoding::Utf8;
+    auto pGb = CDecoder::create(EEncoding::Gb18030);
+    if (!pGb)
+        return EEncoding::Utf8;
+    std::string strDecoded;
+    pGb->decode(str, strDecoded, bFinal);
+    return pGb->invalidCount() == 0 ? EEncoding::Gb18030 : EEncoding::Utf8;
+}
+} // namespace
 
-void CGb18030Decoder::decode(std::string_view str, std::string& out, bool bFinal) {
-    if (!ok())
-        return;
+void CAutoDecoder::decide(std::string_view window, bool bFinal) {
+    m_eEncoding = utf8OrGb18030(window, bFinal);
+    m_pDecoder = CDecoder::create(m_eEncoding);
+}
+
+void CAutoDecoder::decode(std::string_view str, std::string& out, bool bFinal) {
     std::string_view in = str;
-    if (!m_strPending.empty()) {
-        m_strPending.append(str);
-        in = m_strPending;
+    if (!m_pDecoder) {
+        if (!m_strHeld.empty()) {
+            m_strHeld.append(str);
+            in = m_strHeld;
+        }
+        if (m_bAtStart) {
+            if (in.size() < kUtf8Bom.size() && !bFinal) {
+                if (m_strHeld.empty())
+                    m_strHeld.assign(str);
+                return;
+            }
+            m_bAtStart = false;
+            const tagBom bom = detectBom(in);
+            if (bom.nBomSize != 0) {
+                m_eEncoding = bom.eEncoding;
+                m_pDecoder = CDecoder::create(m_eEncoding);
+                in.remove_prefix(bom.nBomSize);
+            }
+        }
+        if (!m_pDecoder) {
+            const auto* begin = reinterpret_cast<const unsigned char*>(in.data());
+            const auto nAscii = static_cast<std::size_t>(skipAscii(begin, begin + in.size()) - begin);
+            out.append(in.substr(0, nAscii));
+            in.remove_prefix(nAscii);
+            if (in.empty()) {
+                m_strHeld.clear();
+                return;
+            }
+            if (in.size() < kWindow && !bFinal) {
+                std::string strRest(in);
+                m_strHeld = std::move(strRest);
+                return;
+            }
+            decide(in, bFinal);
+        }
     }
-    auto* cd = static_cast<iconv_t>(m_hIconv);
-    char* pIn = const_cast<char*>(in.data());
-    std::size_t nIn = in.size();
-    char buf[16384];
-    while (nIn > 0) {
-        char* pOut = buf;
-        std::size_t nOut = sizeof buf;
-        const std::size_t rc = iconv(cd, &pIn, &nIn, &pOut, &nOut);
-        out.append(buf, static_cast<std::size_t>(pOut - buf));
-        if (rc != static_cast<std::size_t>(-1))
-            continue;
-        if (errno == E2BIG)
-            continue;
-        if (errno == EINVAL && !bFinal)
-            break; // a character cut at the end of this piece
-        // Not GB18030, or cut at the very end of the text.
-        out.append(kReplacement);
-        ++pIn;
-        --nIn;
-    }
-    std::string rest(pIn, nIn);
-    m_strPending = std::move(rest);
+    m_pDecoder->decode(in, out, bFinal);
+    m_strHeld.clear();
 }
 
-bool decodeText(std::string& str) {
-    if (!isValidUtf8(str)) {
-        CGb18030Decoder decoder;
-        if (!decoder.ok())
-            return false;
-        std::string out;
-        out.reserve(str.size() + str.size() / 2);
-        decoder.decode(str, out, true);
-        str = std::move(out);
+tagBom detectEncoding(std::string_view str) {
+    const tagBom bom = detectBom(str);
+    if (bom.nBomSize != 0)
+        return bom;
+    return {utf8OrGb18030(str, true), 0};
+}
+
+void decodeText(std::string& str) {
+    const tagBom bom = detectEncoding(str);
+    const std::string_view text = std::string_view(str).substr(bom.nBomSize);
+    if (bom.eEncoding == EEncoding::Utf8 && isValidUtf8(text)) {
+        str.erase(0, bom.nBomSize);
+        return;
     }
-    if (str.starts_with(kUtf8Bom))
-        str.erase(0, kUtf8Bom.size());
-    return true;
+    auto pDecoder = CDecoder::create(bom.eEncoding);
+    if (!pDecoder)
+        pDecoder = CDecoder::create(EEncoding::Utf8);
+    std::string out;
+    out.reserve(text.size() + text.size() / 2);
+    pDecoder->decode(text, out, true);
+    str = std::move(out);
 }
 
 } // namespace enc

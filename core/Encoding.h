@@ -1,13 +1,30 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
-// Text in the product is UTF-8. Files written by older tools on Chinese systems are GB18030
-// (a superset of code page 936); anything that is not valid UTF-8 is read as that.
+// Text in the product is UTF-8. Files come as UTF-8, as GB18030 (a superset of code page 936,
+// what older tools on Chinese systems write) or as UTF-16 with a byte-order mark (what Windows
+// Notepad saves as "Unicode"). Whatever cannot be decoded becomes U+FFFD, so no stray byte is
+// ever passed on as it is.
 namespace enc {
 
 inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+inline constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+inline constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
+inline constexpr std::string_view kReplacement = "\xEF\xBF\xBD"; // U+FFFD
+
+enum class EEncoding { Utf8, Gb18030, Utf16Le, Utf16Be };
+
+// What a byte-order mark at the start of a text says, and how long the mark is; nBomSize is 0
+// when there is none (and the encoding is then Utf8, for want of better).
+struct tagBom {
+    EEncoding eEncoding = EEncoding::Utf8;
+    std::size_t nBomSize = 0;
+};
+tagBom detectBom(std::string_view head);
 
 // Checks UTF-8 fed in pieces of any size; a character may be split between two pieces.
 class CUtf8Validator {
@@ -26,27 +43,56 @@ private:
 
 bool isValidUtf8(std::string_view str);
 
-// Converts GB18030 to UTF-8 in pieces of any size. A byte sequence that is not GB18030 becomes
-// U+FFFD, so nothing stops the conversion and no byte is passed through unconverted.
-class CGb18030Decoder {
+// Turns text in one encoding into UTF-8, in pieces of any size. A character cut at the end of a
+// piece waits for the next one, unless bFinal says there is none; anything that is not text in
+// the encoding becomes U+FFFD and is counted.
+class CDecoder {
 public:
-    CGb18030Decoder();
-    ~CGb18030Decoder();
-    CGb18030Decoder(const CGb18030Decoder&) = delete;
-    CGb18030Decoder& operator=(const CGb18030Decoder&) = delete;
+    virtual ~CDecoder() = default;
+    virtual void decode(std::string_view str, std::string& out, bool bFinal) = 0;
+    std::int64_t invalidCount() const { return m_nInvalid; }
 
-    bool ok() const;
-    // Appends the UTF-8 of str to out. A character cut at the end of str waits for the next
-    // piece, unless bFinal says there is none.
-    void decode(std::string_view str, std::string& out, bool bFinal);
+    // Null only for GB18030 where the system has no converter for it.
+    static std::unique_ptr<CDecoder> create(EEncoding eEncoding);
+
+protected:
+    void replacement(std::string& out) {
+        out.append(kReplacement);
+        ++m_nInvalid;
+    }
 
 private:
-    void* m_hIconv;
-    std::string m_strPending;
+    std::int64_t m_nInvalid = 0;
 };
 
-// Makes a file's text UTF-8: GB18030 when it is not valid UTF-8, then without a leading
-// byte-order mark. Returns false only when no GB18030 converter is available.
-bool decodeText(std::string& str);
+// For a stream that cannot be read twice: ASCII passes as it is until the first other byte; from
+// there a window of the text decides once: UTF-8 when it is valid UTF-8, else GB18030 when it is
+// valid GB18030, else UTF-8 with U+FFFD. A byte-order mark at the start decides at once. While it
+// waits for its window the decoder holds the bytes (at most a window and a piece) and gives
+// nothing for them.
+class CAutoDecoder {
+public:
+    static constexpr std::size_t kWindow = 64 * 1024;
+
+    void decode(std::string_view str, std::string& out, bool bFinal);
+    bool decided() const { return m_pDecoder != nullptr; }
+    EEncoding encoding() const { return m_eEncoding; }
+    std::int64_t invalidCount() const { return m_pDecoder ? m_pDecoder->invalidCount() : 0; }
+
+private:
+    void decide(std::string_view window, bool bFinal);
+
+    std::unique_ptr<CDecoder> m_pDecoder;
+    EEncoding m_eEncoding = EEncoding::Utf8;
+    bool m_bAtStart = true;
+    std::string m_strHeld;
+};
+
+// Which encoding a whole text is in, by the rules above (a byte-order mark, else UTF-8 when
+// valid, else GB18030 when valid, else UTF-8 with U+FFFD).
+tagBom detectEncoding(std::string_view str);
+
+// Makes a file's whole text UTF-8 by those rules, without its byte-order mark.
+void decodeText(std::string& str);
 
 } // namespace enc

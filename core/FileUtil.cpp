@@ -1,8 +1,10 @@
 #include "core/FileUtil.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,20 +56,30 @@ bool isSameFile(const std::string& strPath1, const std::string& strPath2) {
            st1.st_dev == st2.st_dev && st1.st_ino == st2.st_ino;
 }
 
-bool readAll(const std::string& strPath, std::string& strOut, std::string& strReason) {
+bool readAll(const std::string& strPath, std::string& strOut, std::string& strReason, std::size_t nMaxSize) {
     strOut.clear();
     CFd fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         strReason = errorText(errno);
         return false;
     }
+    const auto tooLarge = [&] {
+        strOut.clear();
+        strReason = "larger than " + std::to_string(nMaxSize) + " bytes";
+        return false;
+    };
     struct stat st {};
-    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
+    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (static_cast<std::uint64_t>(st.st_size) > nMaxSize)
+            return tooLarge();
         strOut.reserve(static_cast<std::size_t>(st.st_size));
+    }
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n > 0) {
+            if (static_cast<std::size_t>(n) > nMaxSize - strOut.size())
+                return tooLarge();
             strOut.append(buf, static_cast<std::size_t>(n));
         } else if (n == 0) {
             return true;
@@ -79,14 +91,10 @@ bool readAll(const std::string& strPath, std::string& strOut, std::string& strRe
     }
 }
 
-bool readText(const std::string& strPath, std::string& strOut, std::string& strReason) {
-    if (!readAll(strPath, strOut, strReason))
+bool readText(const std::string& strPath, std::string& strOut, std::string& strReason, std::size_t nMaxSize) {
+    if (!readAll(strPath, strOut, strReason, nMaxSize))
         return false;
-    if (!enc::decodeText(strOut)) {
-        strReason = "no GB18030 converter is available";
-        strOut.clear();
-        return false;
-    }
+    enc::decodeText(strOut);
     return true;
 }
 
@@ -134,9 +142,76 @@ bool append(const std::string& strPath, std::string_view data, std::string& strR
     return true;
 }
 
+std::string resolveLinks(const std::string& strPath) {
+    std::string strCurrent = strPath;
+    // As many links as the system itself follows; a loop ends there, and opening then fails.
+    for (int i = 0; i < 40; ++i) {
+        struct stat st {};
+        if (::lstat(strCurrent.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            break;
+        std::string strTarget(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(strCurrent.c_str(), strTarget.data(), strTarget.size());
+        if (n <= 0)
+            break;
+        strTarget.resize(static_cast<std::size_t>(n));
+        if (strTarget.front() != '/') {
+            const auto slash = strCurrent.rfind('/');
+            if (slash != std::string::npos)
+                strTarget = strCurrent.substr(0, slash + 1) + strTarget;
+        }
+        strCurrent = std::move(strTarget);
+    }
+    return strCurrent;
+}
+
+int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
+    const auto slash = strTarget.rfind('/');
+    const std::string strDir = slash == std::string::npos ? std::string() : strTarget.substr(0, slash + 1);
+    const std::string strName = slash == std::string::npos ? strTarget : strTarget.substr(slash + 1);
+    struct stat st {};
+    const bool bExists = ::stat(strTarget.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    for (int nTry = 0; nTry < 100; ++nTry) {
+        std::string strSuffix;
+        for (int i = 0; i < 8; ++i)
+            strSuffix += kLetters[random() % (sizeof kLetters - 1)];
+        strTempPath = strDir + "." + strName + "." + strSuffix;
+        // 0666 less the umask, as for any new file, unless the file it replaces says otherwise.
+        const int fd = ::open(strTempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return -1;
+        }
+        if (bExists) {
+            // The owner can only be kept where the system lets us (as root).
+            if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
+                (void)::fchown(fd, st.st_uid, st.st_gid);
+            (void)::fchmod(fd, st.st_mode & 07777);
+        }
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+void guardStdFds() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int nNull = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (nNull >= 0 && nNull != fd) {
+            ::dup2(nNull, fd);
+            ::close(nNull);
+        }
+    }
+}
+
 bool replaceAtomically(const std::string& strPath, std::string_view data, std::string& strReason) {
-    std::string strTemp = strPath + ".XXXXXX";
-    CFd fd(::mkstemp(strTemp.data()));
+    const std::string strTarget = resolveLinks(strPath);
+    std::string strTemp;
+    CFd fd(createTempBeside(strTarget, strTemp));
     if (fd.get() < 0) {
         strReason = errorText(errno);
         return false;
@@ -148,11 +223,11 @@ bool replaceAtomically(const std::string& strPath, std::string_view data, std::s
         nErrno = errno;
         bOk = false;
     };
-    if (bOk && (::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0))
+    if (bOk && ::fsync(fd.get()) != 0)
         fail();
     if (fd.close() != 0 && bOk)
         fail();
-    if (bOk && ::rename(strTemp.c_str(), strPath.c_str()) != 0)
+    if (bOk && ::rename(strTemp.c_str(), strTarget.c_str()) != 0)
         fail();
     if (!bOk) {
         ::unlink(strTemp.c_str());

@@ -14,11 +14,15 @@ bool isFileExist(const std::string& strPath);
 // Both paths name the same existing file (through links too).
 bool isSameFile(const std::string& strPath1, const std::string& strPath2);
 
-// Reads the whole file as it is on disk.
-bool readAll(const std::string& strPath, std::string& strOut, std::string& strReason);
+inline constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
+
+// Reads the whole file as it is on disk; a file larger than nMaxSize is refused unread.
+bool readAll(const std::string& strPath, std::string& strOut, std::string& strReason,
+             std::size_t nMaxSize = kNoLimit);
 
 // Reads the whole file as UTF-8 text (see enc::decodeText).
-bool readText(const std::string& strPath, std::string& strOut, std::string& strReason);
+bool readText(const std::string& strPath, std::string& strOut, std::string& strReason,
+              std::size_t nMaxSize = kNoLimit);
 
 // Creates the file, or empties it when it exists.
 bool createEmpty(const std::string& strPath, std::string& strReason);
@@ -29,6 +33,18 @@ bool append(const std::string& strPath, std::string_view data, std::string& strR
 // Writes all of data to the descriptor, through short writes and interruptions; nWritten
 // tells how much reached it when this fails.
 bool writeAll(int fd, std::string_view data, std::size_t& nWritten, int& nErrno);
+
+// The file a path finally names, through symbolic links, whether or not that file exists yet.
+std::string resolveLinks(const std::string& strPath);
+
+// Creates a new, empty, hidden file in the directory of strTarget, with the permission bits of
+// strTarget when it exists (and its owner, where the system lets us), else those a new file
+// gets. Returns the descriptor, or -1 with errno set.
+int createTempBeside(const std::string& strTarget, std::string& strTempPath);
+
+// Opens /dev/null on standard input, output and error where they are closed, so that no file
+// opened later takes their number and receives what is meant for them.
+void guardStdFds();
 
 // Writes the file through a temporary file in the same directory that is renamed over it, so
 // that the file is always either the old or the new one, never half written.

@@ -2,10 +2,19 @@
 
 #include <system_error>
 
+#include <unistd.h>
+
 #include "core/FileUtil.h"
 #include "engine/ListReader.h"
+#include "engine/NameSet.h"
 #include "engine/OutFile.h"
-#include "engine/RunSettings.h"
+
+std::atomic<std::int64_t> g_nTotal{0};
+
+namespace {
+// A template is a few lines of text: anything much larger is not one, and is not held.
+constexpr std::size_t kMaxTemplateSize = 1024 * 1024;
+} // namespace
 
 unsigned ThreadProc(void* pParam) {
     auto* pRecord = static_cast<tagThreadParam*>(pParam);
@@ -53,14 +62,14 @@ int CGenerateThread::Generate(tagThreadParam* pParam) {
     m_hTarget = pParam->hTarget;
     m_pStop = pParam->pStop;
     tagGenResult result;
-    Run(result);
+    Run(pParam->request, result);
     m_builder.reset();
     m_hTarget->flushProgress();
     m_hTarget->postDone(std::move(result));
     return 1;
 }
 
-void CGenerateThread::Run(tagGenResult& result) {
+void CGenerateThread::Run(const tagGenRequest& request, tagGenResult& result) {
     const auto fail = [&result](EGenFailure eFailure, const std::string& strPath, std::string strReason) {
         result.eFailure = eFailure;
         result.strPath = strPath;
@@ -68,69 +77,120 @@ void CGenerateThread::Run(tagGenResult& result) {
     };
     std::string strReason;
 
+    // The fields first: a refused one starts nothing. The front ends say so before they start a
+    // run; this holds for any caller.
+    result.eSitePath = names::checkSitePath(request.strSitePath);
+    if (result.eSitePath != names::ESitePath::Ok)
+        return fail(EGenFailure::SitePath, {}, {});
+    std::string strPrefix;
+    result.ePrefix = names::normalizePrefix(request.strPrefix, strPrefix);
+    if (result.ePrefix != names::EVerdict::Name)
+        return fail(EGenFailure::Prefix, {}, {});
+
     // The list and the template are read before the output is touched, so that a file that
     // cannot be read leaves the previous output as it was.
     CListReader reader;
-    const std::string& strList = g_strDomains;
-    if (file::isFileExist(strList)) {
-        if (g_strOutFile != kStdOutPath && file::isSameFile(strList, g_strOutFile)) {
-            // The previous output is the list: read it whole before it is emptied.
-            std::string strText;
-            if (!file::readText(strList, strText, strReason))
-                return fail(EGenFailure::ReadFile, strList, strReason);
-            reader.openOwnedText(std::move(strText));
-        } else if (!reader.openFile(strList, strReason)) {
-            return fail(EGenFailure::ReadFile, strList, strReason);
-        }
-    } else {
-        reader.openText(strList);
+    std::string strListName;
+    switch (request.eList) {
+    case EListSource::Text:
+        reader.openText(request.strList);
+        break;
+    case EListSource::File:
+        strListName = request.strList;
+        if (!reader.openFile(strListName, strReason))
+            return fail(EGenFailure::ReadFile, strListName, strReason);
+        break;
+    case EListSource::StdIn:
+        strListName = std::string(kStdInName);
+        if (!reader.openFd(STDIN_FILENO, strReason))
+            return fail(EGenFailure::ReadFile, strListName, strReason);
+        break;
     }
 
     m_strTemplate.clear();
-    if (file::isFileExist(g_strTemplateFile) && !file::readText(g_strTemplateFile, m_strTemplate, strReason))
-        return fail(EGenFailure::ReadFile, g_strTemplateFile, strReason);
+    if (file::isFileExist(request.strTemplateFile) &&
+        !file::readText(request.strTemplateFile, m_strTemplate, strReason, kMaxTemplateSize))
+        return fail(EGenFailure::ReadFile, request.strTemplateFile, strReason);
 
-    const std::int64_t nTotal = reader.lineCount();
+    const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
     g_nTotal.store(nTotal);
-    m_builder.emplace(tagSiteSettings{g_strSitePath, g_strPrefix, g_bWww != 0, m_strTemplate, g_pDomainMapper});
+    m_builder.emplace(tagSiteSettings{request.strSitePath, strPrefix, request.bWww, m_strTemplate});
+    CNameSet names(nTotal);
 
     COutFile out;
-    if (!out.open(g_strOutFile, strReason))
-        return fail(EGenFailure::WriteFile, g_strOutFile, strReason);
+    if (!out.open(request.strOutFile, strReason))
+        return fail(EGenFailure::WriteFile, request.strOutFile, strReason);
     m_pOut = &out;
+    m_pNames = &names;
+    m_pResult = &result;
+    m_bStrict = request.bStrict;
+    m_bDiscard = false;
 
-    for (m_nLine = 1; m_nLine <= nTotal; ++m_nLine) {
+    for (m_nLine = 1;; ++m_nLine) {
         if (m_pStop->load(std::memory_order_acquire)) {
             result.bStopped = true;
             break;
         }
-        m_hTarget->postProgress(m_nLine);
         std::string_view line;
-        if (!reader.nextLine(line)) {
-            if (reader.failed())
-                fail(EGenFailure::ReadFile, strList, reader.reason());
-            break; // a file that shrank since it was counted ends here
-        }
+        if (!reader.nextLine(line))
+            break;
+        m_hTarget->postProgress(m_nLine);
         BuildSite(line);
         result.nLines = m_nLine;
         if (out.failed())
             break;
     }
-
     m_pOut = nullptr;
-    if (!out.close(strReason) && result.eFailure == EGenFailure::None)
-        fail(EGenFailure::WriteFile, g_strOutFile, strReason);
+    m_pNames = nullptr;
+    m_pResult = nullptr;
+    result.bDuplicatesPartial = names.full();
+
+    if (reader.failed()) {
+        fail(reader.failure() == CListReader::EFailure::LineTooLong ? EGenFailure::LineTooLong
+                                                                     : EGenFailure::ReadFile,
+             strListName, reader.reason());
+    } else if (!result.bStopped && !out.failed() && reader.counted() && result.nLines != nTotal) {
+        fail(EGenFailure::ListChanged, strListName, {});
+    } else if (m_bDiscard) {
+        fail(EGenFailure::Refused, {}, {});
+    }
+    // A named output takes its place only after a run that went well (or was stopped with whole
+    // entries); standard output keeps the whole entries it was given, but for a strict refusal.
+    const bool bFailed = result.eFailure != EGenFailure::None;
+    if (m_bDiscard || (bFailed && request.strOutFile != kStdOutPath)) {
+        out.discard();
+    } else if (!out.close(strReason) && !bFailed) {
+        fail(EGenFailure::WriteFile, request.strOutFile, strReason);
+    }
     result.nEntries = out.entriesWritten();
 }
 
 void CGenerateThread::BuildSite(std::string_view strLine) {
-    if (m_builder->appendEntry(strLine, m_nLine, m_pOut->buffer()))
-        m_pOut->entryDone();
+    std::string_view name;
+    const names::EVerdict eVerdict = names::nameOfLine(strLine, m_strScratch, name);
+    tagGenResult& result = *m_pResult;
+    if (eVerdict == names::EVerdict::Name) {
+        if (const std::int64_t nFirst = m_pNames->insert(name, m_nLine)) {
+            if (result.vecDuplicates.size() < tagGenResult::kMaxReports)
+                result.vecDuplicates.push_back({m_nLine, eVerdict, nFirst, names::visibleText(strLine)});
+            ++result.nDuplicates;
+        }
+        if (!m_bDiscard) {
+            m_builder->appendEntry(name, m_pOut->buffer());
+            m_pOut->entryDone();
+        }
+    } else if (eVerdict == names::EVerdict::Skip) {
+        ++result.nSkipped;
+    } else {
+        if (result.vecRefused.size() < tagGenResult::kMaxReports)
+            result.vecRefused.push_back({m_nLine, eVerdict, 0, names::visibleText(strLine)});
+        ++result.nRefused;
+        m_bDiscard = m_bDiscard || m_bStrict;
+    }
 }
 
 std::string CGenerateThread::BuildAliases(std::string_view strDomain) const {
     if (m_builder)
         return m_builder->BuildAliases(strDomain);
-    return CSiteBuilder(tagSiteSettings{g_strSitePath, g_strPrefix, g_bWww != 0, {}, nullptr})
-        .BuildAliases(strDomain);
+    return {};
 }

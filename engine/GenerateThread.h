@@ -7,11 +7,12 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/GenRequest.h"
 #include "engine/GenTarget.h"
 #include "engine/SiteBuilder.h"
 
 class CGenerateThread;
-class CListReader;
+class CNameSet;
 class COutFile;
 
 // Handed to the worker by the front end that starts a run; ThreadProc deletes it.
@@ -19,7 +20,12 @@ struct tagThreadParam {
     CGenTarget* hTarget = nullptr;        // receives the notifications
     CGenerateThread* pThread = nullptr;   // filled in by the thread object
     std::atomic<bool>* pStop = nullptr;   // true asks the run to stop before its next line
+    tagGenRequest request;                // what to run
 };
+
+// Lines of the current run, written by the worker before its first progress notification; 0
+// while not known (a list read from a stream is not counted beforehand).
+extern std::atomic<std::int64_t> g_nTotal;
 
 using THREADPROC = unsigned (*)(void* pParam);
 
@@ -42,15 +48,15 @@ public:
 
     // The run: the list into the output file, with progress, stop and end notifications.
     int Generate(tagThreadParam* pParam);
-    // Appends the entry for one line to the output, or nothing.
+    // Appends the entry for one line to the output, or reports why it writes none.
     void BuildSite(std::string_view strLine);
-    // The alias list of a domain under the current run settings.
+    // The alias list of a name under the run's settings.
     std::string BuildAliases(std::string_view strDomain) const;
 
     bool m_bAutoDelete = true;
 
 private:
-    void Run(tagGenResult& result);
+    void Run(const tagGenRequest& request, tagGenResult& result);
 
     THREADPROC m_pfnThreadProc;
     tagThreadParam* m_pParam;
@@ -63,5 +69,10 @@ private:
     // Valid during Generate.
     std::optional<CSiteBuilder> m_builder;
     COutFile* m_pOut = nullptr;
+    CNameSet* m_pNames = nullptr;
+    tagGenResult* m_pResult = nullptr;
+    bool m_bStrict = false;
+    bool m_bDiscard = false; // a strict run refused a line: nothing more is written
     std::int64_t m_nLine = 0;
+    std::string m_strScratch;
 };

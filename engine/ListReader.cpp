@@ -1,12 +1,11 @@
 #include "engine/ListReader.h"
 
-#include <optional>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/FileUtil.h"
-#include "core/TextUtil.h"
 
 namespace {
 
@@ -28,34 +27,39 @@ ssize_t readPiece(int fd, std::string& buf) {
 
 } // namespace
 
-CListReader::CListReader() = default;
-
-CListReader::~CListReader() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-std::int64_t CListReader::countSeparators(std::string_view str) {
+void CLineCounter::feed(std::string_view str) {
     const char* p = str.data();
     const char* end = p + str.size();
     std::int64_t n = 0;
 #if defined(__SSE2__)
-    // Hits are summed per byte lane (a hit is -1) and folded into n before a lane can overflow.
-    const __m128i zero = _mm_setzero_si128();
-    while (end - p >= 16) {
-        __m128i lanes = zero;
-        for (int i = 0; i < 255 && end - p >= 16; ++i, p += 16) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')));
-            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(CListReader::kBackquote)));
+    for (; end - p >= 16; p += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))));
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+        const auto bq =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(CListReader::kBackquote))));
+        if (const unsigned all = cr | lf | bq) {
+            // An LF right after a CR ends no line of its own, in this block or across blocks.
+            n += __builtin_popcount(all) - __builtin_popcount(cr & (lf >> 1)) - (m_bCr && (lf & 1));
         }
-        const __m128i sums = _mm_sad_epu8(lanes, zero);
-        n += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
+        m_bCr = (cr >> 15) & 1;
     }
 #endif
-    for (; p != end; ++p)
-        n += isSeparator(*p) ? 1 : 0;
-    return n;
+    for (; p != end; ++p) {
+        if (*p == '\n')
+            n += m_bCr ? 0 : 1;
+        else if (*p == '\r' || *p == CListReader::kBackquote)
+            ++n;
+        m_bCr = *p == '\r';
+    }
+    m_nSeparators += n;
+}
+
+CListReader::CListReader() = default;
+
+CListReader::~CListReader() {
+    if (m_bOwnFd && m_fd >= 0)
+        ::close(m_fd);
 }
 
 void CListReader::openText(std::string_view strText) {
@@ -63,13 +67,11 @@ void CListReader::openText(std::string_view strText) {
     if (m_text.starts_with(enc::kUtf8Bom))
         m_text.remove_prefix(enc::kUtf8Bom.size());
     m_nPos = 0;
-    m_nLines = countSeparators(m_text) + 1;
-    m_bLastGiven = false;
-}
-
-void CListReader::openOwnedText(std::string strText) {
-    m_strOwned = std::move(strText);
-    openText(m_strOwned);
+    CLineCounter counter;
+    counter.feed(m_text);
+    m_nLines = counter.separators() + 1;
+    m_bCounted = true;
+    m_bEof = true;
 }
 
 bool CListReader::openFile(const std::string& strPath, std::string& strReason) {
@@ -78,67 +80,136 @@ bool CListReader::openFile(const std::string& strPath, std::string& strReason) {
         strReason = file::errorText(errno);
         return false;
     }
-    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    if (!countFile(false, strReason))
-        return false;
-    if (m_bDecode && !countFile(true, strReason))
-        return false;
-    if (::lseek(m_fd, 0, SEEK_SET) != 0) {
+    m_bOwnFd = true;
+    return openDescriptor(strReason);
+}
+
+bool CListReader::openFd(int fd, std::string& strReason) {
+    m_fd = fd;
+    m_bOwnFd = false;
+    return openDescriptor(strReason);
+}
+
+bool CListReader::openDescriptor(std::string& strReason) {
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0) {
         strReason = file::errorText(errno);
         return false;
     }
-    if (m_bDecode)
-        m_pDecoder = std::make_unique<enc::CGb18030Decoder>();
-    m_bEof = false;
-    m_bAtStart = true;
+    if (S_ISDIR(st.st_mode)) {
+        strReason = file::errorText(EISDIR);
+        return false;
+    }
     m_text = {};
     m_nPos = 0;
-    m_bLastGiven = false;
+    m_bEof = false;
+    const off_t nStart = S_ISREG(st.st_mode) ? ::lseek(m_fd, 0, SEEK_CUR) : -1;
+    if (nStart < 0) {
+        // Read once, as it comes: the encoding is told from the text itself.
+        m_eMode = EMode::Auto;
+        m_pAuto = std::make_unique<enc::CAutoDecoder>();
+        return true;
+    }
+    m_nStart = nStart;
+    ::posix_fadvise(m_fd, m_nStart, 0, POSIX_FADV_SEQUENTIAL);
+    return countFile(strReason) && seekToStart(strReason);
+}
+
+bool CListReader::seekToStart(std::string& strReason) {
+    if (::lseek(m_fd, m_nStart, SEEK_SET) != m_nStart) {
+        strReason = file::errorText(errno);
+        return false;
+    }
     return true;
 }
 
-// Counts the separators; without bDecode it also checks that the file is UTF-8, and asks for
-// a second count through the GB18030 decoder when it is not.
-bool CListReader::countFile(bool bDecode, std::string& strReason) {
-    if (::lseek(m_fd, 0, SEEK_SET) != 0) {
+// Learns the encoding and counts the lines: a byte-order mark decides; else the file is UTF-8 as
+// it is when it is valid UTF-8, else GB18030 when it is valid GB18030, else UTF-8 with U+FFFD.
+bool CListReader::countFile(std::string& strReason) {
+    // Runs fn over the pieces of the whole list, the byte-order mark left out.
+    const auto forEachPiece = [&](std::size_t nBom, auto&& fn) {
+        if (!seekToStart(strReason))
+            return false;
+        std::size_t nSkip = nBom;
+        for (;;) {
+            const ssize_t n = readPiece(m_fd, m_strRaw);
+            if (n < 0) {
+                strReason = file::errorText(errno);
+                return false;
+            }
+            std::string_view piece = m_strRaw;
+            const std::size_t nDrop = std::min(nSkip, piece.size());
+            piece.remove_prefix(nDrop);
+            nSkip -= nDrop;
+            fn(piece, n == 0);
+            if (n == 0)
+                return true;
+        }
+    };
+    const auto countDecoded = [&](enc::CDecoder& decoder, std::size_t nBom, std::int64_t& nSeparators) {
+        CLineCounter counter;
+        std::string strDecoded;
+        const bool bOk = forEachPiece(nBom, [&](std::string_view piece, bool bFinal) {
+            strDecoded.clear();
+            decoder.decode(piece, strDecoded, bFinal);
+            counter.feed(strDecoded);
+        });
+        nSeparators = counter.separators();
+        return bOk;
+    };
+
+    if (!seekToStart(strReason))
+        return false;
+    const ssize_t nHead = readPiece(m_fd, m_strRaw);
+    if (nHead < 0) {
         strReason = file::errorText(errno);
         return false;
     }
-    enc::CUtf8Validator validator;
-    // Opening the converter loads a module: only for a file that needs it.
-    std::optional<enc::CGb18030Decoder> decoder;
-    if (bDecode && !decoder.emplace().ok()) {
-        strReason = "no GB18030 converter is available";
-        return false;
-    }
+    const enc::tagBom bom = enc::detectBom(m_strRaw);
+    m_nBomLeft = bom.nBomSize;
+    m_eEncoding = bom.eEncoding;
     std::int64_t nSeparators = 0;
-    std::string strDecoded;
-    for (;;) {
-        const ssize_t n = readPiece(m_fd, m_strRaw);
-        if (n < 0) {
-            strReason = file::errorText(errno);
+
+    if (bom.eEncoding == enc::EEncoding::Utf16Le || bom.eEncoding == enc::EEncoding::Utf16Be) {
+        auto pDecoder = enc::CDecoder::create(bom.eEncoding);
+        if (!countDecoded(*pDecoder, bom.nBomSize, nSeparators))
             return false;
+        m_eMode = EMode::Decode;
+    } else {
+        // Line ends are ASCII, and stay where they are whether the text is UTF-8 as it is or
+        // with U+FFFD: this one count serves both.
+        CLineCounter counter;
+        enc::CUtf8Validator validator;
+        const bool bOk = forEachPiece(bom.nBomSize, [&](std::string_view piece, bool) {
+            counter.feed(piece);
+            validator.feed(piece);
+        });
+        if (!bOk)
+            return false;
+        nSeparators = counter.separators();
+        m_eMode = validator.finish() ? EMode::Raw : EMode::Decode;
+        if (m_eMode == EMode::Decode && bom.nBomSize == 0) {
+            // Opening the converter loads a module: only for a file that needs it.
+            if (auto pGb = enc::CDecoder::create(enc::EEncoding::Gb18030)) {
+                std::int64_t nGbSeparators = 0;
+                if (!countDecoded(*pGb, 0, nGbSeparators))
+                    return false;
+                if (pGb->invalidCount() == 0) {
+                    m_eEncoding = enc::EEncoding::Gb18030;
+                    nSeparators = nGbSeparators;
+                }
+            }
         }
-        if (bDecode) {
-            strDecoded.clear();
-            decoder->decode(m_strRaw, strDecoded, n == 0);
-            nSeparators += countSeparators(strDecoded);
-        } else {
-            nSeparators += countSeparators(m_strRaw);
-            // A piece of ASCII only is valid as it is, unless it cuts a character short.
-            if (!text::isAscii(m_strRaw) || !validator.finish())
-                validator.feed(m_strRaw);
-        }
-        if (n == 0)
-            break;
     }
-    m_bDecode = bDecode || !validator.finish();
+    if (m_eMode == EMode::Decode)
+        m_pDecoder = enc::CDecoder::create(m_eEncoding);
     m_nLines = nSeparators + 1;
+    m_bCounted = true;
     return true;
 }
 
 void CListReader::fail(int nErrno) {
-    m_bFailed = true;
+    m_eFailure = EFailure::System;
     m_strReason = file::errorText(nErrno);
 }
 
@@ -150,51 +221,92 @@ bool CListReader::refill() {
         return false;
     }
     m_bEof = n == 0;
-    if (m_bDecode) {
+    std::string_view raw = m_strRaw;
+    const std::size_t nDrop = std::min(m_nBomLeft, raw.size());
+    raw.remove_prefix(nDrop);
+    m_nBomLeft -= nDrop;
+    switch (m_eMode) {
+    case EMode::Raw:
+        m_text = raw;
+        break;
+    case EMode::Decode:
         m_strDecoded.clear();
-        m_pDecoder->decode(m_strRaw, m_strDecoded, m_bEof);
+        m_pDecoder->decode(raw, m_strDecoded, m_bEof);
         m_text = m_strDecoded;
-    } else {
-        m_text = m_strRaw;
+        break;
+    case EMode::Auto:
+        m_strDecoded.clear();
+        m_pAuto->decode(raw, m_strDecoded, m_bEof);
+        m_text = m_strDecoded;
+        break;
     }
     m_nPos = 0;
-    if (m_bAtStart && !m_text.empty()) {
-        m_bAtStart = false;
-        if (m_text.starts_with(enc::kUtf8Bom))
-            m_nPos = enc::kUtf8Bom.size();
-    }
     return true;
 }
 
+void CListReader::appendToLine(const char* begin, const char* end) {
+    const auto n = static_cast<std::size_t>(end - begin);
+    m_nLineBytes += static_cast<std::int64_t>(n);
+    if (m_strCarry.size() < kMaxKept)
+        m_strCarry.append(begin, std::min(n, kMaxKept - m_strCarry.size()));
+}
+
 bool CListReader::nextLineSlow(std::string_view& line) {
-    if (m_bFailed || m_bLastGiven)
+    if (failed() || m_bLastGiven)
         return false;
     if (m_bCarryGiven) {
         m_strCarry.clear();
         m_bCarryGiven = false;
     }
     for (;;) {
-        const char* begin = m_text.data() + m_nPos;
-        const char* end = m_text.data() + m_text.size();
+        if (m_bSkipLf) {
+            if (m_nPos < m_text.size()) {
+                m_nPos += m_text[m_nPos] == '\n' ? 1 : 0;
+                m_bSkipLf = false;
+            } else if (m_bEof) {
+                m_bSkipLf = false;
+            } else {
+                if (!refill())
+                    return false;
+                continue;
+            }
+        }
+        const char* data = m_text.data();
+        const char* begin = data + m_nPos;
+        const char* end = data + m_text.size();
         const char* sep = findSeparator(begin, end);
         if (sep != end) {
-            m_nPos = static_cast<std::size_t>(sep + 1 - m_text.data());
+            m_nPos = static_cast<std::size_t>(sep + 1 - data);
+            if (*sep == '\r') {
+                if (sep + 1 == end)
+                    m_bSkipLf = true;
+                else if (sep[1] == '\n')
+                    ++m_nPos;
+            }
             if (m_strCarry.empty()) {
                 line = std::string_view(begin, static_cast<std::size_t>(sep - begin));
             } else {
-                m_strCarry.append(begin, sep);
+                appendToLine(begin, sep);
                 line = m_strCarry;
                 m_bCarryGiven = true;
             }
+            m_nLineBytes = 0;
             return true;
         }
-        m_strCarry.append(begin, end);
+        appendToLine(begin, end);
         m_nPos = m_text.size();
+        // A list held in memory is whole already; from a file, a line this long is no list.
+        if (m_fd >= 0 && m_nLineBytes > kMaxLineBytes) {
+            m_eFailure = EFailure::LineTooLong;
+            m_strReason = "a line longer than 16 MiB";
+            return false;
+        }
         if (m_bEof) {
-            // What follows the last separator is the last line, empty or not.
+            // What follows the last line end is the last line, empty or not.
             m_bLastGiven = true;
             line = m_strCarry;
             m_bCarryGiven = true;
+            m_nLineBytes = 0;
             return true;
         }
         if (!refill())

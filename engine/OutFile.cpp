@@ -8,23 +8,30 @@
 #include <unistd.h>
 
 #include "core/FileUtil.h"
-#include "engine/RunSettings.h"
+#include "engine/GenRequest.h"
 
 COutFile::COutFile() = default;
 
-COutFile::~COutFile() {
-    std::string strReason;
-    close(strReason);
-}
+COutFile::~COutFile() { discard(); }
 
 bool COutFile::open(const std::string& strPath, std::string& strReason) {
     if (strPath == kStdOutPath) {
         m_fd = STDOUT_FILENO;
         m_bOwnFd = false;
     } else {
-        m_fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        const std::string strTarget = file::resolveLinks(strPath);
+        struct stat st {};
+        if (::stat(strTarget.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            // A named pipe or a device cannot be replaced: it is written as it is.
+            m_fd = ::open(strTarget.c_str(), O_WRONLY | O_CLOEXEC);
+        } else {
+            m_fd = file::createTempBeside(strTarget, m_strTemp);
+            if (m_fd >= 0)
+                m_strTarget = strTarget;
+        }
         if (m_fd < 0) {
             strReason = file::errorText(errno);
+            m_strTemp.clear();
             return false;
         }
         m_bOwnFd = true;
@@ -34,16 +41,15 @@ bool COutFile::open(const std::string& strPath, std::string& strReason) {
     // Where our first byte lands, so that a failed write can be cut back to whole entries
     // without touching what was in the file before (standard output may append).
     const int nFlags = ::fcntl(m_fd, F_GETFL);
-    m_nBytes = !m_bRegular ? 0 : (nFlags >= 0 && (nFlags & O_APPEND)) ? st.st_size : ::lseek(m_fd, 0, SEEK_CUR);
+    m_nStart = !m_bRegular ? 0 : (nFlags >= 0 && (nFlags & O_APPEND)) ? st.st_size : ::lseek(m_fd, 0, SEEK_CUR);
+    m_nBytes = m_nStart;
     m_bufFill.reserve(m_nPieceSize + 4096);
     m_bufWrite.reserve(m_nPieceSize + 4096);
     try {
         m_writer = std::thread(&COutFile::writerLoop, this);
     } catch (const std::system_error& e) {
         strReason = e.what();
-        if (m_bOwnFd)
-            ::close(m_fd);
-        m_fd = -1;
+        discard();
         return false;
     }
     return true;
@@ -101,10 +107,10 @@ void COutFile::writePiece() {
     }
 }
 
-bool COutFile::close(std::string& strReason) {
-    if (m_fd < 0)
-        return true;
-    if (!m_bufFill.empty())
+void COutFile::stopWriter(bool bFlush) {
+    if (!m_writer.joinable())
+        return;
+    if (bFlush && !m_bufFill.empty())
         handOff();
     {
         std::unique_lock lock(m_mutex);
@@ -113,16 +119,46 @@ bool COutFile::close(std::string& strReason) {
     }
     m_cv.notify_all();
     m_writer.join();
+}
+
+bool COutFile::close(std::string& strReason) {
+    if (m_fd < 0)
+        return true;
+    stopWriter(true);
     int nErrno = m_nErrno;
     if (m_bOwnFd && ::close(m_fd) != 0 && nErrno == 0)
         nErrno = errno;
     m_fd = -1;
+    if (!m_strTemp.empty()) {
+        if (nErrno == 0 && ::rename(m_strTemp.c_str(), m_strTarget.c_str()) != 0)
+            nErrno = errno;
+        if (nErrno != 0)
+            ::unlink(m_strTemp.c_str());
+        m_strTemp.clear();
+    }
     if (nErrno != 0) {
         m_bFailed.store(true);
         strReason = file::errorText(nErrno);
         return false;
     }
     return true;
+}
+
+void COutFile::discard() {
+    if (m_fd < 0)
+        return;
+    stopWriter(false);
+    if (m_strTemp.empty() && m_bRegular)
+        (void)::ftruncate(m_fd, static_cast<off_t>(m_nStart));
+    if (m_bOwnFd)
+        ::close(m_fd);
+    m_fd = -1;
+    if (!m_strTemp.empty()) {
+        ::unlink(m_strTemp.c_str());
+        m_strTemp.clear();
+    }
+    std::lock_guard lock(m_mutex);
+    m_nEntries = 0;
 }
 
 std::int64_t COutFile::entriesWritten() const {

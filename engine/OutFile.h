@@ -11,8 +11,13 @@
 #include "engine/ByteBuffer.h"
 
 // The output of a run: open for the whole run, filled entry by entry, and written by a thread of
-// its own while the next piece is being built, so that a run goes as fast as the disk. It only
-// ever holds whole entries: when a write fails, the file is cut back to the last whole entry.
+// its own while the next piece is being built, so that a run goes as fast as the disk.
+//
+// A named file is written as a temporary file beside it that takes its name when the run ends,
+// so that it is always either the previous output or this run's, whole, and two runs into one
+// file never mix. Standard output, and a named pipe or device, are written as they come; they
+// only ever receive whole entries: when a write fails, a file there is cut back to the last whole
+// entry, never into what it held before the run.
 class COutFile {
 public:
     COutFile();
@@ -20,7 +25,7 @@ public:
     COutFile(const COutFile&) = delete;
     COutFile& operator=(const COutFile&) = delete;
 
-    // Creates or empties the file; "-" is standard output, written as it is.
+    // "-" is standard output. A symbolic link is followed: the file it names is replaced.
     bool open(const std::string& strPath, std::string& strReason);
 
     // Entries are appended here, each followed by a call to entryDone.
@@ -34,8 +39,13 @@ public:
     // A write has failed; what is appended from now on is dropped.
     bool failed() const { return m_bFailed.load(std::memory_order_relaxed); }
 
-    // Writes what is left and closes; false with the reason when anything could not be written.
+    // Writes what is left and ends the output: a named file now takes the place of the previous
+    // one. False with the reason when anything could not be written; a named file is then left
+    // as it was before the run.
     bool close(std::string& strReason);
+    // Ends the output without this run's entries: a named file stays as it was, and standard
+    // output that is a file is cut back to where the run began.
+    void discard();
 
     std::int64_t entriesWritten() const;
 
@@ -43,6 +53,7 @@ public:
     void setPieceSize(std::size_t nSize) { m_nPieceSize = nSize; }
 
 private:
+    void stopWriter(bool bFlush);
     void handOff();
     void waitIdle(std::unique_lock<std::mutex>& lock);
     void writerLoop();
@@ -51,6 +62,9 @@ private:
     int m_fd = -1;
     bool m_bOwnFd = false;
     bool m_bRegular = false;
+    std::string m_strTarget; // a named file written through m_strTemp; both empty otherwise
+    std::string m_strTemp;
+    std::int64_t m_nStart = 0; // where the run's first byte landed
     std::size_t m_nPieceSize = 1024 * 1024;
 
     CByteBuffer m_bufFill;

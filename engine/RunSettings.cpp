@@ -6,5 +6,3 @@ std::string g_strPrefix;
 int g_bWww = 0;
 std::string g_strTemplateFile;
 std::string g_strOutFile;
-CDomainMapper* g_pDomainMapper = nullptr;
-std::atomic<std::int64_t> g_nTotal{0};

@@ -3,11 +3,9 @@
 #include <cstring>
 
 #include "core/TextUtil.h"
-#include "engine/RunSettings.h"
 
 namespace {
 constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kWwwHead = "www.";
 constexpr std::string_view kPlaceholderSitePath = "{sitePath}";
 constexpr std::string_view kPlaceholderDomain = "{siteDomain}";
 constexpr std::string_view kWwwAlias = " www.";
@@ -42,45 +40,31 @@ namespace {
 [[gnu::always_inline]] inline char* copy(char* p, std::string_view str) { return copyBytes(p, str.data(), str.size()); }
 } // namespace
 
-std::string CSiteBuilder::quotedSitePath(const std::string& strSitePath) {
-    if (strSitePath.find_first_of(" \t") == std::string::npos)
-        return strSitePath;
-    return '"' + strSitePath + '"';
-}
-
-std::string_view CSiteBuilder::domainOf(std::string_view strLine) {
-    // Blanks a pasted line may carry at its ends; a CR is what is left of a CR LF line end.
-    const auto isBlank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\r'; };
-    const char* begin = strLine.data();
-    const char* end = begin + strLine.size();
-    while (begin != end && isBlank(*begin))
-        ++begin;
-    while (end != begin && isBlank(end[-1]))
-        --end;
-    std::string_view domain(begin, static_cast<std::size_t>(end - begin));
-    if (domain.find('.') == std::string_view::npos)
-        return {};
-    // Only a leading "www." goes, and only once: "awww.com" is another site than "acom".
-    if (domain.starts_with(kWwwHead))
-        domain.remove_prefix(kWwwHead.size());
-    return domain;
-}
-
-bool CSiteBuilder::appendEntry(std::string_view strLine, std::int64_t nLine, CByteBuffer& out) const {
-    std::string_view domain = domainOf(strLine);
-    // An entry without a name could never be reached, and as the first one it would become the
-    // default host of every unknown name.
-    if (domain.empty())
-        return false;
-    if (m_settings.pMapper && !text::isAscii(domain)) {
-        std::string strMapped;
-        if (m_settings.pMapper->mapDomain(nLine, domain, strMapped))
-            return appendEntryFor(strMapped, out);
+std::string CSiteBuilder::quotedSitePath(std::string_view strSitePath) {
+    // Unquoted, Apache ends the path at a blank, reads a leading quote as an opening one, takes
+    // "\\" for "\", and joins a line ending in "\" with the next.
+    const bool bQuote = strSitePath.empty() || strSitePath.find_first_of(" \t") != std::string_view::npos ||
+                        strSitePath.front() == '"' || strSitePath.front() == '\'' ||
+                        strSitePath.find("\\\\") != std::string_view::npos || strSitePath.back() == '\\';
+    if (!bQuote)
+        return std::string(strSitePath);
+    // Inside quotes a backslash escapes only a backslash or a quote: those are doubled, and so is
+    // one before the closing quote.
+    std::string out = "\"";
+    for (std::size_t i = 0; i < strSitePath.size(); ++i) {
+        const char ch = strSitePath[i];
+        if (ch == '"')
+            out += "\\\"";
+        else if (ch == '\\' && (i + 1 == strSitePath.size() || strSitePath[i + 1] == '\\' || strSitePath[i + 1] == '"'))
+            out += "\\\\";
+        else
+            out += ch;
     }
-    return appendEntryFor(domain, out);
+    out += '"';
+    return out;
 }
 
-bool CSiteBuilder::appendEntryFor(std::string_view domain, CByteBuffer& out) const {
+void CSiteBuilder::appendEntry(std::string_view domain, CByteBuffer& out) const {
     const std::size_t nAliases = aliasesSize(domain);
     const std::size_t nPieces = m_vecPieces.size();
     char* const pStart = out.reserveTail(m_nPiecesSize + nAliases * (nPieces - 1));
@@ -92,7 +76,6 @@ bool CSiteBuilder::appendEntryFor(std::string_view domain, CByteBuffer& out) con
             p = copy(copy(p, std::string_view(pAliases, nAliases)), m_vecPieces[i]);
     }
     out.commit(static_cast<std::size_t>(p - pStart));
-    return true;
 }
 
 std::size_t CSiteBuilder::aliasesSize(std::string_view strDomain) const {

@@ -1,42 +1,35 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/ByteBuffer.h"
 
-class CDomainMapper;
-
 // What an entry is made of; fixed for a whole run.
 struct tagSiteSettings {
     std::string strSitePath;
-    std::string strPrefix;
+    std::string strPrefix; // checked and in ASCII form; empty: none
     bool bWww = false;
     std::string strTemplate; // empty: the built-in block
-    CDomainMapper* pMapper = nullptr;
 };
 
-// Turns one line of the list into one name-based virtual host entry.
+// Turns one name into one name-based virtual host entry.
 class CSiteBuilder {
 public:
     explicit CSiteBuilder(tagSiteSettings settings);
 
-    // Appends the entry for the line, with its closing CR LF, to out; returns false and appends
-    // nothing when the line has no domain. nLine (from 1) names the line to the domain mapper.
-    bool appendEntry(std::string_view strLine, std::int64_t nLine, CByteBuffer& out) const;
-
-    // The domain of a line, or empty when the line writes no entry.
-    static std::string_view domainOf(std::string_view strLine);
+    // Appends the entry for the name, with its closing CR LF, to out.
+    void appendEntry(std::string_view strName, CByteBuffer& out) const;
 
     std::string BuildAliases(std::string_view strDomain) const;
 
-    // Apache refuses a DocumentRoot with an unquoted blank in it.
-    static std::string quotedSitePath(const std::string& strSitePath);
+    // The site path as the built-in block writes it, so that Apache reads back exactly the path
+    // typed: as it is where Apache takes it so, else in double quotes, with a backslash and a
+    // quote escaped where Apache would take them as escapes.
+    static std::string quotedSitePath(std::string_view strSitePath);
 
 private:
-    bool appendEntryFor(std::string_view strDomain, CByteBuffer& out) const;
     std::size_t aliasesSize(std::string_view strDomain) const;
     char* writeAliases(std::string_view strDomain, char* p) const;
 

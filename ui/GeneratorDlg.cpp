@@ -11,8 +11,10 @@
 #include <QTimer>
 
 #include "core/Core.h"
+#include "core/FileUtil.h"
 #include "core/Settings.h"
 #include "engine/GenerateThread.h"
+#include "engine/NameRule.h"
 #include "engine/RunSettings.h"
 #include "ui/AppIcon.h"
 #include "ui/DataDir.h"
@@ -40,6 +42,68 @@ QFont dialogFont() {
 }
 
 std::string toStd(const QString& str) { return str.toStdString(); }
+
+std::string refusalText(names::EVerdict eReason) {
+    switch (eReason) {
+    case names::EVerdict::Space:
+        return "含有空格";
+    case names::EVerdict::Control:
+        return "含有控制字符";
+    case names::EVerdict::Backslash:
+        return "含有反斜杠";
+    case names::EVerdict::Quote:
+        return "含有引号";
+    case names::EVerdict::BadChar:
+        return "含有 Apache 不接受的字符";
+    case names::EVerdict::EmptyLabel:
+        return "含有空的标签";
+    case names::EVerdict::LabelTooLong:
+        return "有一段超过 63 个字符";
+    case names::EVerdict::TooLong:
+        return "过长";
+    case names::EVerdict::NoAsciiForm:
+        return "无法转换为 ASCII 形式";
+    case names::EVerdict::InvalidText:
+        return "含有无效的字节";
+    case names::EVerdict::Name:
+    case names::EVerdict::Skip:
+        break;
+    }
+    return "无效";
+}
+
+// The warning for a run that failed: which file, and why.
+std::string failureText(const tagGenResult& result) {
+    switch (result.eFailure) {
+    case EGenFailure::ReadFile:
+        return "无法读取文件：" + result.strPath + "\n" + result.strReason;
+    case EGenFailure::WriteFile:
+        return "无法写入文件：" + result.strPath + "\n" + result.strReason;
+    case EGenFailure::LineTooLong:
+        return "无法读取文件：" + result.strPath + "\n其中有一行超过 16 MiB，这不是域名列表。";
+    case EGenFailure::ListChanged:
+        return "文件在读取过程中被修改：" + result.strPath + "\n输出文件保持原样。";
+    case EGenFailure::SitePath:
+        return "站点路径无效！";
+    case EGenFailure::Prefix:
+        return "自定义前缀无效：" + refusalText(result.ePrefix) + "！";
+    case EGenFailure::Refused:
+    case EGenFailure::None:
+        break;
+    }
+    return "操作失败！";
+}
+
+// The lines of a run that wrote nothing, as the warning after the run lists them.
+std::string refusedLinesText(const tagGenResult& result) {
+    std::string strText = "以下 " + std::to_string(result.nRefused) + " 行未生成配置：";
+    for (const tagLineReport& report : result.vecRefused)
+        strText += "\n第 " + std::to_string(report.nLine) + " 行：" + refusalText(report.eReason) + "：" + report.strText;
+    const auto nMore = result.nRefused - static_cast<std::int64_t>(result.vecRefused.size());
+    if (nMore > 0)
+        strText += "\n……另有 " + std::to_string(nMore) + " 行未列出。";
+    return strText;
+}
 
 } // namespace
 
@@ -195,11 +259,25 @@ int CGeneratorDlg::ReadInputs(bool bValidate) {
         g_pCore->msgboxWarning(static_cast<QWidget*>(this), "域名列表不能为空！");
         return 0;
     }
-    if (g_strSitePath.empty()) {
-        m_pSitePath->setFocus();
-        g_pCore->msgboxWarning(static_cast<QWidget*>(this), "站点路径不能为空！");
+    const auto refuse = [this](QWidget* pField, const std::string& strText) {
+        pField->setFocus();
+        g_pCore->msgboxWarning(static_cast<QWidget*>(this), strText);
         return 0;
+    };
+    switch (names::checkSitePath(g_strSitePath)) {
+    case names::ESitePath::Empty:
+        return refuse(m_pSitePath, "站点路径不能为空！");
+    case names::ESitePath::Control:
+        return refuse(m_pSitePath, "站点路径不能包含换行符或其他控制字符！");
+    case names::ESitePath::TooLong:
+        return refuse(m_pSitePath, "站点路径过长（超过 " + std::to_string(names::kMaxSitePath) + " 字节）！");
+    case names::ESitePath::Ok:
+        break;
     }
+    std::string strPrefix;
+    if (const names::EVerdict eVerdict = names::normalizePrefix(g_strPrefix, strPrefix);
+        eVerdict != names::EVerdict::Name)
+        return refuse(m_pPrefix, "自定义前缀无效：" + refusalText(eVerdict) + "！");
     return 1;
 }
 
@@ -217,7 +295,16 @@ void CGeneratorDlg::OnStart() {
     m_pStart->setText(QStringLiteral("停止"));
     m_bRunning = 1;
 
-    auto* pParam = new tagThreadParam{&m_target, nullptr, &m_bStop};
+    tagGenRequest request;
+    // A list that names an existing file is that file.
+    request.eList = file::isFileExist(g_strDomains) ? EListSource::File : EListSource::Text;
+    request.strList = g_strDomains;
+    request.strSitePath = g_strSitePath;
+    request.strPrefix = g_strPrefix;
+    request.bWww = g_bWww != 0;
+    request.strTemplateFile = g_strTemplateFile;
+    request.strOutFile = g_strOutFile;
+    auto* pParam = new tagThreadParam{&m_target, nullptr, &m_bStop, std::move(request)};
     m_bStop = false;
     m_pThread = new CGenerateThread(ThreadProc, pParam);
     // The dialog keeps the thread, so that a close can wait for it.
@@ -287,11 +374,12 @@ void CGeneratorDlg::OnGenDone() {
     m_pStart->setEnabled(true);
     if (result.eFailure != EGenFailure::None) {
         SetStatus(QStringLiteral("操作失败！"));
-        const std::string strWhat = result.eFailure == EGenFailure::ReadFile ? "无法读取文件：" : "无法写入文件：";
-        g_pCore->msgboxWarning(static_cast<QWidget*>(this), strWhat + result.strPath + "\n" + result.strReason);
+        g_pCore->msgboxWarning(static_cast<QWidget*>(this), failureText(result));
         return;
     }
     SetStatus(QStringLiteral("操作结束！"));
+    if (result.nRefused > 0)
+        g_pCore->msgboxWarning(static_cast<QWidget*>(this), refusedLinesText(result));
     g_pCore->openUrl(g_strOutFile);
 }
 

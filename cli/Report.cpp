@@ -1,0 +1,127 @@
+#include "cli/Report.h"
+
+#include <algorithm>
+
+#include "engine/GenRequest.h"
+
+namespace report {
+
+namespace {
+
+std::string counted(std::int64_t n, const char* pOne, const char* pMany) {
+    return std::to_string(n) + " " + (n == 1 ? pOne : pMany);
+}
+
+std::string fileName(std::string_view strPath, bool bOutput) {
+    if (strPath == (bOutput ? kStdOutPath : kStdInName))
+        return bOutput ? "standard output" : "standard input";
+    return "'" + std::string(strPath) + "'";
+}
+
+} // namespace
+
+std::string reasonText(names::EVerdict eReason) {
+    switch (eReason) {
+    case names::EVerdict::Space:
+        return "a space inside";
+    case names::EVerdict::Control:
+        return "a control character";
+    case names::EVerdict::Backslash:
+        return "a backslash";
+    case names::EVerdict::Quote:
+        return "a quote";
+    case names::EVerdict::BadChar:
+        return "a character Apache does not take";
+    case names::EVerdict::EmptyLabel:
+        return "an empty label";
+    case names::EVerdict::LabelTooLong:
+        return "a label longer than 63 characters";
+    case names::EVerdict::TooLong:
+        return "too long";
+    case names::EVerdict::NoAsciiForm:
+        return "no ASCII form";
+    case names::EVerdict::InvalidText:
+        return "bytes that are not text";
+    case names::EVerdict::Name:
+    case names::EVerdict::Skip:
+        break;
+    }
+    return "refused";
+}
+
+std::string sitePathText(names::ESitePath eFault) {
+    switch (eFault) {
+    case names::ESitePath::Empty:
+        return "must not be empty";
+    case names::ESitePath::Control:
+        return "holds a line break or another control character";
+    case names::ESitePath::TooLong:
+        return "is longer than " + std::to_string(names::kMaxSitePath) + " bytes";
+    case names::ESitePath::Ok:
+        break;
+    }
+    return {};
+}
+
+std::vector<std::string> lineReports(const tagGenResult& result, std::string_view strListName) {
+    std::vector<const tagLineReport*> vecAll;
+    for (const auto* pReports : {&result.vecRefused, &result.vecDuplicates})
+        for (const auto& report : *pReports)
+            vecAll.push_back(&report);
+    std::stable_sort(vecAll.begin(), vecAll.end(), [](auto* a, auto* b) { return a->nLine < b->nLine; });
+    std::vector<std::string> vecLines;
+    for (const tagLineReport* pReport : vecAll) {
+        const std::string strWhy = pReport->eReason == names::EVerdict::Name
+                                       ? "duplicate of line " + std::to_string(pReport->nFirstLine)
+                                       : reasonText(pReport->eReason);
+        vecLines.push_back(std::string(strListName) + ":" + std::to_string(pReport->nLine) + ": " + strWhy + ": " +
+                           pReport->strText);
+    }
+    const auto nMoreRefused = result.nRefused - static_cast<std::int64_t>(result.vecRefused.size());
+    if (nMoreRefused > 0)
+        vecLines.push_back("kelvane-cli: " + counted(nMoreRefused, "more refused line", "more refused lines") +
+                           " not shown");
+    const auto nMoreDuplicates = result.nDuplicates - static_cast<std::int64_t>(result.vecDuplicates.size());
+    if (nMoreDuplicates > 0)
+        vecLines.push_back("kelvane-cli: " + counted(nMoreDuplicates, "more duplicate", "more duplicates") +
+                           " not shown");
+    if (result.bDuplicatesPartial)
+        vecLines.push_back("kelvane-cli: too many names to remember them all: later names were not checked for "
+                           "duplicates");
+    return vecLines;
+}
+
+std::string summary(const tagGenResult& result) {
+    return counted(result.nEntries, "entry", "entries") + " written, " +
+           counted(result.nRefused, "line", "lines") + " refused, " +
+           counted(result.nDuplicates, "duplicate", "duplicates") + ", " +
+           counted(result.nSkipped, "line", "lines") + " skipped";
+}
+
+std::string failure(const tagGenResult& result, std::string_view strOutput) {
+    const bool bStdOut = strOutput == kStdOutPath;
+    const std::string strKept = bStdOut ? "" : "; " + fileName(strOutput, true) + " is left as it was";
+    switch (result.eFailure) {
+    case EGenFailure::ReadFile:
+        return "cannot read " + fileName(result.strPath, false) + ": " + result.strReason;
+    case EGenFailure::WriteFile:
+        return "cannot write " + fileName(result.strPath, true) + ": " + result.strReason;
+    case EGenFailure::LineTooLong:
+        return "cannot read " + fileName(result.strPath, false) + ": " + result.strReason +
+               "; this is not a list of domain names" + strKept;
+    case EGenFailure::ListChanged:
+        return fileName(result.strPath, false) + " changed while it was read" +
+               (bStdOut ? "; the output is incomplete" : strKept);
+    case EGenFailure::Refused:
+        return counted(result.nRefused, "line was", "lines were") + " refused (--strict)" + strKept;
+    case EGenFailure::SitePath:
+        return "--site-path " + sitePathText(result.eSitePath);
+    case EGenFailure::Prefix:
+        return "--prefix: " + reasonText(result.ePrefix);
+    case EGenFailure::None:
+        break;
+    }
+    return {};
+}
+
+} // namespace report

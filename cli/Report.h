@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/GenTarget.h"
+#include "engine/NameRule.h"
+
+// What kelvane-cli says of a run, in English.
+namespace report {
+
+std::string reasonText(names::EVerdict eReason);
+std::string sitePathText(names::ESitePath eFault);
+
+// The refused and duplicate lines as "LIST:LINE: reason: text", in line order, then how many more
+// there are of each kind than were kept.
+std::vector<std::string> lineReports(const tagGenResult& result, std::string_view strListName);
+
+// "2 entries written, 1 line refused, 0 duplicates, 3 lines skipped".
+std::string summary(const tagGenResult& result);
+
+// Why a failed run failed, naming the file; strOutput is the output as given.
+std::string failure(const tagGenResult& result, std::string_view strOutput);
+
+} // namespace report

@@ -1,0 +1,241 @@
+#include "engine/NameRule.h"
+
+#include <array>
+#include <vector>
+
+#include "core/Encoding.h"
+#include "core/Idn.h"
+#include "core/TextUtil.h"
+
+namespace names {
+
+namespace {
+
+enum EClass : std::uint8_t { kNameChar, kDot, kSpace, kControl, kBackslash, kQuote, kOther, kNonAscii };
+
+constexpr std::array<std::uint8_t, 256> makeClasses() {
+    std::array<std::uint8_t, 256> classes{};
+    for (int ch = 0; ch < 256; ++ch) {
+        std::uint8_t c = kOther;
+        if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '-' ||
+            ch == '_' || ch == '*' || ch == '?')
+            c = kNameChar;
+        else if (ch == '.')
+            c = kDot;
+        else if (ch == ' ' || ch == '\t')
+            c = kSpace;
+        else if (ch < 0x20 || ch == 0x7F)
+            c = kControl;
+        else if (ch == '\\')
+            c = kBackslash;
+        else if (ch == '"' || ch == '\'')
+            c = kQuote;
+        else if (ch >= 0x80)
+            c = kNonAscii;
+        classes[static_cast<std::size_t>(ch)] = c;
+    }
+    return classes;
+}
+constexpr std::array<std::uint8_t, 256> kClasses = makeClasses();
+
+constexpr EVerdict kOffence[] = {EVerdict::Name,      EVerdict::Name,  EVerdict::Space,   EVerdict::Control,
+                                 EVerdict::Backslash, EVerdict::Quote, EVerdict::BadChar, EVerdict::Name};
+
+constexpr std::string_view kWwwHead = "www.";
+// Blanks that are not ASCII: a no-break space and the ideographic space of Chinese input.
+constexpr std::string_view kNbsp = "\xC2\xA0";
+constexpr std::string_view kIdeographicSpace = "\xE3\x80\x80";
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+// What a Chinese or Japanese keyboard types for a dot; IDNA reads each as one.
+constexpr std::string_view kDotForms[] = {"\xE3\x80\x82", "\xEF\xBC\x8E", "\xEF\xBD\xA1"};
+
+std::string_view trimBlanks(std::string_view str) {
+    for (;;) {
+        const std::size_t nBefore = str.size();
+        str = text::trimmed(str, " \t\r");
+        for (const std::string_view blank : {kNbsp, kIdeographicSpace}) {
+            if (str.starts_with(blank))
+                str.remove_prefix(blank.size());
+            if (str.ends_with(blank))
+                str.remove_suffix(blank.size());
+        }
+        if (str.size() == nBefore)
+            return str;
+    }
+}
+
+bool startsWithNoCase(std::string_view str, std::string_view head) {
+    if (str.size() < head.size())
+        return false;
+    for (std::size_t i = 0; i < head.size(); ++i)
+        if ((str[i] | 0x20) != head[i])
+            return false;
+    return true;
+}
+
+// The host of a pasted address, without its user part and port; anything else as it is.
+std::string_view hostOfAddress(std::string_view str) {
+    if (startsWithNoCase(str, "http://"))
+        str.remove_prefix(7);
+    else if (startsWithNoCase(str, "https://"))
+        str.remove_prefix(8);
+    else
+        return str;
+    str = str.substr(0, str.find_first_of("/?#"));
+    if (const auto at = str.rfind('@'); at != std::string_view::npos)
+        str.remove_prefix(at + 1);
+    if (!str.starts_with('[')) {
+        if (const auto colon = str.rfind(':'); colon != std::string_view::npos)
+            str.remove_suffix(str.size() - colon);
+    }
+    return str;
+}
+
+bool contains(std::string_view str, std::string_view part) { return str.find(part) != std::string_view::npos; }
+
+// One pass over the bytes: the first character that no conversion can mend, then the labels.
+// Other letters are left to IDNA (bNonAscii), and labels are not judged while they hold any.
+EVerdict scan(std::string_view str, bool& bNonAscii) {
+    bNonAscii = false;
+    std::size_t nLabel = 0;
+    EVerdict eLabels = EVerdict::Name;
+    for (const char c : str) {
+        const std::uint8_t cls = kClasses[static_cast<unsigned char>(c)];
+        if (cls == kNameChar) {
+            ++nLabel;
+        } else if (cls == kDot) {
+            if (eLabels == EVerdict::Name)
+                eLabels = nLabel == 0 ? EVerdict::EmptyLabel : nLabel > kMaxLabel ? EVerdict::LabelTooLong : eLabels;
+            nLabel = 0;
+        } else if (cls == kNonAscii) {
+            bNonAscii = true;
+            ++nLabel;
+        } else {
+            return kOffence[cls];
+        }
+    }
+    if (bNonAscii) {
+        if (contains(str, kReplacement))
+            return EVerdict::InvalidText;
+        if (contains(str, kNbsp) || contains(str, kIdeographicSpace))
+            return EVerdict::Space;
+        return EVerdict::Name;
+    }
+    if (eLabels == EVerdict::Name)
+        eLabels = nLabel == 0 ? EVerdict::EmptyLabel : nLabel > kMaxLabel ? EVerdict::LabelTooLong : eLabels;
+    if (eLabels == EVerdict::Name && str.size() > kMaxName)
+        eLabels = EVerdict::TooLong;
+    return eLabels;
+}
+
+// The name in ASCII form, checked; strOut receives a converted name.
+EVerdict asciiName(std::string_view str, std::string& strOut, std::string_view& name) {
+    bool bNonAscii = false;
+    const EVerdict eVerdict = scan(str, bNonAscii);
+    if (eVerdict != EVerdict::Name || !bNonAscii) {
+        name = str;
+        return eVerdict;
+    }
+    std::string strAscii;
+    if (!idn::toAscii(str, strAscii))
+        return EVerdict::NoAsciiForm;
+    strOut = std::move(strAscii);
+    name = strOut;
+    // The conversion maps full-width forms too, which may bring in what a name cannot hold.
+    return checkName(strOut);
+}
+
+} // namespace
+
+EVerdict checkName(std::string_view strName) {
+    bool bNonAscii = false;
+    const EVerdict eVerdict = scan(strName, bNonAscii);
+    return bNonAscii && eVerdict == EVerdict::Name ? EVerdict::BadChar : eVerdict;
+}
+
+EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::string_view& name) {
+    name = {};
+    if (strLine.size() > kMaxLine)
+        return EVerdict::TooLong;
+    std::string_view str = hostOfAddress(trimBlanks(strLine));
+    if (str.find('.') == std::string_view::npos) {
+        if (text::isAscii(str))
+            return EVerdict::Skip;
+        bool bDot = false;
+        for (const std::string_view dot : kDotForms)
+            bDot = bDot || contains(str, dot);
+        if (!bDot)
+            return EVerdict::Skip;
+        std::string strDotted(str);
+        for (const std::string_view dot : kDotForms)
+            strDotted = text::replaceAll(strDotted, dot, ".");
+        strScratch = std::move(strDotted);
+        str = strScratch;
+    }
+    // Only a leading "www." goes, and only once: "awww.com" is another site than "acom".
+    if (str.starts_with(kWwwHead))
+        str.remove_prefix(kWwwHead.size());
+    if (str.ends_with('.'))
+        str.remove_suffix(1);
+    return asciiName(str, strScratch, name);
+}
+
+EVerdict normalizePrefix(std::string_view strPrefix, std::string& strOut) {
+    const std::string_view str = trimBlanks(text::trimmed(strPrefix, " \t\r\n"));
+    if (str.empty()) {
+        strOut.clear();
+        return EVerdict::Name;
+    }
+    std::string strConverted;
+    std::string_view name;
+    const EVerdict eVerdict = asciiName(str, strConverted, name);
+    if (eVerdict == EVerdict::Name)
+        strOut = std::string(name);
+    return eVerdict;
+}
+
+ESitePath checkSitePath(std::string_view strSitePath) {
+    if (strSitePath.empty())
+        return ESitePath::Empty;
+    for (const char c : strSitePath)
+        if (kClasses[static_cast<unsigned char>(c)] == kControl)
+            return ESitePath::Control;
+    if (strSitePath.size() > kMaxSitePath)
+        return ESitePath::TooLong;
+    return ESitePath::Ok;
+}
+
+std::string visibleText(std::string_view strLine, std::size_t nMaxChars) {
+    std::string_view str = text::trimmed(strLine, " \t\r");
+    // No character takes more than four bytes: a longer line is cut before it is looked at.
+    bool bCut = str.size() > (nMaxChars + 1) * 4;
+    if (bCut)
+        str = str.substr(0, (nMaxChars + 1) * 4);
+    std::vector<std::string> vecChars;
+    for (std::size_t i = 0; i < str.size();) {
+        const auto ch = static_cast<unsigned char>(str[i]);
+        std::size_t nLen = ch < 0x80 ? 1 : ch < 0xC2 ? 0 : ch < 0xE0 ? 2 : ch < 0xF0 ? 3 : ch <= 0xF4 ? 4 : 0;
+        if (nLen > 1 && (i + nLen > str.size() || !enc::isValidUtf8(str.substr(i, nLen))))
+            nLen = 0;
+        if (ch == '\t') {
+            vecChars.emplace_back("\\t");
+        } else if (nLen == 0 || ch < 0x20 || ch == 0x7F) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            vecChars.push_back(std::string("\\x") + kHex[ch >> 4] + kHex[ch & 15]);
+        } else {
+            vecChars.emplace_back(str.substr(i, nLen));
+        }
+        i += nLen == 0 ? 1 : nLen;
+    }
+    bCut = bCut || vecChars.size() > nMaxChars;
+    if (bCut)
+        vecChars.resize(nMaxChars > 3 ? nMaxChars - 3 : 0);
+    std::string out;
+    for (const auto& strChar : vecChars)
+        out += strChar;
+    if (bCut)
+        out += "...";
+    return out;
+}
+
+} // namespace names

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// What a line of the list may become, and what the fields may hold: only names that Apache and
+// browsers can match reach an entry, and only a site path and a prefix that Apache reads back as
+// typed.
+namespace names {
+
+enum class EVerdict : std::uint8_t {
+    Name, // a name to write
+    Skip, // a blank line or one without a dot: nothing, and nothing to say
+    // Refused, and reported with the line:
+    Space,
+    Control,
+    Backslash,
+    Quote,
+    BadChar,
+    EmptyLabel,
+    LabelTooLong,
+    TooLong,
+    NoAsciiForm,
+    InvalidText,
+};
+
+inline bool isRefusal(EVerdict eVerdict) { return eVerdict > EVerdict::Skip; }
+
+inline constexpr std::size_t kMaxName = 253;
+inline constexpr std::size_t kMaxLabel = 63;
+// A line longer than this cannot hold a name, even as a pasted address: it is refused unread.
+inline constexpr std::size_t kMaxLine = 8192;
+
+// The name a line stands for: blanks at both ends dropped; the host of a pasted http:// or
+// https:// address; a leading "www." removed once; one trailing dot dropped; the ASCII form of
+// other letters. name views the line or strScratch.
+EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::string_view& name);
+
+// Checks an ASCII name: letters, digits, '-', '_', '.', and Apache's wildcards '*' and '?', in
+// labels of 1 to 63 characters, 253 in all.
+EVerdict checkName(std::string_view strName);
+
+// The prefix as it is written: blanks at both ends dropped, then empty or labels by the rule of
+// names, in ASCII form. Returns Name when it may be used.
+EVerdict normalizePrefix(std::string_view strPrefix, std::string& strOut);
+
+enum class ESitePath : std::uint8_t { Ok, Empty, Control, TooLong };
+// A site path is refused when empty, when it holds a line break or another control character
+// (it would end the directive or inject another), or when it is longer than any path can be.
+ESitePath checkSitePath(std::string_view strSitePath);
+inline constexpr std::size_t kMaxSitePath = 4096;
+
+// A line as a report shows it: blanks at its ends dropped, control characters and bytes that are
+// not UTF-8 written as escapes, at most nMaxChars characters.
+std::string visibleText(std::string_view strLine, std::size_t nMaxChars = 60);
+
+} // namespace names
