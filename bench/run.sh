@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Throughput and memory benchmark for kelvane-cli, and the same run from the
-# dialog when kelvane-dialog-bench is built.
+# Throughput and memory benchmark for kelvane-cli, reading the list from a
+# file and from a pipe, and the same run from the dialog when
+# kelvane-dialog-bench is built.
 #
 #   bench/run.sh [PATH-TO-kelvane-cli]
 #
@@ -8,7 +9,8 @@
 # dialog is measured with kelvane-dialog-bench from the same build tree
 # (BUILD/bench/ next to BUILD/cli/), or the one in KELVANE_BENCH_DIALOG.
 # Everything is measured on a warm page cache, after one warm-up run of each
-# command. See bench/README.md for the environment variables.
+# command, with the commands taking turns. See bench/README.md for the
+# environment variables.
 #
 # Exit status: 0 when every target is met, 1 when a target is missed or a
 # measurement could not be made, 2 on a usage or setup error.
@@ -24,7 +26,6 @@ lines=${KELVANE_BENCH_LINES:-1000000}
 big_lines=${KELVANE_BENCH_BIG_LINES:-10000000}
 seed=${KELVANE_BENCH_SEED:-20240601}
 baseline_awk=${KELVANE_BENCH_AWK:-awk}
-timer=${KELVANE_BENCH_TIMER:-}
 
 # Limits the tool is held to.
 max_tool_over_cp=1.25
@@ -71,13 +72,6 @@ fi
 command -v "$baseline_awk" >/dev/null || die "awk not found: $baseline_awk"
 [[ -x /usr/bin/time ]] || die "/usr/bin/time (GNU time) is needed for the peak-memory check"
 
-case $timer in
-    "") if command -v hyperfine >/dev/null; then timer="hyperfine"; else timer="date"; fi ;;
-    hyperfine) command -v hyperfine >/dev/null || die "KELVANE_BENCH_TIMER=hyperfine but hyperfine is not installed" ;;
-    date) ;;
-    *) die "KELVANE_BENCH_TIMER must be 'hyperfine' or 'date' (got '$timer')" ;;
-esac
-
 # mawk writes the lists about twice as fast as gawk; the file is the same
 # with either, since the generator does not use awk's own rand().
 if command -v mawk >/dev/null; then gen_awk=mawk; else gen_awk=$baseline_awk; fi
@@ -102,7 +96,7 @@ cleanup() {
         rm -rf -- "$work"
     else
         rm -f -- "$work"/out-*.conf "$work"/ref.conf "$work"/entries.awk \
-                 "$work"/*.json "$work"/*.log "$work"/*.time "$work"/*.times "$work"/*.cpu \
+                 "$work"/*.log "$work"/*.time "$work"/*.times "$work"/*.cpu \
                  "$work"/probe-*.conf "$work"/dialog.res
         rm -rf -- "$work"/dialog
     fi
@@ -174,53 +168,6 @@ make_list() {
         "$file" "$n" "$(file_size "$file")" "$(fdiv $((t1 - t0)) 1000000000 1)"
 }
 
-# measure NAME CMD...: one warm-up run, then $runs timed runs. Sets
-# m_median, m_min, m_max (seconds). Returns non-zero when any run fails.
-# Dirty pages are flushed (untimed) before every run, so no run pays for the
-# write-back of an earlier run's output; the page cache itself stays warm.
-measure() {
-    local name=$1; shift
-    m_median='' m_min='' m_max=''
-    if [[ $timer == hyperfine ]]; then
-        local json="$work/$name.json" log="$work/$name.log" cmd
-        printf -v cmd '%q ' "$@"
-        if ! hyperfine -N --style none --warmup 1 --runs "$runs" --prepare sync \
-                --export-json "$json" -- "$cmd" > "$log" 2>&1; then
-            sed 's/^/    /' "$log" >&2
-            return 1
-        fi
-        m_median=$(sed -n 's/^ *"median": *\([-0-9.eE+]*\),*$/\1/p' "$json" | head -n1)
-        m_min=$(sed -n 's/^ *"min": *\([-0-9.eE+]*\),*$/\1/p' "$json" | head -n1)
-        m_max=$(sed -n 's/^ *"max": *\([-0-9.eE+]*\),*$/\1/p' "$json" | head -n1)
-        [[ -n $m_median && -n $m_min && -n $m_max ]] || {
-            printf '    could not read the results in %s\n' "$json" >&2; return 1; }
-        m_median=$(awk -v x="$m_median" 'BEGIN { printf "%.6f", x }')
-        m_min=$(awk -v x="$m_min" 'BEGIN { printf "%.6f", x }')
-        m_max=$(awk -v x="$m_max" 'BEGIN { printf "%.6f", x }')
-    else
-        local i t0 t1 times=()
-        sync
-        if ! "$@" > /dev/null; then
-            printf '    warm-up run failed: %s\n' "$*" >&2; return 1
-        fi
-        for (( i = 0; i < runs; i++ )); do
-            sync
-            t0=$(now_ns)
-            if ! "$@" > /dev/null; then
-                printf '    run %d failed: %s\n' "$((i + 1))" "$*" >&2; return 1
-            fi
-            t1=$(now_ns)
-            times+=($((t1 - t0)))
-        done
-        read -r m_median m_min m_max < <(printf '%s\n' "${times[@]}" | sort -n | awk '
-            { t[NR] = $1 }
-            END {
-                med = (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2
-                printf "%.6f %.6f %.6f\n", med / 1e9, t[1] / 1e9, t[NR] / 1e9
-            }')
-    fi
-}
-
 # CPU seconds used by the whole machine (all CPUs, idle and I/O wait left
 # out) and by this script's finished children; the difference over the timed
 # section is what other processes took while we measured.
@@ -256,18 +203,25 @@ foreign_since_mark() {
     fi
 }
 
-# peak_rss OUTVAR_KIB OUTVAR_SECONDS CMD...: one run under GNU time.
+# peak_rss OUTVAR_KIB OUTVAR_SECONDS FEED CMD...: one run under GNU time.
+# With a FEED file, cat pipes it into CMD's standard input; the peak is that
+# of CMD alone, not of cat.
 # shellcheck disable=SC2034  # results go out through the namerefs
 peak_rss() {
-    local -n rss_ref=$1 wall_ref=$2; shift 2
+    local -n rss_ref=$1 wall_ref=$2; local feed=$3; shift 3
     local tf="$work/rss.time" t0 t1 rc
+    rm -f -- "$tf"
     sync
     t0=$(now_ns)
-    /usr/bin/time -f '%M' -o "$tf" "$@" > /dev/null
+    if [[ -n $feed ]]; then
+        cat -- "$feed" | /usr/bin/time -f '%M' -o "$tf" "$@" > /dev/null
+    else
+        /usr/bin/time -f '%M' -o "$tf" "$@" > /dev/null
+    fi
     rc=$?
     t1=$(now_ns)
     if (( rc != 0 )); then
-        printf '    run failed (status %d): %s\n' "$rc" "$*" >&2
+        printf '    run failed (status %d): %s%s\n' "$rc" "${feed:+cat $feed | }" "$*" >&2
         [[ -r $tf ]] && sed 's/^/    /' "$tf" >&2
         return 1
     fi
@@ -301,11 +255,8 @@ case $(basename "$awk_real") in
        esac ;;
 esac
 
-if [[ $timer == hyperfine ]]; then
-    timer_desc="hyperfine $(hyperfine --version | awk '{ print $2 }') (-N, 1 warm-up run, $runs timed runs, sync before each)"
-else
-    timer_desc="date +%s%N (1 warm-up run, $runs timed runs, sync before each)"
-fi
+if [[ -n ${EPOCHREALTIME:-} ]]; then clock="bash \$EPOCHREALTIME"; else clock="date +%s%N"; fi
+timer_desc="$clock (1 warm-up round, $runs timed rounds, order turned each round, sync before each run)"
 
 echo "Kelvane benchmark"
 echo "  tool       : $tool"
@@ -314,6 +265,7 @@ echo "  timer      : $timer_desc"
 echo "  machine    : $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown) at start"
 echo "  work dir   : $work"
 echo "  command    : kelvane-cli -q -w -p $prefix -s $site -o OUT LIST"
+echo "  piped      : cat LIST | kelvane-cli -q -w -p $prefix -s $site -o OUT"
 if [[ -n $dialog ]]; then
     echo "  dialog     : $dialog"
     echo "               QT_QPA_PLATFORM=offscreen kelvane-dialog-bench -w -p $prefix -s $site -d DIR LIST"
@@ -334,16 +286,17 @@ verdict() {  # verdict LABEL VALUE OP LIMIT UNIT
         res=FAIL
     fi
     [[ $res == FAIL ]] && failures=$((failures + 1))
-    verdicts+=("$(printf '  %-28s %-16s %-28s %s' "$label" "$value${unit:+ $unit}" "(target $op $limit${unit:+ $unit})" "$res")")
+    verdicts+=("$(printf '  %-31s %-16s %-28s %s' "$label" "$value${unit:+ $unit}" "(target $op $limit${unit:+ $unit})" "$res")")
 }
 check() {  # check LABEL OK(0/1) DETAIL
     local res=PASS
     if (( $2 != 1 )); then res=FAIL; failures=$((failures + 1)); fi
-    verdicts+=("$(printf '  %-28s %-45s %s' "$1" "$3" "$res")")
+    verdicts+=("$(printf '  %-31s %-45s %s' "$1" "$3" "$res")")
 }
 
 list="$work/list-$lines.txt"
 out_tool="$work/out-tool.conf"
+out_pipe="$work/out-pipe.conf"
 out_cp="$work/out-cp.conf"
 out_awk="$work/out-awk.conf"
 ref="$work/ref.conf"
@@ -396,22 +349,53 @@ fi
 echo "  $awk_same_desc"
 echo
 
-echo "Timing, warm cache, median of $runs"
+# --- timing ----------------------------------------------------------------
+# One warm-up round, then $runs timed rounds. Every round runs each command
+# once; the order turns by one place from round to round, so that each
+# command runs in each place in turn and all see the machine in the same
+# state. Dirty pages are flushed (untimed) before every run, so no run pays
+# for the write-back of an earlier run's output; the page cache stays warm.
+# The clock is read in this shell: the piped run is timed from the start of
+# the pipeline until both cat and the tool have exited.
+names=(tool piped cp awk)
+declare -A shown=([tool]="tool" [piped]="tool (piped)" [cp]="cp" [awk]="awk")
+timed_run() {  # timed_run NAME: one run of that command
+    case $1 in
+        tool)  "$tool" -q -w -p "$prefix" -s "$site" -o "$out_tool" "$list" ;;
+        piped) cat -- "$list" | "$tool" -q -w -p "$prefix" -s "$site" -o "$out_pipe" ;;
+        cp)    "${cp_cmd[@]}" -- "$ref" "$out_cp" ;;
+        awk)   LC_ALL=C "$baseline_awk" -v site="$site" -v pfx="$prefix" -v out="$out_awk" -f "$awk_file" "$list" ;;
+    esac > /dev/null
+}
+
+echo "Timing, warm cache, median of $runs, the commands taking turns"
+rm -f -- "$out_pipe"
+declare -A med run_ns failed
 cpu_mark
-declare -A med
-for name in tool cp awk; do
-    case $name in
-        tool) cmd=("$tool" -q -w -p "$prefix" -s "$site" -o "$out_tool" "$list") ;;
-        cp)   cmd=("${cp_cmd[@]}" -- "$ref" "$out_cp") ;;
-        awk)  cmd=(env LC_ALL=C "$baseline_awk" -v site="$site" -v pfx="$prefix" -v out="$out_awk" -f "$awk_file" "$list") ;;
-    esac
-    if measure "$name" "${cmd[@]}"; then
-        med[$name]=$m_median
-        printf '  %-12s median %8.3f s   (min %.3f, max %.3f)\n' "$name" "$m_median" "$m_min" "$m_max"
-    else
-        med[$name]=""
-        printf '  %-12s FAILED\n' "$name"
+for (( i = 0; i <= runs; i++ )); do
+    for (( k = 0; k < ${#names[@]}; k++ )); do
+        name=${names[(i + k) % ${#names[@]}]}
+        [[ -n ${failed[$name]:-} ]] && continue
+        sync
+        stamp t0
+        if ! timed_run "$name"; then
+            printf '    %s: %s failed\n' "${shown[$name]}" "$( (( i == 0 )) && echo "warm-up run" || echo "run $i")" >&2
+            failed[$name]=1
+            continue
+        fi
+        stamp t1
+        (( i > 0 )) && run_ns[$name]+="$((t1 - t0))"$'\n'
+    done
+done
+for name in "${names[@]}"; do
+    med[$name]=""
+    if [[ -n ${failed[$name]:-} ]]; then
+        printf '  %-12s FAILED\n' "${shown[$name]}"
+        continue
     fi
+    read -r m_median m_min m_max < <(printf '%s' "${run_ns[$name]}" | stats 1e9)
+    med[$name]=$m_median
+    printf '  %-12s median %8.3f s   (min %.3f, max %.3f)\n' "${shown[$name]}" "$m_median" "$m_min" "$m_max"
 done
 
 foreign_since_mark
@@ -419,6 +403,13 @@ foreign_since_mark
 # The timed runs must have produced the same bytes as the reference run.
 cmp -s -- "$ref" "$out_tool"; tool_stable=$(( $? == 0 ))
 cmp -s -- "$ref" "$out_cp";   cp_ok=$(( $? == 0 ))
+if [[ -n ${failed[piped]:-} ]]; then
+    pipe_same=0; pipe_same_desc="no piped run completed"
+elif cmp -s -- "$ref" "$out_pipe"; then
+    pipe_same=1; pipe_same_desc="identical"
+else
+    pipe_same=0; pipe_same_desc="differs: $(cmp -- "$ref" "$out_pipe" 2>&1 | head -n1)"
+fi
 echo
 
 # --- the same list from the dialog ------------------------------------------
@@ -514,37 +505,45 @@ if [[ -n $dialog ]]; then
     echo
 fi
 
-echo "Peak memory (max RSS, /usr/bin/time)"
-rss1='' wall1=''
-if peak_rss rss1 wall1 "$tool" -q -w -p "$prefix" -s "$site" -o "$out_tool" "$list"; then
-    rss1_mib=$(fdiv "$rss1" 1024 2)
-    printf '  %-12s %8s MiB   (%s KiB, wall %s s)\n' "$lines lines" "$rss1_mib" "$rss1" "$wall1"
-else
-    rss1_mib=""
-    printf '  %-12s FAILED\n' "$lines lines"
-fi
+# rss_row OUTVAR_MIB ROW FEED CMD...: peak_rss, printed as one row.
+rss_row() {
+    local -n mib_ref=$1; local row=$2; shift 2
+    local kib='' wall=''
+    mib_ref=""
+    if peak_rss kib wall "$@"; then
+        mib_ref=$(fdiv "$kib" 1024 2)
+        printf '  %-22s %8s MiB   (%s KiB, wall %s s)\n' "$row" "$mib_ref" "$kib" "$wall"
+    else
+        printf '  %-22s FAILED\n' "$row"
+    fi
+}
+
+echo "Peak memory (max RSS of kelvane-cli, /usr/bin/time, one run each)"
+rss1_mib="" rss1p_mib=""
+rss_row rss1_mib "$lines lines, file" "" "$tool" -q -w -p "$prefix" -s "$site" -o "$out_tool" "$list"
+rss_row rss1p_mib "$lines lines, piped" "$list" "$tool" -q -w -p "$prefix" -s "$site" -o "$out_pipe"
 
 # The small list's files are no longer needed; free the space before the
 # large run.
-rm -f -- "$out_cp" "$out_awk" "$ref"
+rm -f -- "$out_cp" "$out_awk" "$ref" "$out_pipe"
 
-rss2_mib="" big_desc="" big_ok=1
+rss2_mib="" rss2p_mib="" big_desc="" big_ok=1 big_pipe_desc="" big_pipe_ok=0
 if (( big_lines > 0 )); then
     big_list="$work/list-$big_lines.txt"
     big_out="$work/out-big.conf"
+    big_pipe_out="$work/out-big-pipe.conf"
     make_list "$big_lines" "$big_list"
-    # Rough need: the output grows with the list at the rate measured above.
-    need=$(awk -v o="$out_bytes" -v a="$lines" -v b="$big_lines" 'BEGIN { printf "%.0f", o / a * b * 1.1 }')
+    # Rough need: the output grows with the list at the rate measured above,
+    # and the file run's output stays until the piped run's is compared.
+    need=$(awk -v o="$out_bytes" -v a="$lines" -v b="$big_lines" 'BEGIN { printf "%.0f", o / a * b * 2.2 }')
     have=$(avail_bytes "$work")
     if [[ $have =~ ^[0-9]+$ ]] && (( have < need )); then
-        printf '  %-12s not measured: %s bytes free in %s, about %s needed\n' "$big_lines lines" "$have" "$work" "$need"
-        big_desc="not measured (disk space)"
-        big_ok=0
+        printf '  %-22s not measured: %s bytes free in %s, about %s needed\n' "$big_lines lines" "$have" "$work" "$need"
+        big_desc="not measured (disk space)"; big_ok=0
+        big_pipe_desc=$big_desc
     else
-        rss2='' wall2=''
-        if peak_rss rss2 wall2 "$tool" -q -w -p "$prefix" -s "$site" -o "$big_out" "$big_list"; then
-            rss2_mib=$(fdiv "$rss2" 1024 2)
-            printf '  %-12s %8s MiB   (%s KiB, wall %s s, one run)\n' "$big_lines lines" "$rss2_mib" "$rss2" "$wall2"
+        rss_row rss2_mib "$big_lines lines, file" "" "$tool" -q -w -p "$prefix" -s "$site" -o "$big_out" "$big_list"
+        if [[ -n $rss2_mib ]]; then
             read -r big_exp_bytes big_exp_entries < <(LC_ALL=C "$gen_awk" -v site="$site" -v pfx="$prefix" "$expect_prog" "$big_list")
             big_bytes=$(file_size "$big_out")
             big_entries=$(grep -c '^<VirtualHost \*>' "$big_out")
@@ -554,32 +553,48 @@ if (( big_lines > 0 )); then
                 big_desc="got $big_entries entries / $big_bytes bytes, expected $big_exp_entries / $big_exp_bytes"
                 big_ok=0
             fi
-            printf '  %-12s output: %s\n' "" "$big_desc"
+            printf '  %-22s output: %s\n' "" "$big_desc"
         else
-            printf '  %-12s FAILED\n' "$big_lines lines"
             big_desc="run failed"; big_ok=0
         fi
-        rm -f -- "$big_out"
+        rss_row rss2p_mib "$big_lines lines, piped" "$big_list" "$tool" -q -w -p "$prefix" -s "$site" -o "$big_pipe_out"
+        if [[ -z $rss2p_mib ]]; then
+            big_pipe_desc="run failed"
+        else
+            if cmp -s -- "$big_out" "$big_pipe_out"; then
+                big_pipe_ok=1; big_pipe_desc="identical"
+            else
+                big_pipe_desc="differs: $(cmp -- "$big_out" "$big_pipe_out" 2>&1 | head -n1)"
+            fi
+            printf '  %-22s output: %s (against the file run)\n' "" "$big_pipe_desc"
+        fi
+        rm -f -- "$big_out" "$big_pipe_out"
     fi
 fi
 echo
 
-tool_over_cp="" awk_over_tool=""
+tool_over_cp="" pipe_over_cp="" awk_over_tool=""
 [[ -n ${med[tool]} && -n ${med[cp]} ]]  && tool_over_cp=$(fdiv "${med[tool]}" "${med[cp]}" 2)
+[[ -n ${med[piped]} && -n ${med[cp]} ]] && pipe_over_cp=$(fdiv "${med[piped]}" "${med[cp]}" 2)
 [[ -n ${med[tool]} && -n ${med[awk]} ]] && awk_over_tool=$(fdiv "${med[awk]}" "${med[tool]}" 2)
 
 echo "Results"
-verdict "tool/cp wall time"        "$tool_over_cp"  "<=" "$max_tool_over_cp"
-verdict "awk/tool wall time"       "$awk_over_tool" ">=" "$min_awk_over_tool"
-verdict "peak RSS, $lines lines"   "$rss1_mib"      "<=" "$max_rss_mib" MiB
+verdict "tool/cp wall time"          "$tool_over_cp"  "<=" "$max_tool_over_cp"
+verdict "tool (piped)/cp wall time"  "$pipe_over_cp"  "<=" "$max_tool_over_cp"
+verdict "awk/tool wall time"         "$awk_over_tool" ">=" "$min_awk_over_tool"
+verdict "peak RSS, $lines lines"       "$rss1_mib"  "<=" "$max_rss_mib" MiB
+verdict "peak RSS piped, $lines lines" "$rss1p_mib" "<=" "$max_rss_mib" MiB
 if (( big_lines > 0 )); then
-    verdict "peak RSS, $big_lines lines" "$rss2_mib" "<=" "$max_rss_mib" MiB
+    verdict "peak RSS, $big_lines lines"       "$rss2_mib"  "<=" "$max_rss_mib" MiB
+    verdict "peak RSS piped, $big_lines lines" "$rss2p_mib" "<=" "$max_rss_mib" MiB
     check "output, $big_lines lines" "$big_ok" "$big_desc"
+    check "piped = file, $big_lines lines" "$big_pipe_ok" "$big_pipe_desc"
 else
-    verdicts+=("$(printf '  %-28s %s' "peak RSS, large list" "skipped (KELVANE_BENCH_BIG_LINES=0)")")
+    verdicts+=("$(printf '  %-31s %s' "peak RSS, large list" "skipped (KELVANE_BENCH_BIG_LINES=0)")")
 fi
 check "output size, $lines lines" "$out_size_ok" "$([[ $out_size_ok == 1 ]] && echo "$out_bytes bytes, as expected" || echo "$out_bytes bytes, expected $exp_bytes")"
 check "awk output = tool output" "$awk_same" "$([[ $awk_same == 1 ]] && echo identical || echo differs)"
+check "piped output = file output" "$pipe_same" "$pipe_same_desc"
 check "tool output stable"       "$tool_stable" "$([[ $tool_stable == 1 ]] && echo 'timed runs match first run' || echo 'timed runs differ from first run')"
 check "cp copy intact"           "$cp_ok" "$([[ $cp_ok == 1 ]] && echo identical || echo differs)"
 if [[ -n $dialog ]]; then
@@ -587,7 +602,7 @@ if [[ -n $dialog ]]; then
     verdict "dialog event-loop max gap" "$dialog_gap"       "<=" "$max_dialog_gap_ms" ms
     check "dialog output = tool output" "$dialog_same" "$dialog_same_desc"
 else
-    verdicts+=("$(printf '  %-28s %s' "dialog run" "skipped (kelvane-dialog-bench not built)")")
+    verdicts+=("$(printf '  %-31s %s' "dialog run" "skipped (kelvane-dialog-bench not built)")")
 fi
 printf '%s\n' "${verdicts[@]}"
 echo

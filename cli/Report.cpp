@@ -57,6 +57,8 @@ std::string sitePathText(names::ESitePath eFault) {
         return "holds a line break or another control character";
     case names::ESitePath::TooLong:
         return "is longer than " + std::to_string(names::kMaxSitePath) + " bytes";
+    case names::ESitePath::Variable:
+        return "holds \"${\", which Apache would replace with a variable";
     case names::ESitePath::Ok:
         break;
     }

@@ -297,6 +297,17 @@ void CAutoDecoder::decide(std::string_view window, bool bFinal) {
 }
 
 void CAutoDecoder::decode(std::string_view str, std::string& out, bool bFinal) {
+    const std::size_t nBefore = out.size();
+    decodeInto(str, out, bFinal);
+    // GB18030 has a byte-order mark of its own, which decodes to UTF-8's: it goes too.
+    if (m_bAtOutputStart && out.size() > nBefore) {
+        m_bAtOutputStart = false;
+        if (std::string_view(out).substr(nBefore).starts_with(kUtf8Bom))
+            out.erase(nBefore, kUtf8Bom.size());
+    }
+}
+
+void CAutoDecoder::decodeInto(std::string_view str, std::string& out, bool bFinal) {
     std::string_view in = str;
     if (!m_pDecoder) {
         if (!m_strHeld.empty()) {
@@ -358,6 +369,8 @@ void decodeText(std::string& str) {
     std::string out;
     out.reserve(text.size() + text.size() / 2);
     pDecoder->decode(text, out, true);
+    if (out.starts_with(kUtf8Bom))
+        out.erase(0, kUtf8Bom.size());
     str = std::move(out);
 }
 

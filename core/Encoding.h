@@ -80,11 +80,13 @@ public:
     std::int64_t invalidCount() const { return m_pDecoder ? m_pDecoder->invalidCount() : 0; }
 
 private:
+    void decodeInto(std::string_view str, std::string& out, bool bFinal);
     void decide(std::string_view window, bool bFinal);
 
     std::unique_ptr<CDecoder> m_pDecoder;
     EEncoding m_eEncoding = EEncoding::Utf8;
     bool m_bAtStart = true;
+    bool m_bAtOutputStart = true;
     std::string m_strHeld;
 };
 
@@ -92,7 +94,7 @@ private:
 // valid, else GB18030 when valid, else UTF-8 with U+FFFD).
 tagBom detectEncoding(std::string_view str);
 
-// Makes a file's whole text UTF-8 by those rules, without its byte-order mark.
+// Makes a file's whole text UTF-8 by those rules, without its byte-order mark (GB18030's too).
 void decodeText(std::string& str);
 
 } // namespace enc

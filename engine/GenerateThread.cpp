@@ -123,6 +123,11 @@ void CGenerateThread::Run(const tagGenRequest& request, tagGenResult& result) {
     m_pOut = &out;
     m_pNames = &names;
     m_pResult = &result;
+    m_fnDuplicate = [&result](std::int64_t nLine, std::int64_t nFirstLine, std::string_view strText) {
+        if (result.vecDuplicates.size() < tagGenResult::kMaxReports)
+            result.vecDuplicates.push_back({nLine, names::EVerdict::Name, nFirstLine, names::visibleText(strText)});
+        ++result.nDuplicates;
+    };
     m_bStrict = request.bStrict;
     m_bDiscard = false;
 
@@ -140,6 +145,7 @@ void CGenerateThread::Run(const tagGenRequest& request, tagGenResult& result) {
         if (out.failed())
             break;
     }
+    names.flush(m_fnDuplicate);
     m_pOut = nullptr;
     m_pNames = nullptr;
     m_pResult = nullptr;
@@ -170,11 +176,7 @@ void CGenerateThread::BuildSite(std::string_view strLine) {
     const names::EVerdict eVerdict = names::nameOfLine(strLine, m_strScratch, name);
     tagGenResult& result = *m_pResult;
     if (eVerdict == names::EVerdict::Name) {
-        if (const std::int64_t nFirst = m_pNames->insert(name, m_nLine)) {
-            if (result.vecDuplicates.size() < tagGenResult::kMaxReports)
-                result.vecDuplicates.push_back({m_nLine, eVerdict, nFirst, names::visibleText(strLine)});
-            ++result.nDuplicates;
-        }
+        m_pNames->add(name, strLine, m_nLine, m_fnDuplicate);
         if (!m_bDiscard) {
             m_builder->appendEntry(name, m_pOut->buffer());
             m_pOut->entryDone();

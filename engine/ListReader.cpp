@@ -27,31 +27,40 @@ ssize_t readPiece(int fd, std::string& buf) {
 
 } // namespace
 
+// Every LF and every backquote ends a line, and so does every CR that no LF follows.
 void CLineCounter::feed(std::string_view str) {
     const char* p = str.data();
     const char* end = p + str.size();
     std::int64_t n = 0;
+    if (m_bCr && p != end && *p == '\n')
+        --n; // the CR at the end of the last piece was counted: its LF came only now
 #if defined(__SSE2__)
-    for (; end - p >= 16; p += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))));
-        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
-        const auto bq =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(CListReader::kBackquote))));
-        if (const unsigned all = cr | lf | bq) {
-            // An LF right after a CR ends no line of its own, in this block or across blocks.
-            n += __builtin_popcount(all) - __builtin_popcount(cr & (lf >> 1)) - (m_bCr && (lf & 1));
+    // Summed per byte lane and folded into n before a lane can overflow; the byte after each one
+    // is looked at too, to tell a CR LF.
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p > 16) {
+        __m128i lanes = zero;
+        for (int i = 0; i < 255 && end - p > 16; ++i, p += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+            const __m128i lf = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
+            const __m128i bq = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(CListReader::kBackquote));
+            const __m128i lone = _mm_andnot_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8('\n')),
+                                                  _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')));
+            lanes = _mm_sub_epi8(lanes, _mm_or_si128(_mm_or_si128(lf, bq), lone));
         }
-        m_bCr = (cr >> 15) & 1;
+        const __m128i sums = _mm_sad_epu8(lanes, zero);
+        n += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
     }
 #endif
     for (; p != end; ++p) {
-        if (*p == '\n')
-            n += m_bCr ? 0 : 1;
-        else if (*p == '\r' || *p == CListReader::kBackquote)
+        if (*p == '\n' || *p == CListReader::kBackquote)
             ++n;
-        m_bCr = *p == '\r';
+        else if (*p == '\r' && (p + 1 == end || p[1] != '\n'))
+            ++n;
     }
+    if (!str.empty())
+        m_bCr = str.back() == '\r';
     m_nSeparators += n;
 }
 
@@ -232,6 +241,9 @@ bool CListReader::refill() {
     case EMode::Decode:
         m_strDecoded.clear();
         m_pDecoder->decode(raw, m_strDecoded, m_bEof);
+        // GB18030 has a byte-order mark of its own, which decodes to UTF-8's: it goes too.
+        if (m_bAtStart && m_strDecoded.starts_with(enc::kUtf8Bom))
+            m_strDecoded.erase(0, enc::kUtf8Bom.size());
         m_text = m_strDecoded;
         break;
     case EMode::Auto:
@@ -241,6 +253,7 @@ bool CListReader::refill() {
         break;
     }
     m_nPos = 0;
+    m_bAtStart = m_bAtStart && m_text.empty();
     return true;
 }
 

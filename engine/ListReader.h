@@ -124,6 +124,7 @@ private:
     EMode m_eMode = EMode::Raw;
     enc::EEncoding m_eEncoding = enc::EEncoding::Utf8;
     std::size_t m_nBomLeft = 0; // bytes of a byte-order mark still to drop
+    bool m_bAtStart = true;     // no text handed out yet
     std::unique_ptr<enc::CDecoder> m_pDecoder;
     std::unique_ptr<enc::CAutoDecoder> m_pAuto;
     std::string m_strRaw;

@@ -49,10 +49,10 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 // What a Chinese or Japanese keyboard types for a dot; IDNA reads each as one.
 constexpr std::string_view kDotForms[] = {"\xE3\x80\x82", "\xEF\xBC\x8E", "\xEF\xBD\xA1"};
 
-std::string_view trimBlanks(std::string_view str) {
+std::string_view trimBlanks(std::string_view str, std::string_view ascii = " \t\r") {
     for (;;) {
         const std::size_t nBefore = str.size();
-        str = text::trimmed(str, " \t\r");
+        str = text::trimmed(str, ascii);
         for (const std::string_view blank : {kNbsp, kIdeographicSpace}) {
             if (str.starts_with(blank))
                 str.remove_prefix(blank.size());
@@ -81,7 +81,8 @@ std::string_view hostOfAddress(std::string_view str) {
         str.remove_prefix(8);
     else
         return str;
-    str = str.substr(0, str.find_first_of("/?#"));
+    // Browsers take a backslash for a slash there.
+    str = str.substr(0, str.find_first_of("/?#\\"));
     if (const auto at = str.rfind('@'); at != std::string_view::npos)
         str.remove_prefix(at + 1);
     if (!str.starts_with('[')) {
@@ -181,7 +182,7 @@ EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::stri
 }
 
 EVerdict normalizePrefix(std::string_view strPrefix, std::string& strOut) {
-    const std::string_view str = trimBlanks(text::trimmed(strPrefix, " \t\r\n"));
+    const std::string_view str = trimBlanks(strPrefix, " \t");
     if (str.empty()) {
         strOut.clear();
         return EVerdict::Name;
@@ -198,10 +199,12 @@ ESitePath checkSitePath(std::string_view strSitePath) {
     if (strSitePath.empty())
         return ESitePath::Empty;
     for (const char c : strSitePath)
-        if (kClasses[static_cast<unsigned char>(c)] == kControl)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             return ESitePath::Control;
     if (strSitePath.size() > kMaxSitePath)
         return ESitePath::TooLong;
+    if (strSitePath.find("${") != std::string_view::npos)
+        return ESitePath::Variable;
     return ESitePath::Ok;
 }
 

@@ -46,9 +46,11 @@ EVerdict checkName(std::string_view strName);
 // names, in ASCII form. Returns Name when it may be used.
 EVerdict normalizePrefix(std::string_view strPrefix, std::string& strOut);
 
-enum class ESitePath : std::uint8_t { Ok, Empty, Control, TooLong };
+enum class ESitePath : std::uint8_t { Ok, Empty, Control, TooLong, Variable };
 // A site path is refused when empty, when it holds a line break or another control character
-// (it would end the directive or inject another), or when it is longer than any path can be.
+// (it would end the directive or inject another), when it is longer than any path can be, or when
+// it holds "${", which Apache replaces with a variable whatever the quoting, so that the sites
+// would be served from another directory.
 ESitePath checkSitePath(std::string_view strSitePath);
 inline constexpr std::size_t kMaxSitePath = 4096;
 

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <sys/mman.h>
 
 namespace {
 constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
@@ -20,15 +21,26 @@ std::uint64_t mix(std::uint64_t h) {
 } // namespace
 
 CNameSet::CNameSet(std::int64_t nExpected) {
-    std::size_t nSlots = kMaxSlots;
+    std::size_t nSlots = nExpected > 0 ? kMaxSlots : kStreamSlots;
     if (nExpected > 0 && static_cast<std::uint64_t>(nExpected) < kMaxSlots / 2)
         nSlots = std::max<std::size_t>(1024, std::bit_ceil(static_cast<std::size_t>(nExpected) * 4 / 3 + 1));
-    m_pSlots.reset(static_cast<std::uint64_t*>(std::calloc(nSlots, sizeof(std::uint64_t))));
-    if (!m_pSlots)
+    // Zeroed pages, on huge pages where the system has them: a name's slot then costs no walk
+    // through the page tables.
+    constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+    const std::size_t nBytes = nSlots * sizeof(std::uint64_t);
+    m_nMapping = nBytes + kHugePage;
+    m_pMapping = ::mmap(nullptr, m_nMapping, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m_pMapping == MAP_FAILED)
         throw std::bad_alloc();
+    const auto nAligned = (reinterpret_cast<std::uintptr_t>(m_pMapping) + kHugePage - 1) & ~(kHugePage - 1);
+    m_pSlots = reinterpret_cast<std::uint64_t*>(nAligned);
+    if (nBytes >= kHugePage)
+        ::madvise(m_pSlots, nBytes, MADV_HUGEPAGE);
     m_nMask = nSlots - 1;
     m_nLimit = nSlots / 4 * 3;
 }
+
+CNameSet::~CNameSet() { ::munmap(m_pMapping, m_nMapping); }
 
 // Eight bytes at a time. Setting bit 0x20 of every byte puts ASCII letters in lower case and
 // changes no other character a name may hold ('_' becomes DEL, which no name holds).
@@ -50,8 +62,7 @@ std::uint64_t CNameSet::hashNoCase(std::string_view strName) {
     return mix(h);
 }
 
-std::int64_t CNameSet::insert(std::string_view strName, std::int64_t nLine) {
-    const std::uint64_t h = hashNoCase(strName);
+std::int64_t CNameSet::insert(std::uint64_t h, std::int64_t nLine) {
     // A slot is a fingerprint of 36 bits over a line of 28; the index comes from other bits of
     // the hash. Lines count from 1, so a taken slot is never 0.
     const std::uint64_t nFingerprint = h & ~kLineMask;

@@ -14,28 +14,67 @@ COutFile::COutFile() = default;
 
 COutFile::~COutFile() { discard(); }
 
-bool COutFile::open(const std::string& strPath, std::string& strReason) {
-    if (strPath == kStdOutPath) {
-        m_fd = STDOUT_FILENO;
-        m_bOwnFd = false;
-    } else {
-        const std::string strTarget = file::resolveLinks(strPath);
-        struct stat st {};
-        if (::stat(strTarget.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-            // A named pipe or a device cannot be replaced: it is written as it is.
-            m_fd = ::open(strTarget.c_str(), O_WRONLY | O_CLOEXEC);
-        } else {
-            m_fd = file::createTempBeside(strTarget, m_strTemp);
-            if (m_fd >= 0)
-                m_strTarget = strTarget;
+namespace {
+// The descriptor a path names ("/dev/stdout", "/dev/fd/3"), or -1.
+int descriptorOfPath(std::string_view strPath) {
+    if (strPath == "/dev/stdout")
+        return STDOUT_FILENO;
+    if (strPath == "/dev/stderr")
+        return STDERR_FILENO;
+    for (const std::string_view head : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (!strPath.starts_with(head) || strPath.size() == head.size() || strPath.size() > head.size() + 9)
+            continue;
+        int fd = 0;
+        for (const char ch : strPath.substr(head.size())) {
+            if (ch < '0' || ch > '9')
+                return -1;
+            fd = fd * 10 + (ch - '0');
         }
+        return fd;
+    }
+    return -1;
+}
+} // namespace
+
+bool COutFile::open(const std::string& strPath, std::string& strReason) {
+    if (strPath == kStdOutPath)
+        return openStream(STDOUT_FILENO, strReason);
+    // A path that names an open descriptor is that stream, appending where it appends.
+    if (const int fdNamed = descriptorOfPath(strPath); fdNamed >= 0) {
+        m_fd = ::fcntl(fdNamed, F_DUPFD_CLOEXEC, 3);
         if (m_fd < 0) {
             strReason = file::errorText(errno);
-            m_strTemp.clear();
             return false;
         }
         m_bOwnFd = true;
+        return start(strReason);
     }
+    const std::string strTarget = file::resolveLinks(strPath);
+    struct stat st {};
+    if (::stat(strTarget.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A named pipe or a device cannot be replaced: it is written as it is.
+        m_fd = ::open(strTarget.c_str(), O_WRONLY | O_CLOEXEC);
+    } else {
+        m_fd = file::createTempBeside(strTarget, m_strTemp);
+        if (m_fd >= 0)
+            m_strTarget = strTarget;
+    }
+    if (m_fd < 0) {
+        strReason = file::errorText(errno);
+        m_strTemp.clear();
+        return false;
+    }
+    m_bOwnFd = true;
+    return start(strReason);
+}
+
+bool COutFile::openStream(int fd, std::string& strReason) {
+    m_fd = fd;
+    m_bOwnFd = false;
+    return start(strReason);
+}
+
+bool COutFile::start(std::string& strReason) {
     struct stat st {};
     m_bRegular = ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode);
     // Where our first byte lands, so that a failed write can be cut back to whole entries

@@ -27,6 +27,8 @@ public:
 
     // "-" is standard output. A symbolic link is followed: the file it names is replaced.
     bool open(const std::string& strPath, std::string& strReason);
+    // An open descriptor, written as it comes; the output does not close it.
+    bool openStream(int fd, std::string& strReason);
 
     // Entries are appended here, each followed by a call to entryDone.
     CByteBuffer& buffer() { return m_bufFill; }
@@ -53,6 +55,7 @@ public:
     void setPieceSize(std::size_t nSize) { m_nPieceSize = nSize; }
 
 private:
+    bool start(std::string& strReason);
     void stopWriter(bool bFlush);
     void handOff();
     void waitIdle(std::unique_lock<std::mutex>& lock);

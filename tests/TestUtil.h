@@ -1,12 +1,17 @@
 #pragma once
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <fstream>
+#include <iostream>
+#include <netinet/in.h>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -51,4 +56,67 @@ inline std::string readFile(const std::string& strPath) {
 inline std::string builtinEntry(std::string_view sitePath, std::string_view aliases) {
     return "<VirtualHost *>\r\n    DocumentRoot " + std::string(sitePath) + "\r\n    ServerAlias " +
            std::string(aliases) + "\r\n</VirtualHost>\r\n";
+}
+
+// The read end of a pipe that a thread of its own fills with the bytes, then closes.
+class CPipeFeeder {
+public:
+    explicit CPipeFeeder(std::string strBytes) {
+        if (::pipe(m_fds) != 0)
+            return;
+        m_writer = std::thread([this, strBytes = std::move(strBytes)] {
+            std::size_t nDone = 0;
+            while (nDone < strBytes.size()) {
+                const ssize_t n = ::write(m_fds[1], strBytes.data() + nDone, strBytes.size() - nDone);
+                if (n <= 0)
+                    break;
+                nDone += static_cast<std::size_t>(n);
+            }
+            ::close(m_fds[1]);
+        });
+    }
+    ~CPipeFeeder() {
+        ::close(m_fds[0]);
+        if (m_writer.joinable())
+            m_writer.join();
+    }
+    CPipeFeeder(const CPipeFeeder&) = delete;
+    CPipeFeeder& operator=(const CPipeFeeder&) = delete;
+    int fd() const { return m_fds[0]; }
+
+private:
+    int m_fds[2] = {-1, -1};
+    std::thread m_writer;
+};
+
+// A connected socket whose peer has sent the bytes and then reset the connection: reading it
+// gives the bytes, then fails with "Connection reset by peer", as a device may fail mid-way.
+inline int resetSocketAfter(std::string_view bytes) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    auto* pAddr = reinterpret_cast<sockaddr*>(&addr);
+    if (::bind(listener, pAddr, len) != 0 || ::listen(listener, 1) != 0 || ::getsockname(listener, pAddr, &len) != 0)
+        return -1;
+    const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(peer, pAddr, len) != 0)
+        return -1;
+    const int fd = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    if (::write(peer, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        return -1;
+    // Waits until the bytes have arrived, so that the reset comes after them.
+    for (int i = 0; i < 1000; ++i) {
+        char ch;
+        if (::recv(fd, &ch, 1, MSG_PEEK | MSG_DONTWAIT) == 1)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const linger noLinger{1, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger);
+    ::close(peer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return fd;
 }

@@ -271,6 +271,8 @@ int CGeneratorDlg::ReadInputs(bool bValidate) {
         return refuse(m_pSitePath, "站点路径不能包含换行符或其他控制字符！");
     case names::ESitePath::TooLong:
         return refuse(m_pSitePath, "站点路径过长（超过 " + std::to_string(names::kMaxSitePath) + " 字节）！");
+    case names::ESitePath::Variable:
+        return refuse(m_pSitePath, "站点路径不能包含“${”，Apache 会把它当作变量替换！");
     case names::ESitePath::Ok:
         break;
     }

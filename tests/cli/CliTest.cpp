@@ -1,6 +1,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -20,10 +21,19 @@ struct tagCliRun {
     std::string err;
 };
 
+// How the tool's standard streams are set up for one run.
+struct tagStreams {
+    const std::string* pStdIn = nullptr; // piped in; null: /dev/null
+    int nStdInFd = -1;                   // or this descriptor
+    bool bAppendOut = false;             // standard output appends to the file "stdout"
+    bool bCloseOut = false;              // standard output and error closed
+    rlim_t nFileSizeLimit = RLIM_INFINITY;
+};
+
 class CliTest : public ::testing::Test {
 protected:
-    // Runs kelvane-cli with its standard input from a pipe (or /dev/null) and its output in files.
-    tagCliRun run(std::vector<std::string> args, const std::string* pStdIn = nullptr) {
+    // Runs kelvane-cli with its output and errors in files of the test's directory.
+    tagCliRun run(std::vector<std::string> args, const tagStreams& streams) {
         args.insert(args.begin(), KELVANE_CLI_PATH);
         std::vector<char*> argv;
         for (auto& arg : args)
@@ -33,28 +43,48 @@ protected:
         int fds[2] = {-1, -1};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        if (pStdIn) {
+        if (streams.pStdIn) {
             EXPECT_EQ(::pipe(fds), 0);
             posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
             posix_spawn_file_actions_addclose(&actions, fds[1]);
+        } else if (streams.nStdInFd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, streams.nStdInFd, 0);
         } else {
             posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         }
         const std::string outPath = m_dir.path("stdout"), errPath = m_dir.path("stderr");
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (streams.bCloseOut) {
+            posix_spawn_file_actions_addclose(&actions, 1);
+            posix_spawn_file_actions_addclose(&actions, 2);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
+                                             O_WRONLY | O_CREAT | (streams.bAppendOut ? O_APPEND : O_TRUNC), 0644);
+            posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
+        rlimit old{};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        rlimit limit = old;
+        limit.rlim_cur = streams.nFileSizeLimit;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
         pid_t pid = -1;
         EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        ::setrlimit(RLIMIT_FSIZE, &old);
         posix_spawn_file_actions_destroy(&actions);
-        if (pStdIn) {
+        if (streams.pStdIn) {
             ::close(fds[0]);
-            EXPECT_EQ(::write(fds[1], pStdIn->data(), pStdIn->size()), static_cast<ssize_t>(pStdIn->size()));
+            const std::string& in = *streams.pStdIn;
+            EXPECT_EQ(::write(fds[1], in.data(), in.size()), static_cast<ssize_t>(in.size()));
             ::close(fds[1]);
         }
         int status = 0;
         ::waitpid(pid, &status, 0);
         return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(outPath),
                 readFile(errPath)};
+    }
+    tagCliRun run(std::vector<std::string> args, const std::string* pStdIn = nullptr) {
+        tagStreams streams;
+        streams.pStdIn = pStdIn;
+        return run(std::move(args), streams);
     }
 
     std::string file(const std::string& name, std::string_view content) {
@@ -102,7 +132,7 @@ TEST_F(CliTest, ListFromAFileOrStandardInputToStandardOutput) {
                                       : run({"--site-path", "/srv/my sites", "--www", "--prefix", "m", path});
         EXPECT_EQ(r.nExit, 0) << r.err;
         EXPECT_EQ(r.out, expected);
-        EXPECT_EQ(r.err, "kelvane-cli: 2 entries written, 2 lines skipped\n");
+        EXPECT_EQ(r.err, "kelvane-cli: 2 entries written, 0 lines refused, 0 duplicates, 2 lines skipped\n");
     }
 }
 
@@ -143,19 +173,147 @@ TEST_F(CliTest, FilesThatCannotBeUsedExitWithOneAndLeaveTheOutput) {
     }
 }
 
-TEST_F(CliTest, IdnWritesAsciiFormsAndWarnsOfNamesWithoutOne) {
-    const std::string list = file("list.txt", "\xE4\xBE\x8B\xE5\xAD\x90.\xE4\xB8\xAD\xE5\x9B\xBD\n"
-                                              "\xE2\x98\x83\xE2\x98\x83.com\nb.com");
-    const tagCliRun plain = run({"-s", "/srv", list});
-    EXPECT_NE(plain.out.find("ServerAlias \xE4\xBE\x8B\xE5\xAD\x90.\xE4\xB8\xAD\xE5\x9B\xBD\r\n"), std::string::npos);
+TEST_F(CliTest, RefusedLinesAndDuplicatesAreReportedAndTheRestWritten) {
+    std::string list = "\xE4\xBE\x8B\xE5\xAD\x90.\xE4\xB8\xAD\xE5\x9B\xBD\n\xE2\x98\x83.com\nb.com\\\nB.com\n"
+                       "x\ty.com\nb.com\n";
+    for (int i = 0; i < 21; ++i)
+        list += "a..b\n";
+    const std::string path = file("list.txt", list);
+    const tagCliRun r = run({"-s", "/srv", "-w", "--idn", path});
+    EXPECT_EQ(r.nExit, 0);
+    EXPECT_EQ(r.out, builtinEntry("/srv", "xn--fsqu00a.xn--fiqs8s www.xn--fsqu00a.xn--fiqs8s") +
+                         builtinEntry("/srv", "B.com www.B.com") + builtinEntry("/srv", "b.com www.b.com"));
+    const std::string head = path + ":2: no ASCII form: \xE2\x98\x83.com\n" + path + ":3: a backslash: b.com\\\n" +
+                             path + ":5: a space inside: x\\ty.com\n" + path + ":6: duplicate of line 4: b.com\n" +
+                             path + ":7: an empty label: a..b\n";
+    EXPECT_EQ(r.err.substr(0, head.size()), head);
+    EXPECT_NE(r.err.find(path + ":23: an empty label"), std::string::npos);
+    EXPECT_EQ(r.err.find(path + ":24:"), std::string::npos) << "more than 20 refused lines shown";
+    EXPECT_NE(r.err.find("kelvane-cli: 4 more refused lines not shown\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("kelvane-cli: 3 entries written, 24 lines refused, 1 duplicate, 1 line skipped\n"),
+              std::string::npos) << r.err;
 
-    const tagCliRun idn = run({"-s", "/srv", "-w", "--idn", list});
-    EXPECT_EQ(idn.nExit, 0);
-    EXPECT_EQ(idn.out, builtinEntry("/srv", "xn--fsqu00a.xn--fiqs8s www.xn--fsqu00a.xn--fiqs8s") +
-                           builtinEntry("/srv", "\xE2\x98\x83\xE2\x98\x83.com www.\xE2\x98\x83\xE2\x98\x83.com") +
-                           builtinEntry("/srv", "b.com www.b.com"));
-    EXPECT_NE(idn.err.find("kelvane-cli: line 2: '\xE2\x98\x83\xE2\x98\x83.com' has no ASCII form"), std::string::npos)
-        << idn.err;
+    const tagCliRun quiet = run({"-q", "-s", "/srv", path});
+    EXPECT_EQ(quiet.nExit, 0);
+    EXPECT_EQ(quiet.err, "");
+
+    const std::string out = file("out.conf", "previous");
+    const tagCliRun strict = run({"--strict", "-s", "/srv", "-o", out, path});
+    EXPECT_EQ(strict.nExit, 3);
+    EXPECT_NE(strict.err.find("kelvane-cli: 24 lines were refused (--strict); '" + out + "' is left as it was\n"),
+              std::string::npos) << strict.err;
+    EXPECT_EQ(readFile(out), "previous");
+}
+
+// Fields that would break or inject a directive, or that cannot be used: refused before anything
+// is read or written.
+TEST_F(CliTest, RefusedFieldsExitWithTwoAndTouchNothing) {
+    const std::string list = file("list.txt", "a.com");
+    const std::string out = file("out.conf", "previous");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"-s", "/var/www\nInclude /etc/x.conf"}, "kelvane-cli: --site-path holds a line break or another control character\n"},
+        {{"-s", ""}, "kelvane-cli: --site-path must not be empty\n"},
+        {{"-s", "/srv", "-p", "m\nInclude /x"}, "kelvane-cli: --prefix 'm\\x0aInclude /x': a control character"},
+        {{"-s", "/srv", "-p", "a b"}, "kelvane-cli: --prefix 'a b': a space inside"},
+        {{"-s", "/srv", "-p", "m."}, "kelvane-cli: --prefix 'm.': an empty label"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", out, list});
+        const tagCliRun r = run(args);
+        EXPECT_EQ(r.nExit, 2) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.err.substr(0, c.message.size()), c.message);
+        EXPECT_EQ(readFile(out), "previous");
+    }
+}
+
+TEST_F(CliTest, StandardInputIsStreamedFromWhereItStandsAndNeverTakenForAFileName) {
+    file("example.com", "from.the.file.com\n");
+    // Text that names an existing file is a list, whatever directory the tool runs in.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(m_dir.dir());
+    const std::string named = "example.com";
+    const tagCliRun r = run({"-s", "/x"}, &named);
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(r.out, builtinEntry("/x", "example.com"));
+
+    // A GB18030 list through a pipe is decoded.
+    const std::string gb = "\xD6\xD0\xCE\xC4.cn\r\nb.cn";
+    const tagCliRun piped = run({"-s", "/x"}, &gb);
+    EXPECT_EQ(piped.out, builtinEntry("/x", "xn--fiq228c.cn") + builtinEntry("/x", "b.cn"));
+
+    // A regular file on standard input is read from where the shell left it.
+    const std::string path = file("list.txt", "header\na.com\n");
+    tagStreams streams;
+    streams.nStdInFd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(::lseek(streams.nStdInFd, 7, SEEK_SET), 7);
+    const tagCliRun fromOffset = run({"-s", "/x"}, streams);
+    ::close(streams.nStdInFd);
+    EXPECT_EQ(fromOffset.out, builtinEntry("/x", "a.com"));
+}
+
+TEST_F(CliTest, ListThatFailsOrIsNoListLeavesTheOutputAndSaysWhy) {
+    const std::string out = file("out.conf", "previous");
+    tagStreams streams;
+    streams.nStdInFd = resetSocketAfter("a.com\nb.com\n");
+    const tagCliRun reset = run({"-s", "/x", "-o", out}, streams);
+    ::close(streams.nStdInFd);
+    EXPECT_EQ(reset.nExit, 1);
+    EXPECT_EQ(reset.err, "kelvane-cli: cannot read standard input: Connection reset by peer\n");
+    EXPECT_EQ(readFile(out), "previous");
+
+    const tagCliRun zeros = run({"-s", "/x", "-o", out, "/dev/zero"});
+    EXPECT_EQ(zeros.nExit, 1);
+    EXPECT_EQ(zeros.err, "kelvane-cli: cannot read '/dev/zero': a line longer than 16 MiB; this is not a list of "
+                         "domain names; '" + out + "' is left as it was\n");
+    EXPECT_EQ(readFile(out), "previous");
+}
+
+// A closed pipe, a file size limit and closed standard streams end in a message and an exit
+// status, never in a silent death or in text where the entries go.
+TEST_F(CliTest, FailedWritesAreReportedAndNeverCutIntoEarlierContent) {
+    std::string list;
+    for (int i = 0; i < 20000; ++i)
+        list += "example" + std::to_string(i) + ".com\n";
+    const std::string listPath = file("list.txt", list);
+
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    tagStreams closedPipe;
+    std::vector<std::string> args = {"-s", "/x", listPath};
+    {
+        // Standard output is a pipe whose reader has gone.
+        args.insert(args.end(), {"-o", "/dev/fd/" + std::to_string(fds[1])});
+        const tagCliRun r = run(args, closedPipe);
+        EXPECT_EQ(r.nExit, 1);
+        EXPECT_NE(r.err.find("Broken pipe"), std::string::npos) << r.err;
+        ::close(fds[1]);
+    }
+
+    const std::string before(5000, '#');
+    writeFile(m_dir.path("stdout"), before);
+    tagStreams appended;
+    appended.bAppendOut = true;
+    appended.nFileSizeLimit = 20000;
+    const tagCliRun full = run({"-s", "/x", listPath}, appended);
+    EXPECT_EQ(full.nExit, 1);
+    EXPECT_EQ(full.err, "kelvane-cli: cannot write standard output: File too large\n");
+    ASSERT_EQ(full.out.substr(0, before.size()), before) << "earlier content was cut";
+    std::string whole = before;
+    for (int i = 0; whole.size() < full.out.size(); ++i)
+        whole += builtinEntry("/x", "example" + std::to_string(i) + ".com");
+    EXPECT_EQ(full.out, whole) << "not whole entries";
+
+    const std::string out = m_dir.path("out.conf");
+    tagStreams closed;
+    closed.bCloseOut = true;
+    const tagCliRun quietDeath = run({"-s", "/x", "-w", "-o", out, file("small.txt", "a.com\nb c.com\n")}, closed);
+    EXPECT_EQ(quietDeath.nExit, 0);
+    EXPECT_EQ(readFile(out), builtinEntry("/x", "a.com www.a.com"));
 }
 
 TEST_F(CliTest, InterruptStopsBetweenLinesWithWholeEntries) {

@@ -45,26 +45,58 @@ TEST(EncodingTest, ValidatorAcceptsACharacterSplitAtAnyPoint) {
     EXPECT_FALSE(unfinished.finish());
 }
 
-TEST(EncodingTest, Gb18030DecodesAcrossPieces) {
-    const std::string gb = "a." + kGbZhongWen + ".cn";
-    for (std::size_t cut = 0; cut <= gb.size(); ++cut) {
-        enc::CGb18030Decoder decoder;
-        ASSERT_TRUE(decoder.ok());
-        std::string out;
-        decoder.decode(std::string_view(gb).substr(0, cut), out, false);
-        decoder.decode(std::string_view(gb).substr(cut), out, true);
-        EXPECT_EQ(out, "a." + kUtf8ZhongWen + ".cn") << "cut at " << cut;
+// The UTF-8 of a text is the same whatever the encoding it came in, and wherever its pieces end.
+TEST(EncodingTest, DecodersAcrossPieces) {
+    const struct {
+        enc::EEncoding encoding;
+        std::string bytes;
+    } cases[] = {
+        {enc::EEncoding::Utf8, "a." + kUtf8ZhongWen + "\xF0\x9F\x98\x80.cn"},
+        {enc::EEncoding::Gb18030, "a." + kGbZhongWen + "\x94\x39\xFC\x36.cn"},
+        {enc::EEncoding::Utf16Le, std::string("a\0.\0\x2D\x4E\x87\x65\x3D\xD8\x00\xDE.\0c\0n\0", 18)},
+        {enc::EEncoding::Utf16Be, std::string("\0a\0.\x4E\x2D\x65\x87\xD8\x3D\xDE\x00\0.\0c\0n", 18)},
+    };
+    const std::string expected = "a." + kUtf8ZhongWen + "\xF0\x9F\x98\x80.cn";
+    for (const auto& c : cases) {
+        for (std::size_t cut = 0; cut <= c.bytes.size(); ++cut) {
+            auto pDecoder = enc::CDecoder::create(c.encoding);
+            ASSERT_TRUE(pDecoder);
+            std::string out;
+            pDecoder->decode(std::string_view(c.bytes).substr(0, cut), out, false);
+            pDecoder->decode(std::string_view(c.bytes).substr(cut), out, true);
+            EXPECT_EQ(out, expected) << static_cast<int>(c.encoding) << ", cut at " << cut;
+            EXPECT_EQ(pDecoder->invalidCount(), 0);
+        }
     }
 }
 
-TEST(EncodingTest, BytesThatAreNotGb18030BecomeReplacementCharacters) {
-    enc::CGb18030Decoder decoder;
-    std::string out;
-    decoder.decode("a\xFF" "b\xD6", out, true);
-    EXPECT_EQ(out, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+TEST(EncodingTest, WhatIsNotTextBecomesReplacementCharacters) {
+    const std::string r = "\xEF\xBF\xBD";
+    const struct {
+        enc::EEncoding encoding;
+        std::string bytes;
+        std::string text;
+    } cases[] = {
+        {enc::EEncoding::Gb18030, "a\xFF" "b\xD6", "a" + r + "b" + r},
+        {enc::EEncoding::Utf8, "a\xE9" "b", "a" + r + "b"},            // Latin-1
+        {enc::EEncoding::Utf8, "a\xE4\xB8" "b\xE4", "a" + r + "b" + r},  // cut short, twice
+        {enc::EEncoding::Utf8, "\xC0\xAF\xED\xA0\x80", r + r + r + r + r}, // overlong, surrogate
+        {enc::EEncoding::Utf16Le, std::string("\x3D\xD8" "a\0\x00\xDE" "b", 7), r + "a" + r + r}, // lone halves, odd byte
+    };
+    for (const auto& c : cases) {
+        auto pDecoder = enc::CDecoder::create(c.encoding);
+        std::string out;
+        pDecoder->decode(c.bytes, out, true);
+        EXPECT_EQ(out, c.text) << testing::PrintToString(c.bytes);
+        EXPECT_GT(pDecoder->invalidCount(), 0);
+    }
 }
 
-TEST(EncodingTest, DecodeTextMakesFilesUtf8WithoutByteOrderMark) {
+// Whole files: a byte-order mark decides; else UTF-8 when valid, GB18030 when valid, UTF-8 with
+// U+FFFD otherwise. A stream decides the same from a window after its ASCII start.
+TEST(EncodingTest, FilesAndStreamsAreToldApart) {
+    const std::string r = "\xEF\xBF\xBD";
+    const std::string ascii(70000, 'a');
     const struct {
         std::string bytes;
         std::string text;
@@ -74,12 +106,29 @@ TEST(EncodingTest, DecodeTextMakesFilesUtf8WithoutByteOrderMark) {
         {"\xEF\xBB\xBF" + kUtf8ZhongWen, kUtf8ZhongWen},
         {kGbZhongWen + ".com", kUtf8ZhongWen + ".com"},
         {"\x84\x31\x95\x33" + kGbZhongWen, kUtf8ZhongWen}, // GB18030's own byte-order mark
-        {"a\xEF\xBB\xBF" "b", "a\xEF\xBB\xBF" "b"},         // only a leading one goes
+        {"a\xEF\xBB\xBF" "b", "a\xEF\xBB\xBF" "b"},                           // only a leading one goes
+        // A byte-order mark says UTF-8: a stray Latin-1 byte is one bad character, not GB18030.
+        {"\xEF\xBB\xBF" "example.com\n\xE9\n" + kUtf8ZhongWen, "example.com\n" + r + "\n" + kUtf8ZhongWen},
+        {"\xFF\xFE" + std::string("a\0\x2D\x4E", 4), "a\xE4\xB8\xAD"},
+        {"\xFE\xFF" + std::string("\0a\x4E\x2D", 4), "a\xE4\xB8\xAD"},
+        {"\xFF\xFE", ""},
+        {"\x80\xFF", r + r}, // neither UTF-8 nor GB18030
+        {ascii + kGbZhongWen, ascii + kUtf8ZhongWen},
+        {ascii + kUtf8ZhongWen, ascii + kUtf8ZhongWen},
     };
     for (const auto& c : cases) {
         std::string str = c.bytes;
-        ASSERT_TRUE(enc::decodeText(str));
-        EXPECT_EQ(str, c.text) << testing::PrintToString(c.bytes);
+        enc::decodeText(str);
+        EXPECT_EQ(str, c.text) << testing::PrintToString(c.bytes.substr(0, 40));
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
+            enc::CAutoDecoder decoder;
+            std::string out;
+            for (std::size_t i = 0; i < c.bytes.size(); i += piece)
+                decoder.decode(std::string_view(c.bytes).substr(i, piece), out, false);
+            decoder.decode({}, out, true);
+            EXPECT_EQ(out, c.text) << "stream in pieces of " << piece << ": "
+                                   << testing::PrintToString(c.bytes.substr(0, 40));
+        }
     }
 }
 

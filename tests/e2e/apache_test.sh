@@ -4,7 +4,8 @@
 #
 # Usage: apache_test.sh KELVANE_CLI_PATH
 #
-# Needs apache2 (Debian layout: modules in /usr/lib/apache2/modules) and curl.
+# Needs apache2 (Debian layout: modules in /usr/lib/apache2/modules), curl and
+# iconv (to write the UTF-16 and GB18030 lists).
 # Apache runs from a private ServerRoot in a temp dir, on free ports of
 # 127.0.0.1; the system configuration (/etc/apache2) and service are never
 # touched. Overridable: APACHE2 (binary), APACHE_MODULES_DIR.
@@ -16,7 +17,8 @@
 # `*:PORT` group when one exists: the `*` entries are then unreachable on
 # that port. So the server listens on two ports:
 #   PORT_ANY  - only `<VirtualHost *>` entries apply: the built-in output
-#               (run A) is tested here;
+#               (run A, the hostile lists H and the odd site path W) is
+#               tested here, each run with a root of its own;
 #   PORT_TPL  - the template output (run B) uses `<VirtualHost *:PORT_TPL>`.
 # Each group starts with a sentinel vhost of the test's own, serving a
 # "fallback" root. Apache sends a request whose Host matches no name in the
@@ -48,6 +50,7 @@ if [[ -z $APACHE2 || ! -x $APACHE2 ]]; then
     exit 2
 fi
 command -v curl >/dev/null || { echo "FAIL: curl not found" >&2; exit 2; }
+command -v iconv >/dev/null || { echo "FAIL: iconv not found" >&2; exit 2; }
 MODDIR=${APACHE_MODULES_DIR:-/usr/lib/apache2/modules}
 
 failures=0
@@ -182,13 +185,23 @@ echo "ports: $PORT_ANY (VirtualHost *), $PORT_TPL (VirtualHost *:$PORT_TPL)"
 token=$$.$RANDOM
 ROOT_A="$WORK/site one"          # space: the built-in entry must quote it
 ROOT_B="$WORK/site two"          # space: the template quotes it, not the tool
+ROOT_H="$WORK/site hostile"      # runs H: hostile lists
+# Run W: a site path with a quote, a blank, a "\\" pair, a '#' and a trailing
+# backslash, which Apache must read back as this very directory.
+ODD_DIR=$WORK/odd
+ROOT_W="$ODD_DIR/"'we"ird \\dir#1'\\
 ROOT_FALLBACK="$WORK/fallback"
-mkdir -p "$ROOT_A" "$ROOT_B" "$ROOT_FALLBACK" "$SERVER_ROOT/logs" "$SERVER_ROOT/run" "$WORK/gen"
+mkdir -p "$ROOT_A" "$ROOT_B" "$ROOT_H" "$ROOT_W" "$ROOT_FALLBACK" \
+    "$SERVER_ROOT/logs" "$SERVER_ROOT/run" "$WORK/gen"
 CONTENT_A="kelvane e2e root A $token"
 CONTENT_B="kelvane e2e root B $token"
+CONTENT_H="kelvane e2e root H $token"
+CONTENT_W="kelvane e2e root W $token"
 CONTENT_FALLBACK="kelvane e2e fallback $token"
 printf '%s\n' "$CONTENT_A" >"$ROOT_A/index.html"
 printf '%s\n' "$CONTENT_B" >"$ROOT_B/index.html"
+printf '%s\n' "$CONTENT_H" >"$ROOT_H/index.html"
+printf '%s\n' "$CONTENT_W" >"$ROOT_W/index.html"
 printf '%s\n' "$CONTENT_FALLBACK" >"$ROOT_FALLBACK/index.html"
 chmod -R a+rX "$WORK"
 
@@ -268,6 +281,201 @@ else
     pass "run A output: every line ends with CR LF"
 fi
 
+# Runs H: hostile lists, built-in entries with -w and a prefix given with
+# blanks around it, into outputs of their own and a root of their own.
+# Each line is written with what must become of it:
+#   line_ok TEXT NAME...  an entry for each NAME (TEXT may hold line ends);
+#   line_no TEXT NAME...  the last line of TEXT refused, and reported with
+#                         its number; entries for NAMEs of the lines before.
+# Line numbers count every line end the tool knows: LF, CR LF, a lone CR and
+# a backquote. What the names do in Apache is checked further down; the
+# reports on stderr are checked here.
+PREFIX_H=edge_1
+NAMES_H=()        # every name the H runs must write
+OUTS_H=()
+hl_file=
+hl_line=0
+hl_refused=()
+line_put() {
+    local body=${1%$'\r'}   # a CR right before the LF ends no line of its own
+    local ends=${body//[^$'\r`']/}
+    printf '%s\n' "$1" >>"$hl_file"
+    hl_line=$((hl_line + 1 + ${#ends}))
+}
+line_ok() { line_put "$1"; shift; NAMES_H+=("$@"); }
+line_no() { line_put "$1"; hl_refused+=("$hl_line"); shift; NAMES_H+=("$@"); }
+new_list() { hl_file=$1; hl_line=0; hl_refused=(); : >"$hl_file"; }
+
+# The line numbers LIST's refusals are reported with in the stderr file ERR:
+# "LIST:LINE: reason: text", duplicates left out.
+refused_reported() { # LIST ERR
+    awk -v head="$1:" '
+        index($0, head) == 1 {
+            rest = substr($0, length(head) + 1)
+            if (rest ~ /^[0-9]+: [^:]+: / && rest !~ /^[0-9]+: duplicate of line /) {
+                sub(/:.*/, "", rest)
+                print rest
+            }
+        }' "$2" | sort -n
+}
+
+# One H run over LIST (as given to the tool); the lines it must refuse are
+# those line_no recorded.
+run_h() { # TAG LIST
+    local tag=$1 list=$2 out=$WORK/gen/vhosts-$1.conf err=$WORK/gen/stderr-$1.txt
+    echo "run $tag: $CLI -s '$ROOT_H' -w -p ' $PREFIX_H ' -o $out $list"
+    if ! timeout "$CMD_TIMEOUT" "$CLI" -s "$ROOT_H" -w -p " $PREFIX_H " -o "$out" "$list" 2>"$err"; then
+        cat "$err" >&2
+        die "kelvane-cli run $tag (hostile list) exited non-zero"
+    fi
+    [[ -s $out ]] || die "kelvane-cli run $tag wrote nothing to $out"
+    OUTS_H+=("$out")
+    check_crlf "$out" "$tag"
+    local expected actual
+    expected=$(printf '%s\n' "${hl_refused[@]}")
+    actual=$(refused_reported "$list" "$err")
+    checks=$((checks + 1))
+    if [[ $actual == "$expected" ]]; then
+        pass "run $tag reports exactly lines $(echo "$expected" | paste -sd,) as refused"
+    else
+        fail "run $tag refusal reports differ (< expected line, > reported):"
+        diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' >&2 || true
+        cat "$err" >&2
+    fi
+}
+
+label64=$(printf 'l%.0s' {1..64})
+name253=$(printf 'a%.0s' {1..63}).$(printf 'b%.0s' {1..63}).$(printf 'c%.0s' {1..63}).$(printf 'd%.0s' {1..61})
+name254=${name253}d
+
+LIST_H=$WORK/gen/list-h.txt
+new_list "$LIST_H"
+line_ok plain-one.test plain-one.test
+line_no $'trail-bs.test\\'
+line_no $'trail-bs-tab.test\\\t'
+line_no 'foo bar.test'
+printf 'nul\0inside.test\n' >>"$hl_file"
+hl_line=$((hl_line + 1))
+hl_refused+=("$hl_line")
+line_ok $'cr-split.test\rInclude /etc/passwd' cr-split.test
+line_no $'cr-split2.test\rInclude /etc/apache2/x.conf' cr-split2.test
+line_no '"quoted.test"'
+line_no "single'quote.test"
+line_no 'a..b.test'
+line_no "$label64.test"
+line_no "$name254"
+line_ok "$name253." "$name253"
+line_ok $' \t plain-two.test \t\r' plain-two.test
+line_ok '例子.中国' xn--fsqu00a.xn--fiqs8s
+# "Www." is not the "www." that goes: the host stays as it is.
+line_ok 'https://User@Www.Example.test:8443/path?q' Www.Example.test
+line_ok 'HTTPS://user:pw@www.addr-two.test/x?y#z' addr-two.test
+line_ok 'www.www.twice.test.' www.twice.test
+line_ok 'bq-one.test`bq-two.test' bq-one.test bq-two.test
+line_ok 'ｆｕｌｌ．ｗｉｄｔｈ．ｔｅｓｔ' full.width.test
+line_no 'ｗｉｄｅ＂ｑｕｏｔｅ．ｔｅｓｔ'
+line_no 'ｗｉｄｅ－ｂｓ．ｔｅｓｔ＼'
+line_no 'a.b<c.test'
+line_no '</VirtualHost><VirtualHost *.test>'
+line_ok Dup.test Dup.test
+dup_first=$hl_line
+line_ok dup.TEST dup.TEST
+dup_line=$hl_line
+run_h H "$LIST_H"
+checks=$((checks + 1))
+if grep -Fxq "$LIST_H:$dup_line: duplicate of line $dup_first: dup.TEST" "$WORK/gen/stderr-H.txt"; then
+    pass "run H reports line $dup_line as a duplicate of line $dup_first"
+else
+    fail "run H does not report line $dup_line as a duplicate of line $dup_first"
+fi
+
+# UTF-16LE with a byte-order mark and CR LF line ends.
+LIST_H16=$WORK/gen/list-h16.txt
+new_list "$WORK/gen/list-h16.src"
+line_ok bücher.test xn--bcher-kva.test
+line_no 'utf16 space.test'
+line_ok utf16-plain.test utf16-plain.test
+line_no 'utf16\bs.test'
+{ printf '\xff\xfe'; sed 's/$/\r/' "$hl_file" | iconv -f UTF-8 -t UTF-16LE; } >"$LIST_H16"
+run_h H16 "$LIST_H16"
+
+# GB18030 with lone CR line ends.
+LIST_HGB=$WORK/gen/list-hgb.txt
+new_list "$WORK/gen/list-hgb.src"
+line_no '测试 例子.中国'
+line_ok 测试.中国 xn--0zwm56d.xn--fiqs8s
+line_ok gb-plain.test gb-plain.test
+line_no 'gb"quote.test'
+tr '\n' '\r' <"$hl_file" | iconv -f UTF-8 -t GB18030 >"$LIST_HGB"
+run_h HGB "$LIST_HGB"
+
+# Run W: the odd site path through the built-in entry.
+LIST_W=$WORK/gen/list-w.txt
+OUT_W=$WORK/gen/vhosts-w.conf
+NAME_W=odd-path.test
+printf '%s\n' "$NAME_W" >"$LIST_W"
+echo "run W: $CLI -s $(printf %q "$ROOT_W") -w -o $OUT_W $LIST_W"
+if ! timeout "$CMD_TIMEOUT" "$CLI" -s "$ROOT_W" -w -o "$OUT_W" "$LIST_W" 2>"$WORK/gen/stderr-w.txt"; then
+    cat "$WORK/gen/stderr-w.txt" >&2
+    die "kelvane-cli run W (odd site path) exited non-zero"
+fi
+[[ -s $OUT_W ]] || die "kelvane-cli run W wrote nothing to $OUT_W"
+
+# Refusals that must leave the output alone: neither created nor touched.
+snapshot() { # DIR: names, inodes, sizes, times and bytes of its files
+    stat -c '%n %i %s %y' "$1"/*
+    cat "$1"/*
+}
+# A field Apache would read as more than a path or a label: exit 2.
+FIELD_DIR=$WORK/gen/fields
+mkdir -p "$FIELD_DIR"
+printf '# output of an earlier run\n' >"$FIELD_DIR/old.conf"
+field_refused() { # LABEL CLI_ARG...
+    local label=$1 before rc out
+    shift
+    before=$(snapshot "$FIELD_DIR")
+    for out in new.conf old.conf; do
+        rc=0
+        timeout "$CMD_TIMEOUT" "$CLI" "$@" -o "$FIELD_DIR/$out" "$LIST_H" 2>/dev/null || rc=$?
+        checks=$((checks + 1))
+        if ((rc != 2)); then
+            fail "$label, -o $out: exit $rc, expected 2"
+        elif [[ $(snapshot "$FIELD_DIR") != "$before" ]]; then
+            fail "$label, -o $out: exit 2, but $FIELD_DIR changed:"
+            snapshot "$FIELD_DIR" >&2
+        else
+            pass "$label, -o $out: exit 2, nothing created or touched"
+        fi
+    done
+}
+field_refused "site path with a newline" -s $'/x\nInclude /etc/passwd'
+field_refused "site path with a CR" -s $'/x\rInclude /etc/passwd'
+field_refused "site path with a tab" -s $'/x\ty'
+field_refused "prefix with a newline" -s "$ROOT_H" -p $'edge\nInclude /etc/passwd'
+field_refused "prefix with a quote" -s "$ROOT_H" -p 'edge" x'
+# Apache would put a variable's value in place of ${...}, quoted or not.
+# shellcheck disable=SC2016
+field_refused "site path with \${...}" -s '/x/${PATH}'
+
+# --strict with a hostile list: exit 3 and the earlier output as it was.
+STRICT_DIR=$WORK/gen/strict
+mkdir -p "$STRICT_DIR"
+cp "$OUT_A" "$STRICT_DIR/vhosts.conf"
+before=$(snapshot "$STRICT_DIR")
+rc=0
+timeout "$CMD_TIMEOUT" "$CLI" --strict -s "$ROOT_H" -w -p "$PREFIX_H" \
+    -o "$STRICT_DIR/vhosts.conf" "$LIST_H" 2>/dev/null || rc=$?
+checks=$((checks + 1))
+if ((rc != 3)); then
+    fail "--strict with a hostile list: exit $rc, expected 3"
+elif [[ $(snapshot "$STRICT_DIR") != "$before" ]] || ! cmp -s "$OUT_A" "$STRICT_DIR/vhosts.conf"; then
+    fail "--strict with a hostile list: exit 3, but $STRICT_DIR changed:"
+    snapshot "$STRICT_DIR" >&2
+else
+    pass "--strict with a hostile list: exit 3, output left byte for byte"
+fi
+chmod -R a+rX "$WORK/gen"
+
 # ---------------------------------------------------------------------------
 # Apache configuration
 # ---------------------------------------------------------------------------
@@ -328,8 +536,15 @@ DirectoryIndex index.html
 <Directory "$ROOT_FALLBACK">
     Require all granted
 </Directory>
-# Root A only. Root B is granted by the template itself.
+# Roots A, H and W (through its plain parent). Root B is granted by the
+# template itself.
 <Directory "$ROOT_A">
+    Require all granted
+</Directory>
+<Directory "$ROOT_H">
+    Require all granted
+</Directory>
+<Directory "$ODD_DIR">
     Require all granted
 </Directory>
 
@@ -345,6 +560,8 @@ DirectoryIndex index.html
 
 Include "$OUT_A"
 Include "$OUT_B"
+Include "$OUT_W"
+$(printf 'Include "%s"\n' "${OUTS_H[@]}")
 EOF
 # Private ServerRoot and config only, and a clean environment: nothing from
 # the system's Apache setup (/etc/apache2, APACHE_* variables) is used.
@@ -365,10 +582,10 @@ if syntax=$(timeout "$CMD_TIMEOUT" "${HTTPD[@]}" -t 2>&1) &&
     fi
 else
     echo "$syntax" >&2
-    echo "--- generated run A ($OUT_A) ---" >&2
-    cat -A "$OUT_A" >&2
-    echo "--- generated run B ($OUT_B) ---" >&2
-    cat -A "$OUT_B" >&2
+    for f in "$OUT_A" "$OUT_B" "$OUT_W" "${OUTS_H[@]}"; do
+        echo "--- generated $f ---" >&2
+        cat -A "$f" >&2
+    done
     die "apache2 -t rejected the configuration"
 fi
 
@@ -384,7 +601,7 @@ dump=$(timeout "$CMD_TIMEOUT" "${HTTPD[@]}" -S 2>&1) ||
 aliases_in_group() {
     awk -v grp="$1" '
         /^[^ \t]/ { cur = $1; next }
-        cur == grp && $1 == "alias" { print $2 }
+        cur == grp && $1 == "alias" { print tolower($2) }
     ' <<<"$dump" | sort
 }
 # Number of vhosts Apache lists under the given address group.
@@ -400,7 +617,7 @@ check_group() { # GROUP RUN DOMAIN_COUNT EXPECTED_ALIAS...
     local grp=$1 run=$2 ndomains=$3
     shift 3
     local expected actual
-    expected=$(printf '%s\n' "$@" | sort)
+    expected=$(printf '%s\n' "$@" | tr '[:upper:]' '[:lower:]' | sort)
     actual=$(aliases_in_group "$grp")
     checks=$((checks + 1))
     if [[ $actual == "$expected" ]]; then
@@ -419,7 +636,13 @@ check_group() { # GROUP RUN DOMAIN_COUNT EXPECTED_ALIAS...
         fail "apache2 -S lists $((nv - 1)) vhosts of run $run under $grp, expected $ndomains"
     fi
 }
-check_group '*:*' A "${#DOMAINS_A[@]}" "${EXPECTED_A[@]}"
+# Runs A, H and W all write <VirtualHost *>. Exactly their aliases: no
+# refused line may have left a name behind.
+EXPECTED_H=()
+for d in "${NAMES_H[@]}"; do EXPECTED_H+=("$d" "www.$d" "$PREFIX_H.$d"); done
+EXPECTED_W=("$NAME_W" "www.$NAME_W")
+check_group '*:*' "A, H and W" $((${#DOMAINS_A[@]} + ${#NAMES_H[@]} + 1)) \
+    "${EXPECTED_A[@]}" "${EXPECTED_H[@]}" "${EXPECTED_W[@]}"
 check_group "*:$PORT_TPL" B "${#DOMAINS_B[@]}" "${EXPECTED_B[@]}"
 if ((failures)); then
     echo "--- apache2 -S ---" >&2
@@ -474,6 +697,8 @@ expect() { # HOST PORT CONTENT LABEL
         case $body in
             "$CONTENT_A") what="root A" ;;
             "$CONTENT_B") what="root B" ;;
+            "$CONTENT_H") what="root H" ;;
+            "$CONTENT_W") what="root W" ;;
             "$CONTENT_FALLBACK") what="the fallback vhost" ;;
             *) what= ;;
         esac
@@ -493,6 +718,8 @@ expect() { # HOST PORT CONTENT LABEL
 # Every generated alias reaches its own root.
 for h in "${EXPECTED_A[@]}"; do expect "$h" "$PORT_ANY" "$CONTENT_A" "root A"; done
 for h in "${EXPECTED_B[@]}"; do expect "$h" "$PORT_TPL" "$CONTENT_B" "root B"; done
+for h in "${EXPECTED_H[@]}"; do expect "$h" "$PORT_ANY" "$CONTENT_H" "root H"; done
+for h in "${EXPECTED_W[@]}"; do expect "$h" "$PORT_ANY" "$CONTENT_W" "root W"; done
 
 # Names that were never generated reach the sentinel (the group's first
 # vhost), not one of the generated entries.

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
-#include "engine/RunSettings.h"
 
 namespace {
 
@@ -62,19 +61,25 @@ int countOf(std::string_view text, std::string_view part) {
 class GenerateRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_strDomains.clear();
-        g_strSitePath = "/srv/www";
-        g_strPrefix.clear();
-        g_bWww = 0;
-        g_strTemplateFile = m_dir.path("\xE8\x8A\x82\xE7\x82\xB9\xE6\xA8\xA1\xE7\x89\x88.txt");
-        g_strOutFile = m_dir.path("_out.txt");
-        g_pDomainMapper = nullptr;
-        g_nTotal = 0;
+        m_request.strSitePath = "/srv/www";
+        m_request.strTemplateFile = m_dir.path("\xE8\x8A\x82\xE7\x82\xB9\xE6\xA8\xA1\xE7\x89\x88.txt");
+        m_request.strOutFile = m_dir.path("_out.txt");
     }
+
+    void typedList(std::string text) {
+        m_request.eList = EListSource::Text;
+        m_request.strList = std::move(text);
+    }
+    void listFile(const std::string& bytes) {
+        writeFile(m_dir.path("list.txt"), bytes);
+        m_request.eList = EListSource::File;
+        m_request.strList = m_dir.path("list.txt");
+    }
+    tagThreadParam* param(CGenTarget& target) { return new tagThreadParam{&target, nullptr, &m_bStop, m_request}; }
 
     // One run on this thread, as the worker would do it.
     void run(CRecordingTarget& target) {
-        auto* pParam = new tagThreadParam{&target, nullptr, &m_bStop};
+        auto* pParam = param(target);
         CGenerateThread thread(ThreadProc, pParam);
         EXPECT_EQ(pParam->pThread, &thread);
         ThreadProc(pParam);
@@ -82,9 +87,10 @@ protected:
         EXPECT_FALSE(target.bProgressAfterDone);
     }
 
-    std::string output() const { return readFile(g_strOutFile); }
+    std::string output() const { return readFile(m_request.strOutFile); }
 
     CScopedTempDir m_dir;
+    tagGenRequest m_request;
     std::atomic<bool> m_bStop{false};
 };
 
@@ -100,12 +106,12 @@ TEST_F(GenerateRunTest, TypedLists) {
         {"a.com\r\nlocalhost\r\nwww.a.com", 3, a + a},
         {"a.com`b.com", 2, a + b},
         {"a.com\nb.com", 2, a + b},
-        {"a.com\rb.com", 1, builtinEntry("/srv/www", "a.com\rb.com")},
+        {"a.com\rb.com", 2, a + b},
         {" a.com \r\n\tb.com", 2, a + b},
-        {"www.\r\n\r\n.", 3, builtinEntry("/srv/www", ".")},
+        {"localhost\r\n\r\nb.com", 3, b},
     };
     for (const auto& c : cases) {
-        g_strDomains = c.list;
+        typedList(c.list);
         CRecordingTarget target;
         run(target);
         EXPECT_EQ(g_nTotal.load(), c.total) << testing::PrintToString(c.list);
@@ -129,12 +135,12 @@ TEST_F(GenerateRunTest, ListFiles) {
         {"a.com\r\nb.com\r\n", 3, a + b},
         {"a.com\nb.com\n", 3, a + b},
         {"\xEF\xBB\xBF" "a.com\nb.com", 2, a + b},
-        {"\xD6\xD0.cn", 1, builtinEntry("/srv/www", "\xE4\xB8\xAD.cn")},
+        {"\xD6\xD0.cn", 1, builtinEntry("/srv/www", "xn--fiq.cn")},
+        {"\xFF\xFE" + std::string("a\0.\0c\0o\0m\0", 10), 1, a},
     };
     for (const auto& c : cases) {
-        writeFile(m_dir.path("list.txt"), c.bytes);
-        writeFile(g_strOutFile, "previous run");
-        g_strDomains = m_dir.path("list.txt");
+        listFile(c.bytes);
+        writeFile(m_request.strOutFile, "previous run");
         CRecordingTarget target;
         run(target);
         EXPECT_EQ(g_nTotal.load(), c.total) << testing::PrintToString(c.bytes);
@@ -144,17 +150,17 @@ TEST_F(GenerateRunTest, ListFiles) {
 }
 
 TEST_F(GenerateRunTest, OutputFileAsListUsesThePreviousOutput) {
-    writeFile(g_strOutFile, "a.com\r\nb.com");
-    g_strDomains = g_strOutFile;
-    g_bWww = 1;
+    listFile("a.com\r\nb.com");
+    m_request.strOutFile = m_request.strList;
+    m_request.bWww = true;
     CRecordingTarget target;
     run(target);
     EXPECT_EQ(output(), builtinEntry("/srv/www", "a.com www.a.com") + builtinEntry("/srv/www", "b.com www.b.com"));
 }
 
 TEST_F(GenerateRunTest, TemplateIsReadAgainForEveryRun) {
-    g_strDomains = "a.com";
-    g_strPrefix = "m";
+    typedList("a.com");
+    m_request.strPrefix = "m";
     const struct {
         std::string templ; // as on disk; empty: no file
         std::string out;
@@ -165,9 +171,9 @@ TEST_F(GenerateRunTest, TemplateIsReadAgainForEveryRun) {
         {"", builtinEntry("/srv/www", "a.com m.a.com")},
     };
     for (const auto& r : runs) {
-        std::filesystem::remove(g_strTemplateFile);
+        std::filesystem::remove(m_request.strTemplateFile);
         if (!r.templ.empty())
-            writeFile(g_strTemplateFile, r.templ);
+            writeFile(m_request.strTemplateFile, r.templ);
         CRecordingTarget target;
         run(target);
         EXPECT_EQ(output(), r.out) << r.templ;
@@ -176,12 +182,13 @@ TEST_F(GenerateRunTest, TemplateIsReadAgainForEveryRun) {
 
 TEST_F(GenerateRunTest, FilesThatCannotBeReadStopTheRunBeforeTheOutputIsTouched) {
     for (const bool badList : {true, false}) {
-        writeFile(g_strOutFile, "previous run");
-        writeFile(m_dir.path("list.txt"), "a.com");
+        writeFile(m_request.strOutFile, "previous run");
+        listFile("a.com");
         // A regular file whose reading fails, whatever the user's rights.
         const std::string bad = "/proc/self/mem";
-        g_strDomains = badList ? bad : m_dir.path("list.txt");
-        g_strTemplateFile = badList ? m_dir.path("none.txt") : bad;
+        if (badList)
+            m_request.strList = bad;
+        m_request.strTemplateFile = badList ? m_dir.path("none.txt") : bad;
         CRecordingTarget target;
         run(target);
         EXPECT_EQ(target.result.eFailure, EGenFailure::ReadFile);
@@ -193,18 +200,19 @@ TEST_F(GenerateRunTest, FilesThatCannotBeReadStopTheRunBeforeTheOutputIsTouched)
 }
 
 TEST_F(GenerateRunTest, OutputThatCannotBeCreatedEndsTheRunWithTheReason) {
-    g_strDomains = "a.com";
-    g_strOutFile = m_dir.path("missing/_out.txt");
+    typedList("a.com");
+    m_request.strOutFile = m_dir.path("missing/_out.txt");
     CRecordingTarget target;
     run(target);
     EXPECT_EQ(target.result.eFailure, EGenFailure::WriteFile);
-    EXPECT_EQ(target.result.strPath, g_strOutFile);
+    EXPECT_EQ(target.result.strPath, m_request.strOutFile);
     EXPECT_EQ(target.result.strReason, "No such file or directory");
     EXPECT_TRUE(target.progress.empty());
 }
 
-TEST_F(GenerateRunTest, FailedWriteEndsTheRunAtOnceWithWholeEntries) {
-    g_strDomains = repeat("example.com\r\n", 100000);
+TEST_F(GenerateRunTest, FailedWriteEndsTheRunAtOnceAndLeavesThePreviousOutput) {
+    typedList(repeat("example.com\r\n", 100000));
+    writeFile(m_request.strOutFile, "previous run");
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit old{};
     ::getrlimit(RLIMIT_FSIZE, &old);
@@ -218,13 +226,12 @@ TEST_F(GenerateRunTest, FailedWriteEndsTheRunAtOnceWithWholeEntries) {
     EXPECT_EQ(target.result.eFailure, EGenFailure::WriteFile);
     EXPECT_EQ(target.result.strReason, "File too large");
     EXPECT_LT(target.result.nLines, 100000) << "the run went on after the failure";
-    const std::string out = output();
-    EXPECT_EQ(out, repeat(builtinEntry("/srv/www", "example.com"), static_cast<int>(target.result.nEntries)));
+    EXPECT_EQ(output(), "previous run");
 }
 
 TEST_F(GenerateRunTest, StopBeforeTheFirstLineLeavesAnEmptyOutput) {
-    writeFile(g_strOutFile, "previous run");
-    g_strDomains = "a.com\r\nb.com";
+    writeFile(m_request.strOutFile, "previous run");
+    typedList("a.com\r\nb.com");
     m_bStop = true;
     CRecordingTarget target;
     run(target);
@@ -234,7 +241,7 @@ TEST_F(GenerateRunTest, StopBeforeTheFirstLineLeavesAnEmptyOutput) {
 }
 
 TEST_F(GenerateRunTest, StopWhileALineIsBuiltLetsThatLineFinish) {
-    g_strDomains = "a.com\r\nb.com\r\nc.com\r\nd.com\r\ne.com";
+    typedList("a.com\r\nb.com\r\nc.com\r\nd.com\r\ne.com");
     CRecordingTarget target;
     target.onLine = [this](std::int64_t nLine) {
         if (nLine == 3)
@@ -246,6 +253,83 @@ TEST_F(GenerateRunTest, StopWhileALineIsBuiltLetsThatLineFinish) {
     EXPECT_EQ(target.result.nLines, 3);
     EXPECT_EQ(output(), builtinEntry("/srv/www", "a.com") + builtinEntry("/srv/www", "b.com") +
                             builtinEntry("/srv/www", "c.com"));
+}
+
+TEST_F(GenerateRunTest, RefusedLinesAndDuplicatesAreReportedWithTheirLines) {
+    std::string list = "a.com\nfoo bar.com\nlocalhost\nA.COM\nb.com\\\nwww.a.com\n";
+    for (int i = 0; i < 24; ++i)
+        list += "bad_" + std::to_string(i) + "..com\n";
+    typedList(list);
+    m_request.bWww = true;
+    CRecordingTarget target;
+    run(target);
+    const tagGenResult& r = target.result;
+    EXPECT_EQ(r.eFailure, EGenFailure::None);
+    EXPECT_EQ(output(), builtinEntry("/srv/www", "a.com www.a.com") + builtinEntry("/srv/www", "A.COM www.A.COM") +
+                            builtinEntry("/srv/www", "a.com www.a.com"));
+    EXPECT_EQ(r.nEntries, 3);
+    EXPECT_EQ(r.nRefused, 26);
+    EXPECT_EQ(r.nDuplicates, 2);
+    EXPECT_EQ(r.nSkipped, 2); // localhost and the last, empty line
+    ASSERT_EQ(r.vecRefused.size(), tagGenResult::kMaxReports);
+    EXPECT_EQ(r.vecRefused[0].nLine, 2);
+    EXPECT_EQ(r.vecRefused[0].eReason, names::EVerdict::Space);
+    EXPECT_EQ(r.vecRefused[0].strText, "foo bar.com");
+    EXPECT_EQ(r.vecRefused[1].nLine, 5);
+    EXPECT_EQ(r.vecRefused[1].eReason, names::EVerdict::Backslash);
+    EXPECT_EQ(r.vecRefused[2].eReason, names::EVerdict::EmptyLabel);
+    ASSERT_EQ(r.vecDuplicates.size(), 2u);
+    EXPECT_EQ(r.vecDuplicates[0].nLine, 4);
+    EXPECT_EQ(r.vecDuplicates[0].nFirstLine, 1);
+    EXPECT_EQ(r.vecDuplicates[1].nLine, 6);
+    EXPECT_EQ(r.vecDuplicates[1].strText, "www.a.com");
+}
+
+// A refused field or, in a strict run, a refused line: the run fails and the output is left.
+TEST_F(GenerateRunTest, RefusalsThatLeaveThePreviousOutput) {
+    const struct {
+        std::string sitePath;
+        std::string prefix;
+        bool strict;
+        EGenFailure failure;
+    } cases[] = {
+        {"/var/www\nInclude /etc/x.conf", "", false, EGenFailure::SitePath},
+        {"", "", false, EGenFailure::SitePath},
+        {"/srv", "m\nInclude /x", false, EGenFailure::Prefix},
+        {"/srv", "", true, EGenFailure::Refused},
+    };
+    for (const auto& c : cases) {
+        writeFile(m_request.strOutFile, "previous run");
+        typedList("a.com\nb c.com\nd.com");
+        m_request.strSitePath = c.sitePath;
+        m_request.strPrefix = c.prefix;
+        m_request.bStrict = c.strict;
+        CRecordingTarget target;
+        run(target);
+        EXPECT_EQ(target.result.eFailure, c.failure) << testing::PrintToString(c.sitePath + c.prefix);
+        EXPECT_EQ(output(), "previous run");
+    }
+}
+
+TEST_F(GenerateRunTest, ListThatChangesWhileItIsReadFailsTheRun) {
+    const std::string list = repeat("example.com\n", 100000); // several pieces
+    for (const bool grow : {false, true}) {
+        listFile(list);
+        writeFile(m_request.strOutFile, "previous run");
+        CRecordingTarget target;
+        target.onLine = [&](std::int64_t nLine) {
+            if (nLine != 1)
+                return;
+            if (grow)
+                std::ofstream(m_request.strList, std::ios::app) << "more.com\n";
+            else
+                std::filesystem::resize_file(m_request.strList, list.size() / 2);
+        };
+        run(target);
+        EXPECT_EQ(target.result.eFailure, EGenFailure::ListChanged) << (grow ? "grown" : "shrunk");
+        EXPECT_EQ(target.result.strPath, m_request.strList);
+        EXPECT_EQ(output(), "previous run");
+    }
 }
 
 // Never takes its progress until the end: a receiver far behind.
@@ -260,9 +344,9 @@ protected:
 };
 
 TEST_F(GenerateRunTest, ProgressIsMergedWhileTheReceiverIsBehind) {
-    g_strDomains = repeat("a.com\r\n", 1000);
+    typedList(repeat("a.com\r\n", 1000));
     CSlowTarget target;
-    auto* pParam = new tagThreadParam{&target, nullptr, &m_bStop};
+    auto* pParam = param(target);
     CGenerateThread thread(ThreadProc, pParam);
     ThreadProc(pParam);
     EXPECT_EQ(target.nProgress, 1);
@@ -326,9 +410,9 @@ private:
 
 TEST_F(GenerateRunTest, WorkerThreadNotifiesInOrderAndEndsExactlyOnce) {
     constexpr int kLines = 200000;
-    g_strDomains = repeat("www.example.com\r\n", kLines - 1) + "last.com";
+    typedList(repeat("www.example.com\r\n", kLines - 1) + "last.com");
     CQueuedTarget target;
-    auto* pParam = new tagThreadParam{&target, nullptr, &m_bStop};
+    auto* pParam = param(target);
     auto* pThread = new CGenerateThread(ThreadProc, pParam); // deletes itself
     ASSERT_TRUE(pThread->CreateThread());
     target.handleUntilDone();
@@ -345,21 +429,20 @@ TEST_F(GenerateRunTest, WorkerThreadNotifiesInOrderAndEndsExactlyOnce) {
 
 TEST_F(GenerateRunTest, StopOnAWorkerThreadLeavesWholeEntries) {
     constexpr int kLines = 500000;
-    writeFile(m_dir.path("list.txt"), repeat("example.com\n", kLines));
+    listFile(repeat("example.com\n", kLines));
+    m_request.bWww = true;
     const struct {
         std::int64_t stopAt; // 0: before the first line
     } cases[] = {{0}, {1000}};
     for (const auto& c : cases) {
-        writeFile(g_strOutFile, "previous run");
-        g_strDomains = m_dir.path("list.txt");
-        g_bWww = 1;
+        writeFile(m_request.strOutFile, "previous run");
         m_bStop = c.stopAt == 0;
         CQueuedTarget target;
         target.onLine = [this, &c](std::int64_t nLine) {
             if (nLine >= c.stopAt)
                 m_bStop = true;
         };
-        auto* pParam = new tagThreadParam{&target, nullptr, &m_bStop};
+        auto* pParam = param(target);
         auto* pThread = new CGenerateThread(ThreadProc, pParam);
         pThread->m_bAutoDelete = false;
         ASSERT_TRUE(pThread->CreateThread());

@@ -16,7 +16,7 @@
 
 #include "TestUtil.h"
 #include "core/Core.h"
-#include "engine/RunSettings.h"
+#include "engine/GenerateThread.h"
 #include "ui/DataDir.h"
 #include "ui/GeneratorDlg.h"
 #include "ui/QtShell.h"
@@ -28,9 +28,13 @@ class CRecordingShell : public CShell {
 public:
     void msgboxWarning(void*, const std::string& strText) override {
         warnings.push_back(strText);
+        events.push_back("warning");
         runModal();
     }
-    void openUrl(const std::string& strPath) override { opened.push_back(strPath); }
+    void openUrl(const std::string& strPath) override {
+        opened.push_back(strPath);
+        events.push_back("open");
+    }
     void showAbout() override {
         ++nAbout;
         runModal();
@@ -40,6 +44,7 @@ public:
     std::function<bool()> closeWhen;
     std::vector<std::string> warnings;
     std::vector<std::string> opened;
+    std::vector<std::string> events;
     int nAbout = 0;
     std::vector<std::string> openedWhileModal;
 
@@ -163,19 +168,22 @@ TEST_F(DialogTest, SettingsAreSavedAtCloseAndLoadedAtStart) {
 
 TEST_F(DialogTest, RefusedInputsWarnAndFocusTheFieldToFix) {
     const struct {
-        QString list, site;
+        QString list, site, prefix;
         std::string warning;
         const char* focus;
     } cases[] = {
-        {"", "", "域名列表不能为空！", "IDC_DOMAINS"},
-        {" \r\n\t\n ", "/srv", "域名列表不能为空！", "IDC_DOMAINS"},
-        {"a.com", "", "站点路径不能为空！", "IDC_SITEPATH"},
+        {"", "", "", "域名列表不能为空！", "IDC_DOMAINS"},
+        {" \r\n\t\n ", "/srv", "", "域名列表不能为空！", "IDC_DOMAINS"},
+        {"a.com", "", "", "站点路径不能为空！", "IDC_SITEPATH"},
+        {"a.com", "/srv\tInclude /x", "", "站点路径不能包含换行符或其他控制字符！", "IDC_SITEPATH"},
+        {"a.com", "/srv", "a b", "自定义前缀无效：含有空格！", "IDC_PREFIX"},
     };
     open();
     for (const auto& c : cases) {
         m_shell.warnings.clear();
         domains()->setPlainText(c.list);
         sitePath()->setText(c.site);
+        prefix()->setText(c.prefix);
         about()->setFocus();
         QTest::mouseClick(start(), Qt::LeftButton);
         EXPECT_EQ(m_shell.warnings, std::vector<std::string>{c.warning});
@@ -186,6 +194,7 @@ TEST_F(DialogTest, RefusedInputsWarnAndFocusTheFieldToFix) {
     // A site path of blanks is accepted.
     domains()->setPlainText("a.com");
     sitePath()->setText("   ");
+    prefix()->setText("");
     QTest::mouseClick(start(), Qt::LeftButton);
     EXPECT_TRUE(waitForStatus("操作结束！"));
     EXPECT_EQ(readFile(outPath()), builtinEntry("\"   \"", "a.com"));
@@ -193,7 +202,7 @@ TEST_F(DialogTest, RefusedInputsWarnAndFocusTheFieldToFix) {
 
 TEST_F(DialogTest, WholeRunEndsWithTheOutputOpened) {
     open();
-    domains()->setPlainText("a.com\nlocalhost\nwww.b.com");
+    domains()->setPlainText("a.com\nlocalhost\nwww.b.com\nfoo bar.com");
     sitePath()->setText("/srv/www");
     www()->setChecked(true);
     QTest::mouseClick(start(), Qt::LeftButton);
@@ -205,11 +214,15 @@ TEST_F(DialogTest, WholeRunEndsWithTheOutputOpened) {
     EXPECT_FALSE(m_pDlg->isRunning());
     EXPECT_EQ(m_shell.opened, std::vector<std::string>{outPath()});
     EXPECT_EQ(readFile(outPath()), builtinEntry("/srv/www", "a.com www.a.com") + builtinEntry("/srv/www", "b.com www.b.com"));
-    EXPECT_EQ(g_nTotal.load(), 3);
+    EXPECT_EQ(g_nTotal.load(), 4);
+    // The refused line is listed before the output opens.
+    EXPECT_EQ(m_shell.warnings, std::vector<std::string>{"以下 1 行未生成配置：\n第 4 行：含有空格：foo bar.com"});
+    EXPECT_EQ(m_shell.events, (std::vector<std::string>{"warning", "open"}));
 
     // The fields stay editable and count from the next Start; the template is read anew.
     writeFile(m_dir.path("节点模版.txt"), "{siteDomain}");
     www()->setChecked(false);
+    domains()->setPlainText("a.com\nlocalhost\nwww.b.com");
     QTest::mouseClick(start(), Qt::LeftButton);
     ASSERT_TRUE(waitForStatus("操作结束！"));
     EXPECT_EQ(readFile(outPath()), "a.com\r\nb.com\r\n");
