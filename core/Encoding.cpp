@@ -302,7 +302,7 @@ void CAutoDecoder::decode(std::string_view str, std::string& out, bool bFinal) {
     // GB18030 has a byte-order mark of its own, which decodes to UTF-8's: it goes too.
     if (m_bAtOutputStart && out.size() > nBefore) {
         m_bAtOutputStart = false;
-        if (std::string_view(out).substr(nBefore).starts_with(kUtf8Bom))
+        if (m_eEncoding == EEncoding::Gb18030 && std::string_view(out).substr(nBefore).starts_with(kUtf8Bom))
             out.erase(nBefore, kUtf8Bom.size());
     }
 }
@@ -369,7 +369,7 @@ void decodeText(std::string& str) {
     std::string out;
     out.reserve(text.size() + text.size() / 2);
     pDecoder->decode(text, out, true);
-    if (out.starts_with(kUtf8Bom))
+    if (bom.eEncoding == EEncoding::Gb18030 && out.starts_with(kUtf8Bom))
         out.erase(0, kUtf8Bom.size());
     str = std::move(out);
 }

@@ -49,6 +49,8 @@ public:
     void commit(std::size_t n) { m_nSize += n; }
 
     void append(std::string_view str) {
+        if (str.empty())
+            return;
         std::memcpy(reserveTail(str.size()), str.data(), str.size());
         m_nSize += str.size();
     }

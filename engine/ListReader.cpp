@@ -242,7 +242,7 @@ bool CListReader::refill() {
         m_strDecoded.clear();
         m_pDecoder->decode(raw, m_strDecoded, m_bEof);
         // GB18030 has a byte-order mark of its own, which decodes to UTF-8's: it goes too.
-        if (m_bAtStart && m_strDecoded.starts_with(enc::kUtf8Bom))
+        if (m_bAtStart && m_eEncoding == enc::EEncoding::Gb18030 && m_strDecoded.starts_with(enc::kUtf8Bom))
             m_strDecoded.erase(0, enc::kUtf8Bom.size());
         m_text = m_strDecoded;
         break;

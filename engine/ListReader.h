@@ -25,8 +25,8 @@ private:
 
 // Hands out the lines of a domain list, cut in one pass, as UTF-8. A list of n line ends has
 // n + 1 lines, so a list ending in a line break has a last, empty line. Whatever the input, only
-// a piece of it is held: a line longer than kMaxKept is handed out cut to kMaxKept bytes (its
-// reader refuses it as too long), and a line longer than kMaxLineBytes ends the reading.
+// a piece of it is held: a line longer than kMaxKept may be handed out cut to kMaxKept bytes (it
+// is refused as too long either way), and a line longer than kMaxLineBytes ends the reading.
 class CListReader {
 public:
     static constexpr std::size_t kMaxKept = 8193;

@@ -210,34 +210,42 @@ ESitePath checkSitePath(std::string_view strSitePath) {
 
 std::string visibleText(std::string_view strLine, std::size_t nMaxChars) {
     std::string_view str = text::trimmed(strLine, " \t\r");
-    // No character takes more than four bytes: a longer line is cut before it is looked at.
-    bool bCut = str.size() > (nMaxChars + 1) * 4;
+    // Each byte shows as at least one character: a longer line is cut before it is looked at.
+    bool bCut = str.size() > nMaxChars;
     if (bCut)
-        str = str.substr(0, (nMaxChars + 1) * 4);
-    std::vector<std::string> vecChars;
+        str = str.substr(0, nMaxChars + 1);
+    // Each piece: what is shown, and how many characters that is.
+    std::vector<std::pair<std::string, std::size_t>> vecPieces;
+    std::size_t nWidth = 0;
     for (std::size_t i = 0; i < str.size();) {
         const auto ch = static_cast<unsigned char>(str[i]);
         std::size_t nLen = ch < 0x80 ? 1 : ch < 0xC2 ? 0 : ch < 0xE0 ? 2 : ch < 0xF0 ? 3 : ch <= 0xF4 ? 4 : 0;
         if (nLen > 1 && (i + nLen > str.size() || !enc::isValidUtf8(str.substr(i, nLen))))
             nLen = 0;
         if (ch == '\t') {
-            vecChars.emplace_back("\\t");
+            vecPieces.emplace_back("\\t", 2);
         } else if (nLen == 0 || ch < 0x20 || ch == 0x7F) {
             static constexpr char kHex[] = "0123456789abcdef";
-            vecChars.push_back(std::string("\\x") + kHex[ch >> 4] + kHex[ch & 15]);
+            vecPieces.emplace_back(std::string("\\x") + kHex[ch >> 4] + kHex[ch & 15], 4);
         } else {
-            vecChars.emplace_back(str.substr(i, nLen));
+            vecPieces.emplace_back(std::string(str.substr(i, nLen)), 1);
         }
+        nWidth += vecPieces.back().second;
         i += nLen == 0 ? 1 : nLen;
     }
-    bCut = bCut || vecChars.size() > nMaxChars;
-    if (bCut)
-        vecChars.resize(nMaxChars > 3 ? nMaxChars - 3 : 0);
+    bCut = bCut || nWidth > nMaxChars;
+    const std::string_view kEllipsis = nMaxChars >= 3 ? "..." : "";
+    const std::size_t nRoom = bCut ? nMaxChars - kEllipsis.size() : nMaxChars;
     std::string out;
-    for (const auto& strChar : vecChars)
-        out += strChar;
+    std::size_t nUsed = 0;
+    for (const auto& [strPiece, nPieceWidth] : vecPieces) {
+        if (nUsed + nPieceWidth > nRoom)
+            break;
+        out += strPiece;
+        nUsed += nPieceWidth;
+    }
     if (bCut)
-        out += "...";
+        out += kEllipsis;
     return out;
 }
 

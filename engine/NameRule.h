@@ -55,7 +55,8 @@ ESitePath checkSitePath(std::string_view strSitePath);
 inline constexpr std::size_t kMaxSitePath = 4096;
 
 // A line as a report shows it: blanks at its ends dropped, control characters and bytes that are
-// not UTF-8 written as escapes, at most nMaxChars characters.
+// not UTF-8 written as escapes, in at most nMaxChars characters (an escape counts as the
+// characters it shows), the end of a longer one given as "...".
 std::string visibleText(std::string_view strLine, std::size_t nMaxChars = 60);
 
 } // namespace names

@@ -130,6 +130,8 @@ TEST(NameRuleTest, ReportsShowLinesShortAndVisible) {
         {"abcdefghij", 8, "abcde..."},
         {"abcdefgh", 8, "abcdefgh"},
         {std::string(100000, 'a'), 10, "aaaaaaa..."},
+        {std::string(16, '\x01'), 10, "\\x01..."}, // an escape counts as the characters it shows
+        {"abcd", 2, "ab"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(names::visibleText(c.line, c.max), c.shown) << testing::PrintToString(c.line.substr(0, 20));
