@@ -123,9 +123,14 @@ void CGenerateThread::Run(const tagGenRequest& request, tagGenResult& result) {
     m_pOut = &out;
     m_pNames = &names;
     m_pResult = &result;
-    m_fnDuplicate = [&result](std::int64_t nLine, std::int64_t nFirstLine, std::string_view strText) {
-        if (result.vecDuplicates.size() < tagGenResult::kMaxReports)
-            result.vecDuplicates.push_back({nLine, names::EVerdict::Name, nFirstLine, names::visibleText(strText)});
+    m_fnDuplicate = [&result](std::int64_t nLine, std::int64_t nFirstLine, std::string_view strText, bool bCut) {
+        if (result.vecDuplicates.size() < tagGenResult::kMaxReports) {
+            // A text cut short shows as cut.
+            std::string strShown = names::visibleText(strText, bCut ? 57 : 60);
+            if (bCut && !strShown.ends_with("..."))
+                strShown += "...";
+            result.vecDuplicates.push_back({nLine, names::EVerdict::Name, nFirstLine, std::move(strShown)});
+        }
         ++result.nDuplicates;
     };
     m_bStrict = request.bStrict;

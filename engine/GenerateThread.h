@@ -72,7 +72,7 @@ private:
     COutFile* m_pOut = nullptr;
     CNameSet* m_pNames = nullptr;
     tagGenResult* m_pResult = nullptr;
-    std::function<void(std::int64_t, std::int64_t, std::string_view)> m_fnDuplicate;
+    std::function<void(std::int64_t, std::int64_t, std::string_view, bool)> m_fnDuplicate;
     bool m_bStrict = false;
     bool m_bDiscard = false; // a strict run refused a line: nothing more is written
     std::int64_t m_nLine = 0;

@@ -1,11 +1,17 @@
 #include "engine/NameRule.h"
 
 #include <array>
+#include <cstring>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/Encoding.h"
 #include "core/Idn.h"
 #include "core/TextUtil.h"
+#include "engine/ByteBuffer.h"
 
 namespace names {
 
@@ -154,18 +160,114 @@ EVerdict checkName(std::string_view strName) {
     return bNonAscii && eVerdict == EVerdict::Name ? EVerdict::BadChar : eVerdict;
 }
 
+namespace {
+
+#if defined(__SSE2__)
+// A bit for each of the sixteen bytes at p that may stand in a name, and in dots those that are
+// dots.
+unsigned nameCharMask(const char* p, unsigned& dots) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto inRange = [](__m128i v, char lo, char hi) {
+        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
+    };
+    const auto is = [&bytes](char ch) { return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(ch)); };
+    // Bytes from 0x80 are negative here and fall outside every range.
+    const __m128i letter = inRange(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), 'a', 'z');
+    const __m128i dot = is('.');
+    const __m128i ok = _mm_or_si128(_mm_or_si128(_mm_or_si128(letter, inRange(bytes, '0', '9')), dot),
+                                    _mm_or_si128(_mm_or_si128(is('-'), is('_')), _mm_or_si128(is('*'), is('?'))));
+    dots = static_cast<unsigned>(_mm_movemask_epi8(dot));
+    return static_cast<unsigned>(_mm_movemask_epi8(ok));
+}
+#endif
+
+// The common case at a glance: a name of up to 64 characters, each one a name may hold. Returns
+// false to leave the name to the full rule; else eVerdict and whether it holds a dot.
+bool quickName(std::string_view str, EVerdict& eVerdict, bool& bDot) {
+#if defined(__SSE2__)
+    const std::size_t n = str.size();
+    if (n == 0 || n > 64)
+        return false;
+    std::uint64_t nDots = 0;
+    for (std::size_t i = 0; i < n; i += 16) {
+        const char* p = str.data() + i;
+        char szTail[16];
+        const std::size_t nLeft = n - i;
+        if (nLeft < 16) {
+            // Never read past the name: the tail is padded with a letter.
+            std::memset(szTail, 'a', sizeof szTail);
+            copyBytes(szTail, p, nLeft);
+            p = szTail;
+        }
+        unsigned dots = 0;
+        if (nameCharMask(p, dots) != 0xFFFF)
+            return false;
+        nDots |= static_cast<std::uint64_t>(dots) << i;
+    }
+    nDots &= n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+    bDot = nDots != 0;
+    const bool bEmptyLabel = (nDots & 1) || (nDots >> (n - 1)) || (nDots & (nDots >> 1));
+    eVerdict = bEmptyLabel ? EVerdict::EmptyLabel : (n == 64 && !bDot) ? EVerdict::LabelTooLong : EVerdict::Name;
+    return true;
+#else
+    (void)str;
+    (void)eVerdict;
+    (void)bDot;
+    return false;
+#endif
+}
+
+bool isAsciiBlank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r'; }
+
+// Runs for every line: four compares, no call.
+bool hasWwwHead(std::string_view str) {
+    return str.size() >= 4 && str[0] == 'w' && str[1] == 'w' && str[2] == 'w' && str[3] == '.';
+}
+
+} // namespace
+
 EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::string_view& name) {
     name = {};
     if (strLine.size() > kMaxLine)
         return EVerdict::TooLong;
-    std::string_view str = hostOfAddress(trimBlanks(strLine));
+    std::string_view str = strLine;
+    while (!str.empty() && isAsciiBlank(str.front()))
+        str.remove_prefix(1);
+    while (!str.empty() && isAsciiBlank(str.back()))
+        str.remove_suffix(1);
+    if (!str.empty() && (str.front() & 0x80 || str.back() & 0x80))
+        str = trimBlanks(str);
+    if (!str.empty() && (str.front() | 0x20) == 'h')
+        str = hostOfAddress(str);
+
+    // The dot that tells a name from other text may be one that the steps below remove.
+    std::string_view quick = str;
+    bool bDotGone = false;
+    if (hasWwwHead(quick)) {
+        quick.remove_prefix(kWwwHead.size());
+        bDotGone = true;
+    }
+    if (quick.ends_with('.')) {
+        quick.remove_suffix(1);
+        bDotGone = true;
+    }
+    EVerdict eQuick = EVerdict::Name;
+    bool bDot = false;
+    if (quickName(quick, eQuick, bDot)) {
+        if (!bDot && !bDotGone)
+            return EVerdict::Skip;
+        name = quick;
+        return eQuick;
+    }
+
     if (str.find('.') == std::string_view::npos) {
         if (text::isAscii(str))
             return EVerdict::Skip;
-        bool bDot = false;
+        bool bDotForm = false;
         for (const std::string_view dot : kDotForms)
-            bDot = bDot || contains(str, dot);
-        if (!bDot)
+            bDotForm = bDotForm || contains(str, dot);
+        if (!bDotForm)
             return EVerdict::Skip;
         std::string strDotted(str);
         for (const std::string_view dot : kDotForms)

@@ -46,18 +46,26 @@ CNameSet::~CNameSet() { ::munmap(m_pMapping, m_nMapping); }
 // changes no other character a name may hold ('_' becomes DEL, which no name holds).
 std::uint64_t CNameSet::hashNoCase(std::string_view strName) {
     constexpr std::uint64_t kCase = 0x2020202020202020ULL;
-    std::uint64_t h = strName.size() * kMul;
     const char* p = strName.data();
-    std::size_t n = strName.size();
-    for (; n >= 8; p += 8, n -= 8) {
+    const std::size_t n = strName.size();
+    const auto load = [](const char* q) {
         std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        h = std::rotl((h ^ (word | kCase)) * kMul, 29);
-    }
-    if (n > 0) {
+        std::memcpy(&word, q, 8);
+        return word | kCase;
+    };
+    const auto step = [](std::uint64_t h, std::uint64_t word) { return std::rotl((h ^ word) * kMul, 29); };
+    std::uint64_t h = n * kMul;
+    if (n >= 8) {
+        std::size_t i = 0;
+        for (; i + 8 < n; i += 8)
+            h = step(h, load(p + i));
+        // The last eight bytes, which may overlap the ones before: the length is in h already.
+        h = step(h, load(p + n - 8));
+    } else {
         std::uint64_t word = 0;
-        std::memcpy(&word, p, n);
-        h = std::rotl((h ^ (word | (kCase >> (8 * (8 - n))))) * kMul, 29);
+        for (std::size_t i = 0; i < n; ++i)
+            word |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i]) | 0x20) << (8 * i);
+        h = step(h, word);
     }
     return mix(h);
 }

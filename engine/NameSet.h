@@ -1,9 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+
+#include "engine/ByteBuffer.h"
 
 // The names of a run, without regard to case, to tell a name seen before. Memory is bounded
 // whatever the list: a table of at most kMaxSlots slots of eight bytes, each a fingerprint of a
@@ -26,17 +29,18 @@ public:
     CNameSet(const CNameSet&) = delete;
     CNameSet& operator=(const CNameSet&) = delete;
 
-    // Adds the name of line nLine. fnDuplicate(nLine, nFirstLine, strText) is called, in line
-    // order and perhaps a few names later, for each name seen before; strText is the start of
-    // the line given here.
+    // Adds the name of line nLine. fnDuplicate(nLine, nFirstLine, strText, bCut) is called, in
+    // line order and perhaps a few names later, for each name seen before; strText is the line
+    // given here, or its first kText bytes (bCut).
     template <class F> void add(std::string_view strName, std::string_view strText, std::int64_t nLine, F&& fnDuplicate) {
         if (m_nQueued == kQueue)
             take(fnDuplicate);
         tagQueued& queued = m_queue[(m_nFirst + m_nQueued++) % kQueue];
         queued.nHash = hashNoCase(strName);
         queued.nLine = nLine;
-        queued.nText = static_cast<std::uint16_t>(std::min(strText.size(), sizeof queued.szText));
-        std::memcpy(queued.szText, strText.data(), queued.nText);
+        queued.nText = static_cast<std::uint8_t>(std::min(strText.size(), kText));
+        queued.bCut = strText.size() > kText;
+        copyBytes(queued.szText, strText.data(), queued.nText);
         __builtin_prefetch(&m_pSlots[queued.nHash & m_nMask], 1);
     }
     // Looks up every name still queued.
@@ -55,18 +59,20 @@ public:
 
 private:
     static constexpr std::size_t kQueue = 16;
+    static constexpr std::size_t kText = 64; // what a report shows of a line, and a little more
     struct tagQueued {
         std::uint64_t nHash;
         std::int64_t nLine;
-        std::uint16_t nText;
-        char szText[256]; // enough for what a report shows of a line
+        std::uint8_t nText;
+        bool bCut;
+        char szText[kText];
     };
     template <class F> void take(F& fnDuplicate) {
         const tagQueued& queued = m_queue[m_nFirst];
         m_nFirst = (m_nFirst + 1) % kQueue;
         --m_nQueued;
         if (const std::int64_t nFirstLine = insert(queued.nHash, queued.nLine))
-            fnDuplicate(queued.nLine, nFirstLine, std::string_view(queued.szText, queued.nText));
+            fnDuplicate(queued.nLine, nFirstLine, std::string_view(queued.szText, queued.nText), queued.bCut);
     }
 
     std::uint64_t* m_pSlots = nullptr;
