@@ -6,13 +6,12 @@
 //
 // The dialog writes DATADIR/_out.txt and, when it closes, DATADIR/Kelvane.ini. No window and
 // no program is opened: the platform is "offscreen" unless QT_QPA_PLATFORM says otherwise, and
-// the dialog's message boxes and "open the output" go to a shell of our own.
+// the dialog's message boxes and "open the output" are taken here.
 //
 // On success it prints one line of key=value pairs, e.g.
-//   dialog_seconds=0.231456 max_gap_ms=12.345 ticks=48 progress_events=311 status_seen=40 ...
-// progress_events: progress notifications the dialog handled; status_seen: status line texts the
-// timer saw; gui_cpu_ms: CPU time the dialog's own thread used during the run; process_cpu_ms:
-// that of all threads.
+//   dialog_seconds=0.231456 max_gap_ms=12.345 ticks=48 status_seen=40 ...
+// status_seen: status line texts the timer saw; gui_cpu_ms: CPU time the dialog's own thread used
+// during the run; process_cpu_ms: that of all threads.
 // and exits 0. Exit 1: the run failed, a check failed, or it timed out. Exit 2: usage error.
 
 #include <QApplication>
@@ -76,33 +75,24 @@ std::int64_t cpuNs(clockid_t nClock) {
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-// Everything the dialog would show a person ends here instead.
-class CBenchShell : public CShell {
+// The dialog, with everything it would show a person taken here instead.
+class CBenchDlg : public CGeneratorDlg {
 public:
-    // Called when the run has ended well (openUrl) or something went wrong (a warning box).
+    using CGeneratorDlg::CGeneratorDlg;
+    // Called when the run has ended well (the output opens) or something went wrong (a warning).
     std::function<void(const std::string&)> onOpen;
     std::function<void(const std::string&)> onWarning;
 
-    void msgboxWarning(void* /*hWnd*/, const std::string& strText) override {
+    void showWarning(const std::string& strText) override {
         if (onWarning)
             onWarning(strText);
     }
-    void openUrl(const std::string& strPath) override {
+    bool openFile(const std::string& strPath, std::string&) override {
         if (onOpen)
             onOpen(strPath);
+        return true;
     }
     void showAbout() override {}
-};
-
-// Counts the dialog's progress notifications as they are delivered.
-class CProgressCounter : public QObject {
-public:
-    bool eventFilter(QObject* pObject, QEvent* pEvent) override {
-        if (pEvent->type() == kGenProgressEvent)
-            ++nEvents;
-        return QObject::eventFilter(pObject, pEvent);
-    }
-    std::int64_t nEvents = 0;
 };
 
 template <class T> T* control(QWidget& dlg, const char* pName) {
@@ -207,9 +197,6 @@ int main(int argc, char** argv) {
     const std::optional<std::int64_t> nOutBefore = modifiedNs(strOut);
     const std::optional<std::int64_t> nIniBefore = modifiedNs(strIni);
 
-    // The shell outlives the dialog: the dialog still holds the core services while it closes.
-    CBenchShell shell;
-    CProgressCounter counter;
     QEventLoop loop;
     QElapsedTimer clock;     // wall clock of the run
     QElapsedTimer tickClock; // monotonic time of the watch timer's ticks
@@ -229,12 +216,9 @@ int main(int argc, char** argv) {
 
     int nResult = kExitFail;
     {
-        CGeneratorDlg dlg(strDataDir);
-        if (!g_pCore) {
-            complain(QStringLiteral("the dialog did not set up its core services"));
-            return kExitFail;
-        }
-        g_pCore->setShell(&shell);
+        const std::string strDir = QDir(strDataDir).absolutePath().toStdString() + "/";
+        CBenchDlg dlg(tagDataDirs{strDir, strDir});
+        CBenchDlg& shell = dlg;
 
         auto* pDomains = control<QPlainTextEdit>(dlg, "IDC_DOMAINS");
         auto* pSitePath = control<QLineEdit>(dlg, "IDC_SITEPATH");
@@ -250,7 +234,6 @@ int main(int argc, char** argv) {
         pSitePath->setText(parser.value(optSite));
         pPrefix->setText(parser.value(optPrefix));
         pWww->setChecked(parser.isSet(optWww));
-        dlg.installEventFilter(&counter);
 
         const auto finish = [&](int nCode) {
             if (bRunning) {
@@ -367,11 +350,10 @@ int main(int argc, char** argv) {
         return kExitFail;
     }
 
-    std::printf("dialog_seconds=%.6f max_gap_ms=%.3f ticks=%lld progress_events=%lld status_seen=%lld "
+    std::printf("dialog_seconds=%.6f max_gap_ms=%.3f ticks=%lld status_seen=%lld "
                 "gui_cpu_ms=%.1f process_cpu_ms=%.1f out_bytes=%lld interval_ms=%d platform=%s\n",
                 static_cast<double>(nRunNs) / 1e9, static_cast<double>(nMaxGapNs) / 1e6,
-                static_cast<long long>(nTicks), static_cast<long long>(counter.nEvents),
-                static_cast<long long>(nStatusSeen), static_cast<double>(nGuiCpuNs) / 1e6,
+                static_cast<long long>(nTicks), static_cast<long long>(nStatusSeen), static_cast<double>(nGuiCpuNs) / 1e6,
                 static_cast<double>(nProcessCpuNs) / 1e6, static_cast<long long>(QFileInfo(strOut).size()),
                 nInterval, qPrintable(QGuiApplication::platformName()));
     return std::fflush(stdout) == 0 ? kExitOk : kExitFail;

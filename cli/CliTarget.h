@@ -25,8 +25,8 @@ private:
     bool m_bProgressShown = false;
 };
 
-// Receives the run's notifications. Progress is read by the main thread at its own pace, so the
-// worker's notification costs nothing; the end wakes it at once.
+// Receives the end of the run, which wakes the main thread at once; progress is read at its own
+// pace.
 class CCliTarget : public CGenTarget {
 public:
     // Waits for the end of the run for at most the given time; true once it has ended.
@@ -34,7 +34,6 @@ public:
     const tagGenResult& result() const { return m_result; }
 
 protected:
-    void onProgress() override {}
     void onDone(tagGenResult result) override;
 
 private:

@@ -105,26 +105,22 @@ int main(int argc, char** argv) {
 
     installSignalHandlers();
     CCliTarget target;
-    auto* pParam = new tagThreadParam{&target, nullptr, &g_bStop, request};
-    auto* pThread = new CGenerateThread(ThreadProc, pParam);
-    pThread->m_bAutoDelete = false;
-    if (!pThread->CreateThread()) {
-        delete pThread;
-        delete pParam;
+    CGenerateThread thread(target, request);
+    if (!thread.CreateThread()) {
         console.message("kelvane-cli: cannot start the worker thread");
         return kExitFile;
     }
-    while (!target.waitDone(std::chrono::milliseconds(100))) {
-        if (!console.showsProgress())
-            continue;
-        const std::int64_t nLine = target.takeProgress();
-        const std::int64_t nTotal = g_nTotal.load();
-        if (nLine > 0)
+    // A signal handler may only set a flag: the stop is asked for here.
+    while (!target.waitDone(std::chrono::milliseconds(g_bStop.load() ? 10 : 100))) {
+        if (g_bStop.load())
+            thread.RequestStop();
+        const std::int64_t nLine = target.progress();
+        const std::int64_t nTotal = target.total();
+        if (console.showsProgress() && nLine > 0)
             console.progress("kelvane-cli: line " + std::to_string(nLine) +
                              (nTotal > 0 ? " of " + std::to_string(nTotal) : std::string()));
     }
-    pThread->Join();
-    delete pThread;
+    thread.Join();
 
     const tagGenResult& result = target.result();
     if (!bQuiet)
@@ -147,7 +143,7 @@ int main(int argc, char** argv) {
         std::string strSummary = "kelvane-cli: " + report::summary(result);
         if (result.bStopped)
             strSummary += "; stopped after line " + std::to_string(result.nLines) +
-                          (g_nTotal.load() > 0 ? " of " + std::to_string(g_nTotal.load()) : std::string());
+                          (target.total() > 0 ? " of " + std::to_string(target.total()) : std::string());
         console.message(strSummary);
     }
     if (result.bStopped)

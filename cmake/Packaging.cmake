@@ -57,6 +57,10 @@ if(TARGET kelvane)
     # The window system plugins (xcb) are not a library the dialog links
     # against, so no tool finds them; without them it cannot open on a desktop.
     list(APPEND KELVANE_DEB_DEPENDS "qt6-qpa-plugins")
+    # Every text of the dialog is Chinese: without a CJK font each one is a row of boxes.
+    list(APPEND KELVANE_DEB_DEPENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei")
+    # Qt's own texts in the boxes and menus ("OK", "Copy") in Chinese.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 endif()
 list(JOIN KELVANE_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 

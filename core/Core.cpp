@@ -19,9 +19,7 @@ std::string executableDir() {
 }
 
 CCore::CCore(std::string strConfigDir) {
-    if (strConfigDir.empty())
-        strConfigDir = executableDir();
-    if (!strConfigDir.ends_with('/'))
+    if (!strConfigDir.empty() && !strConfigDir.ends_with('/'))
         strConfigDir += '/';
     m_strConfigPath = strConfigDir + std::string(settings::kFileName);
 }
@@ -32,8 +30,6 @@ void CCore::autoFileConfig() {
     if (!m_ini.load(m_strConfigPath, strReason))
         m_strConfigError = m_strConfigPath + ": " + strReason;
 }
-
-std::string CCore::getAppPath() const { return executableDir(); }
 
 std::string CCore::getConfigStr(const std::string& strKey) const {
     std::lock_guard lock(m_mutex);
@@ -73,53 +69,3 @@ std::string CCore::lastConfigError() const {
 void CCore::trimStr(std::string& str) { text::trimStr(str); }
 
 int CCore::isFileExist(const std::string& strPath) { return file::isFileExist(strPath) ? 1 : 0; }
-
-std::string CCore::readTxtFile(const std::string& strPath) {
-    std::string strText;
-    std::string strReason;
-    file::readText(strPath, strText, strReason);
-    return strText;
-}
-
-bool CCore::createFile(const std::string& strPath, int /*nFlag*/) {
-    std::string strReason;
-    return file::createEmpty(strPath, strReason);
-}
-
-bool CCore::logAdd(const std::string& strPath, const std::string& strText, int /*nFlag*/) {
-    std::string strReason;
-    return file::append(strPath, strText + "\r\n", strReason);
-}
-
-std::int64_t CCore::getFgCount(const std::string& strText, char chSep) {
-    return text::getFgCount(strText, chSep);
-}
-
-std::string CCore::getFg(const std::string& strText, char chSep, std::int64_t i) {
-    return text::getFg(strText, chSep, i);
-}
-
-void CCore::setShell(CShell* pShell) {
-    std::lock_guard lock(m_mutex);
-    m_pShell = pShell;
-}
-
-CShell* CCore::shell() const {
-    std::lock_guard lock(m_mutex);
-    return m_pShell;
-}
-
-void CCore::msgboxWarning(void* hWnd, const std::string& strText) {
-    if (CShell* pShell = shell())
-        pShell->msgboxWarning(hWnd, strText);
-}
-
-void CCore::openUrl(const std::string& strPath) {
-    if (CShell* pShell = shell())
-        pShell->openUrl(strPath);
-}
-
-void CCore::showAbout() {
-    if (CShell* pShell = shell())
-        pShell->showAbout();
-}

@@ -49,13 +49,6 @@ bool isFileExist(const std::string& strPath) {
     return !strPath.empty() && ::stat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool isSameFile(const std::string& strPath1, const std::string& strPath2) {
-    struct stat st1 {};
-    struct stat st2 {};
-    return ::stat(strPath1.c_str(), &st1) == 0 && ::stat(strPath2.c_str(), &st2) == 0 &&
-           st1.st_dev == st2.st_dev && st1.st_ino == st2.st_ino;
-}
-
 bool readAll(const std::string& strPath, std::string& strOut, std::string& strReason, std::size_t nMaxSize) {
     strOut.clear();
     CFd fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
@@ -98,15 +91,6 @@ bool readText(const std::string& strPath, std::string& strOut, std::string& strR
     return true;
 }
 
-bool createEmpty(const std::string& strPath, std::string& strReason) {
-    CFd fd(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (fd.get() < 0 || fd.close() != 0) {
-        strReason = errorText(errno);
-        return false;
-    }
-    return true;
-}
-
 bool writeAll(int fd, std::string_view data, std::size_t& nWritten, int& nErrno) {
     nWritten = 0;
     while (nWritten < data.size()) {
@@ -119,25 +103,6 @@ bool writeAll(int fd, std::string_view data, std::size_t& nWritten, int& nErrno)
             nErrno = n < 0 ? errno : ENOSPC;
             return false;
         }
-    }
-    return true;
-}
-
-bool append(const std::string& strPath, std::string_view data, std::string& strReason) {
-    CFd fd(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
-    if (fd.get() < 0) {
-        strReason = errorText(errno);
-        return false;
-    }
-    std::size_t nWritten = 0;
-    int nErrno = 0;
-    if (!writeAll(fd.get(), data, nWritten, nErrno)) {
-        strReason = errorText(nErrno);
-        return false;
-    }
-    if (fd.close() != 0) {
-        strReason = errorText(errno);
-        return false;
     }
     return true;
 }

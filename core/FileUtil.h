@@ -11,9 +11,6 @@ std::string errorText(int nErrno);
 // True only for an existing regular file (or a link to one).
 bool isFileExist(const std::string& strPath);
 
-// Both paths name the same existing file (through links too).
-bool isSameFile(const std::string& strPath1, const std::string& strPath2);
-
 inline constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
 
 // Reads the whole file as it is on disk; a file larger than nMaxSize is refused unread.
@@ -23,12 +20,6 @@ bool readAll(const std::string& strPath, std::string& strOut, std::string& strRe
 // Reads the whole file as UTF-8 text (see enc::decodeText).
 bool readText(const std::string& strPath, std::string& strOut, std::string& strReason,
               std::size_t nMaxSize = kNoLimit);
-
-// Creates the file, or empties it when it exists.
-bool createEmpty(const std::string& strPath, std::string& strReason);
-
-// Appends the bytes in one write of the whole text, creating the file when missing.
-bool append(const std::string& strPath, std::string_view data, std::string& strReason);
 
 // Writes all of data to the descriptor, through short writes and interruptions; nWritten
 // tells how much reached it when this fails.

@@ -23,22 +23,6 @@ void trimStr(std::string& str) {
     str.erase(0, first);
 }
 
-std::int64_t getFgCount(std::string_view str, char chSep) {
-    return std::count(str.begin(), str.end(), chSep);
-}
-
-std::string getFg(std::string_view str, char chSep, std::int64_t i) {
-    std::size_t begin = 0;
-    for (; i > 0; --i) {
-        const auto sep = str.find(chSep, begin);
-        if (sep == std::string_view::npos)
-            return {};
-        begin = sep + 1;
-    }
-    const auto end = str.find(chSep, begin);
-    return std::string(str.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
-}
-
 std::string replaceAll(std::string_view str, std::string_view what, std::string_view with) {
     if (what.empty())
         return std::string(str);

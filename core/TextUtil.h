@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,13 +15,6 @@ void trimStr(std::string& str);
 
 // The view without the given characters at both ends.
 std::string_view trimmed(std::string_view str, std::string_view chars);
-
-// Number of occurrences of the separator.
-std::int64_t getFgCount(std::string_view str, char chSep);
-
-// Field i (from 0) of the text cut at the separator; a text without it is one field, an empty
-// text one empty field, and a field past the end is empty.
-std::string getFg(std::string_view str, char chSep, std::int64_t i);
 
 // Replaces every occurrence of what, left to right, in one pass: what the replacement brings in
 // is not searched again.

@@ -8,12 +8,6 @@
 
 #include "engine/NameRule.h"
 
-// The notifications of a generation run, with the values a Windows dialog would receive (the
-// window system's first private message is 0x400; it is not named here, so that a Windows front
-// end can include this next to the system's headers).
-inline constexpr unsigned WM_GEN_PROGRESS = 0x465; // lParam: the line about to be processed, from 1
-inline constexpr unsigned WM_GEN_DONE = 0x466;     // wParam: an EGenFailure, 0 for none
-
 enum class EGenFailure : unsigned {
     None = 0,
     ReadFile = 1,    // strPath could not be read: strReason says why
@@ -53,55 +47,30 @@ struct tagGenResult {
     std::vector<tagLineReport> vecDuplicates;
 };
 
-// Where the worker's notifications go: a front end implements it (the dialog posts events to its
-// thread, the command-line tool prints, tests record). Progress is merged while the receiver is
-// behind: a new notification goes out only once the previous one has been taken, so one run never
-// floods a queue, and the receiver always gets to see the last line.
+// Where a run tells how far it has come and how it ended. A front end implements onDone; progress
+// is a value the front end reads at its own pace (a timer in the dialog, the main loop of the
+// command-line tool), so that a run never floods an event queue.
 class CGenTarget {
 public:
     virtual ~CGenTarget() = default;
 
-    // Worker side, before each line: two plain memory operations when the receiver is behind.
-    void postProgress(std::int64_t nLine) {
-        m_nLatest.store(nLine, std::memory_order_relaxed);
-        if (!m_bPending.load(std::memory_order_relaxed) && !m_bPending.exchange(true))
-            onProgress();
-    }
-
-    // Worker side, at the end: makes sure the receiver sees the last line before the end.
-    void flushProgress() {
-        // Stored again in the one order of all seq_cst operations: if the receiver's takeProgress
-        // comes after the exchange below, it reads this value.
-        const std::int64_t nLast = m_nLatest.load(std::memory_order_relaxed);
-        m_nLatest.store(nLast);
-        if (m_nTaken.load() != nLast && !m_bPending.exchange(true))
-            onProgress();
-    }
-
+    // Worker side, before its first line: how many lines the run has (0 while not known: a list
+    // read from a stream is not counted beforehand).
+    void setTotal(std::int64_t nTotal) { m_nTotal.store(nTotal, std::memory_order_relaxed); }
+    // Worker side, before each line.
+    void setProgress(std::int64_t nLine) { m_nProgress.store(nLine, std::memory_order_relaxed); }
     // Worker side, exactly once and last.
     void postDone(tagGenResult result) { onDone(std::move(result)); }
 
-    // Receiver side, when it handles a progress notification: the latest line, and leave to
-    // send the next one.
-    std::int64_t takeProgress() {
-        m_bPending.store(false);
-        const std::int64_t nLine = m_nLatest.load();
-        m_nTaken.store(nLine);
-        return nLine;
-    }
-
-    // Receiver side: the latest line, without leave to send the next notification yet.
-    std::int64_t peekProgress() const { return m_nLatest.load(); }
+    // Any thread: the line the run is at (0 before the first), and the total.
+    std::int64_t progress() const { return m_nProgress.load(std::memory_order_relaxed); }
+    std::int64_t total() const { return m_nTotal.load(std::memory_order_relaxed); }
 
 protected:
-    // WM_GEN_PROGRESS: called on the worker thread; the receiver calls takeProgress when it
-    // handles it.
-    virtual void onProgress() = 0;
-    // WM_GEN_DONE: called on the worker thread; the worker touches nothing shared afterwards.
+    // Called on the worker thread; the worker touches nothing of the target afterwards.
     virtual void onDone(tagGenResult result) = 0;
 
 private:
-    std::atomic<std::int64_t> m_nLatest{0};
-    std::atomic<std::int64_t> m_nTaken{0};
-    std::atomic<bool> m_bPending{false};
+    std::atomic<std::int64_t> m_nProgress{0};
+    std::atomic<std::int64_t> m_nTotal{0};
 };

@@ -9,47 +9,27 @@
 #include "engine/NameSet.h"
 #include "engine/OutFile.h"
 
-std::atomic<std::int64_t> g_nTotal{0};
-
 namespace {
 // A template is a few lines of text: anything much larger is not one, and is not held.
 constexpr std::size_t kMaxTemplateSize = 1024 * 1024;
 } // namespace
 
-unsigned ThreadProc(void* pParam) {
-    auto* pRecord = static_cast<tagThreadParam*>(pParam);
-    pRecord->pThread->Generate(pRecord);
-    delete pRecord;
-    return 0;
-}
-
-CGenerateThread::CGenerateThread(THREADPROC pfnThreadProc, tagThreadParam* pParam)
-    : m_pfnThreadProc(pfnThreadProc), m_pParam(pParam) {
-    pParam->pThread = this;
-}
+CGenerateThread::CGenerateThread(CGenTarget& target, tagGenRequest request)
+    : m_target(target), m_request(std::move(request)) {}
 
 CGenerateThread::~CGenerateThread() {
-    if (m_thread.joinable())
+    if (m_thread.joinable()) {
+        m_thread.request_stop();
         m_thread.join();
+    }
 }
 
 bool CGenerateThread::CreateThread() {
-    const bool bAutoDelete = m_bAutoDelete;
-    std::thread thread;
     try {
-        thread = std::thread([this, bAutoDelete] {
-            m_pfnThreadProc(m_pParam);
-            if (bAutoDelete)
-                delete this;
-        });
+        m_thread = std::jthread([this](std::stop_token stop) { Generate(std::move(stop)); });
     } catch (const std::system_error&) {
         return false;
     }
-    // A self-deleting object may be gone as soon as the thread runs: touch no member then.
-    if (bAutoDelete)
-        thread.detach();
-    else
-        m_thread = std::move(thread);
     return true;
 }
 
@@ -58,18 +38,15 @@ void CGenerateThread::Join() {
         m_thread.join();
 }
 
-int CGenerateThread::Generate(tagThreadParam* pParam) {
-    m_hTarget = pParam->hTarget;
-    m_pStop = pParam->pStop;
+void CGenerateThread::Generate(std::stop_token stop) {
     tagGenResult result;
-    Run(pParam->request, result);
+    Run(stop, result);
     m_builder.reset();
-    m_hTarget->flushProgress();
-    m_hTarget->postDone(std::move(result));
-    return 1;
+    m_target.postDone(std::move(result));
 }
 
-void CGenerateThread::Run(const tagGenRequest& request, tagGenResult& result) {
+void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
+    const tagGenRequest& request = m_request;
     const auto fail = [&result](EGenFailure eFailure, const std::string& strPath, std::string strReason) {
         result.eFailure = eFailure;
         result.strPath = strPath;
@@ -113,7 +90,7 @@ void CGenerateThread::Run(const tagGenRequest& request, tagGenResult& result) {
         return fail(EGenFailure::ReadFile, request.strTemplateFile, strReason);
 
     const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
-    g_nTotal.store(nTotal);
+    m_target.setTotal(nTotal);
     m_builder.emplace(tagSiteSettings{request.strSitePath, strPrefix, request.bWww, m_strTemplate});
     CNameSet names(nTotal);
 
@@ -133,18 +110,17 @@ void CGenerateThread::Run(const tagGenRequest& request, tagGenResult& result) {
         }
         ++result.nDuplicates;
     };
-    m_bStrict = request.bStrict;
     m_bDiscard = false;
 
     for (m_nLine = 1;; ++m_nLine) {
-        if (m_pStop->load(std::memory_order_acquire)) {
+        if (stop.stop_requested()) {
             result.bStopped = true;
             break;
         }
         std::string_view line;
         if (!reader.nextLine(line))
             break;
-        m_hTarget->postProgress(m_nLine);
+        m_target.setProgress(m_nLine);
         BuildSite(line);
         result.nLines = m_nLine;
         if (out.failed())
@@ -192,12 +168,7 @@ void CGenerateThread::BuildSite(std::string_view strLine) {
         if (result.vecRefused.size() < tagGenResult::kMaxReports)
             result.vecRefused.push_back({m_nLine, eVerdict, 0, names::visibleText(strLine)});
         ++result.nRefused;
-        m_bDiscard = m_bDiscard || m_bStrict;
+        m_bDiscard = m_bDiscard || m_request.bStrict;
     }
 }
 
-std::string CGenerateThread::BuildAliases(std::string_view strDomain) const {
-    if (m_builder)
-        return m_builder->BuildAliases(strDomain);
-    return {};
-}

@@ -95,9 +95,3 @@ char* CSiteBuilder::writeAliases(std::string_view strDomain, char* p) const {
         p = copy(copy(p, m_strPrefixHead), strDomain);
     return p;
 }
-
-std::string CSiteBuilder::BuildAliases(std::string_view strDomain) const {
-    std::string out(aliasesSize(strDomain), '\0');
-    writeAliases(strDomain, out.data());
-    return out;
-}

@@ -22,8 +22,6 @@ public:
     // Appends the entry for the name, with its closing CR LF, to out.
     void appendEntry(std::string_view strName, CByteBuffer& out) const;
 
-    std::string BuildAliases(std::string_view strDomain) const;
-
     // The site path as the built-in block writes it, so that Apache reads back exactly the path
     // typed: as it is where Apache takes it so, else in double quotes, with a backslash and a
     // quote escaped where Apache would take them as escapes.

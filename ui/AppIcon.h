@@ -1,9 +1,7 @@
 #pragma once
 
 #include <QIcon>
-#include <QImage>
 
-// The program's icon, drawn here at any size: a stack of server racks, many sites on one server.
-QImage drawAppIcon(int nSize);
-// The icon with its 16, 32 and 48 pixel images.
+// The program's window icon: the images in ui/icons, built into the program as
+// a Qt resource so it shows whether or not a desktop theme provides one.
 QIcon appIcon();

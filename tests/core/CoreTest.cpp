@@ -103,57 +103,17 @@ TEST(CoreSettingsTest, BothThreadsMaySaveAndReadAtOnce) {
     EXPECT_EQ(reread.getConfigB(kKeyWww), 1);
 }
 
-TEST(CoreFileTest, LogAddAppendsTheTextAndOneLineEnd) {
-    CScopedTempDir dir;
-    const std::string path = dir.path("out.txt");
-    EXPECT_TRUE(CCore::logAdd(path, "first", 0));
-    EXPECT_TRUE(CCore::logAdd(path, "", 0));
-    EXPECT_TRUE(CCore::logAdd(path, "third\r\n", 0));
-    EXPECT_EQ(readFile(path), "first\r\n\r\nthird\r\n\r\n");
-    EXPECT_TRUE(CCore::createFile(path, 1));
-    EXPECT_EQ(readFile(path), "");
-    EXPECT_FALSE(CCore::createFile(dir.path("missing/out.txt"), 1));
-    EXPECT_FALSE(CCore::logAdd(dir.path("missing/out.txt"), "x", 0));
-}
-
-TEST(CoreFileTest, OnlyRegularFilesExistAndMissingFilesReadEmpty) {
+TEST(CoreFileTest, OnlyRegularFilesExist) {
     CScopedTempDir dir;
     writeFile(dir.path("list.txt"), "\xEF\xBB\xBF" "a.com");
     EXPECT_EQ(CCore::isFileExist(dir.path("list.txt")), 1);
     EXPECT_EQ(CCore::isFileExist(dir.dir().string()), 0);
     EXPECT_EQ(CCore::isFileExist(dir.path("none.txt")), 0);
     EXPECT_EQ(CCore::isFileExist(""), 0);
-    EXPECT_EQ(CCore::readTxtFile(dir.path("list.txt")), "a.com");
-    EXPECT_EQ(CCore::readTxtFile(dir.path("none.txt")), "");
-}
-
-class CRecordingShell : public CShell {
-public:
-    void msgboxWarning(void* hWnd, const std::string& strText) override {
-        calls.push_back("warning " + strText + (hWnd ? " owned" : ""));
-    }
-    void openUrl(const std::string& strPath) override { calls.push_back("open " + strPath); }
-    void showAbout() override { calls.push_back("about"); }
-    std::vector<std::string> calls;
-};
-
-TEST(CoreShellTest, WindowOperationsGoToTheShellAndAreHarmlessWithoutOne) {
-    CScopedTempDir dir;
-    CCore core(dir.dir().string());
-    core.msgboxWarning(nullptr, "ignored");
-    core.openUrl("ignored");
-    core.showAbout();
-    CRecordingShell shell;
-    core.setShell(&shell);
-    int owner = 0;
-    core.msgboxWarning(&owner, "w");
-    core.openUrl("/tmp/_out.txt");
-    core.showAbout();
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"warning w owned", "open /tmp/_out.txt", "about"}));
 }
 
 TEST(CoreTest, ProgramDirectoryEndsInASeparatorAndHoldsTheExecutable) {
-    const std::string dir = CCore().getAppPath();
+    const std::string dir = executableDir();
     ASSERT_FALSE(dir.empty());
     EXPECT_EQ(dir.back(), '/');
     EXPECT_TRUE(std::filesystem::is_directory(dir));

@@ -24,29 +24,6 @@ TEST(TextUtilTest, TrimStrRemovesBlanksTabsAndLineBreaksAtBothEnds) {
     }
 }
 
-TEST(TextUtilTest, FieldsAreCutAtTheSeparator) {
-    const struct {
-        std::string text;
-        std::int64_t count;
-        std::int64_t index;
-        std::string field;
-    } cases[] = {
-        {"", 0, 0, ""},
-        {"abc", 0, 0, "abc"},
-        {"abc", 0, 1, ""},
-        {"a`b`c", 2, 0, "a"},
-        {"a`b`c", 2, 1, "b"},
-        {"a`b`c", 2, 2, "c"},
-        {"a``", 2, 1, ""},
-        {"a``", 2, 2, ""},
-        {"`", 1, 0, ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(text::getFgCount(c.text, '`'), c.count) << c.text;
-        EXPECT_EQ(text::getFg(c.text, '`', c.index), c.field) << c.text << " #" << c.index;
-    }
-}
-
 TEST(TextUtilTest, ReplaceAllIsOnePassWithoutOverlaps) {
     const struct {
         std::string text, what, with, out;

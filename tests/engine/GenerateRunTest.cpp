@@ -2,10 +2,11 @@
 
 #include <condition_variable>
 #include <csignal>
-#include <deque>
-#include <functional>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -13,36 +14,46 @@
 
 namespace {
 
-// Receives every notification on the worker's thread and takes each progress at once, so that
-// nothing is merged and the sequence can be checked whole.
+// Records the end; progress and total are read from the target itself.
 class CRecordingTarget : public CGenTarget {
 public:
-    std::vector<std::int64_t> progress;
     int nDone = 0;
-    bool bProgressAfterDone = false;
     tagGenResult result;
-    std::function<void(std::int64_t)> onLine;
 
 protected:
-    void onProgress() override {
-        bProgressAfterDone = bProgressAfterDone || nDone > 0;
-        const std::int64_t nLine = takeProgress();
-        progress.push_back(nLine);
-        if (onLine)
-            onLine(nLine);
-    }
     void onDone(tagGenResult r) override {
         ++nDone;
         result = std::move(r);
     }
 };
 
-std::vector<std::int64_t> oneTo(std::int64_t n) {
-    std::vector<std::int64_t> v;
-    for (std::int64_t i = 1; i <= n; ++i)
-        v.push_back(i);
-    return v;
-}
+// Receives the end on the worker's thread and hands it to the test's thread, as a dialog would.
+class CWaitingTarget : public CGenTarget {
+public:
+    const tagGenResult& waitDone() {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_nDone > 0; });
+        return m_result;
+    }
+    int done() {
+        std::lock_guard lock(m_mutex);
+        return m_nDone;
+    }
+
+protected:
+    void onDone(tagGenResult r) override {
+        std::lock_guard lock(m_mutex);
+        m_result = std::move(r);
+        ++m_nDone;
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    int m_nDone = 0;
+    tagGenResult m_result;
+};
 
 std::string repeat(std::string_view part, int n) {
     std::string out;
@@ -75,23 +86,20 @@ protected:
         m_request.eList = EListSource::File;
         m_request.strList = m_dir.path("list.txt");
     }
-    tagThreadParam* param(CGenTarget& target) { return new tagThreadParam{&target, nullptr, &m_bStop, m_request}; }
-
     // One run on this thread, as the worker would do it.
-    void run(CRecordingTarget& target) {
-        auto* pParam = param(target);
-        CGenerateThread thread(ThreadProc, pParam);
-        EXPECT_EQ(pParam->pThread, &thread);
-        ThreadProc(pParam);
+    void run(CRecordingTarget& target, bool bStopFirst = false) {
+        CGenerateThread thread(target, m_request);
+        std::stop_source stop;
+        if (bStopFirst)
+            stop.request_stop();
+        thread.Generate(stop.get_token());
         EXPECT_EQ(target.nDone, 1);
-        EXPECT_FALSE(target.bProgressAfterDone);
     }
 
     std::string output() const { return readFile(m_request.strOutFile); }
 
     CScopedTempDir m_dir;
     tagGenRequest m_request;
-    std::atomic<bool> m_bStop{false};
 };
 
 TEST_F(GenerateRunTest, TypedLists) {
@@ -114,8 +122,8 @@ TEST_F(GenerateRunTest, TypedLists) {
         typedList(c.list);
         CRecordingTarget target;
         run(target);
-        EXPECT_EQ(g_nTotal.load(), c.total) << testing::PrintToString(c.list);
-        EXPECT_EQ(target.progress, oneTo(c.total)) << testing::PrintToString(c.list);
+        EXPECT_EQ(target.total(), c.total) << testing::PrintToString(c.list);
+        EXPECT_EQ(target.progress(), c.total) << testing::PrintToString(c.list);
         EXPECT_EQ(output(), c.out) << testing::PrintToString(c.list);
         EXPECT_EQ(target.result.eFailure, EGenFailure::None);
         EXPECT_EQ(target.result.nLines, c.total);
@@ -143,8 +151,8 @@ TEST_F(GenerateRunTest, ListFiles) {
         writeFile(m_request.strOutFile, "previous run");
         CRecordingTarget target;
         run(target);
-        EXPECT_EQ(g_nTotal.load(), c.total) << testing::PrintToString(c.bytes);
-        EXPECT_EQ(target.progress, oneTo(c.total));
+        EXPECT_EQ(target.total(), c.total) << testing::PrintToString(c.bytes);
+        EXPECT_EQ(target.progress(), c.total);
         EXPECT_EQ(output(), c.out) << testing::PrintToString(c.bytes);
     }
 }
@@ -194,7 +202,7 @@ TEST_F(GenerateRunTest, FilesThatCannotBeReadStopTheRunBeforeTheOutputIsTouched)
         EXPECT_EQ(target.result.eFailure, EGenFailure::ReadFile);
         EXPECT_EQ(target.result.strPath, bad);
         EXPECT_FALSE(target.result.strReason.empty());
-        EXPECT_TRUE(target.progress.empty());
+        EXPECT_EQ(target.progress(), 0);
         EXPECT_EQ(output(), "previous run");
     }
 }
@@ -207,7 +215,7 @@ TEST_F(GenerateRunTest, OutputThatCannotBeCreatedEndsTheRunWithTheReason) {
     EXPECT_EQ(target.result.eFailure, EGenFailure::WriteFile);
     EXPECT_EQ(target.result.strPath, m_request.strOutFile);
     EXPECT_EQ(target.result.strReason, "No such file or directory");
-    EXPECT_TRUE(target.progress.empty());
+    EXPECT_EQ(target.progress(), 0);
 }
 
 TEST_F(GenerateRunTest, FailedWriteEndsTheRunAtOnceAndLeavesThePreviousOutput) {
@@ -232,27 +240,11 @@ TEST_F(GenerateRunTest, FailedWriteEndsTheRunAtOnceAndLeavesThePreviousOutput) {
 TEST_F(GenerateRunTest, StopBeforeTheFirstLineLeavesAnEmptyOutput) {
     writeFile(m_request.strOutFile, "previous run");
     typedList("a.com\r\nb.com");
-    m_bStop = true;
     CRecordingTarget target;
-    run(target);
-    EXPECT_TRUE(target.progress.empty());
+    run(target, true);
+    EXPECT_EQ(target.progress(), 0);
     EXPECT_TRUE(target.result.bStopped);
     EXPECT_EQ(output(), "");
-}
-
-TEST_F(GenerateRunTest, StopWhileALineIsBuiltLetsThatLineFinish) {
-    typedList("a.com\r\nb.com\r\nc.com\r\nd.com\r\ne.com");
-    CRecordingTarget target;
-    target.onLine = [this](std::int64_t nLine) {
-        if (nLine == 3)
-            m_bStop = true;
-    };
-    run(target);
-    EXPECT_EQ(target.progress, oneTo(3));
-    EXPECT_TRUE(target.result.bStopped);
-    EXPECT_EQ(target.result.nLines, 3);
-    EXPECT_EQ(output(), builtinEntry("/srv/www", "a.com") + builtinEntry("/srv/www", "b.com") +
-                            builtinEntry("/srv/www", "c.com"));
 }
 
 TEST_F(GenerateRunTest, RefusedLinesAndDuplicatesAreReportedWithTheirLines) {
@@ -311,119 +303,47 @@ TEST_F(GenerateRunTest, RefusalsThatLeaveThePreviousOutput) {
     }
 }
 
+// The output is a named pipe that the test does not drain at first: the run then waits inside
+// its first pieces, and the list is changed behind it.
 TEST_F(GenerateRunTest, ListThatChangesWhileItIsReadFailsTheRun) {
-    const std::string list = repeat("example.com\n", 100000); // several pieces
+    const std::string list = repeat("example.com\n", 200000); // many pieces
     for (const bool grow : {false, true}) {
         listFile(list);
-        writeFile(m_request.strOutFile, "previous run");
-        CRecordingTarget target;
-        target.onLine = [&](std::int64_t nLine) {
-            if (nLine != 1)
-                return;
-            if (grow)
-                std::ofstream(m_request.strList, std::ios::app) << "more.com\n";
-            else
-                std::filesystem::resize_file(m_request.strList, list.size() / 2);
-        };
-        run(target);
-        EXPECT_EQ(target.result.eFailure, EGenFailure::ListChanged) << (grow ? "grown" : "shrunk");
-        EXPECT_EQ(target.result.strPath, m_request.strList);
-        EXPECT_EQ(output(), "previous run");
-    }
-}
-
-// Never takes its progress until the end: a receiver far behind.
-class CSlowTarget : public CGenTarget {
-public:
-    int nProgress = 0;
-    int nDone = 0;
-
-protected:
-    void onProgress() override { ++nProgress; }
-    void onDone(tagGenResult) override { ++nDone; }
-};
-
-TEST_F(GenerateRunTest, ProgressIsMergedWhileTheReceiverIsBehind) {
-    typedList(repeat("a.com\r\n", 1000));
-    CSlowTarget target;
-    auto* pParam = param(target);
-    CGenerateThread thread(ThreadProc, pParam);
-    ThreadProc(pParam);
-    EXPECT_EQ(target.nProgress, 1);
-    EXPECT_EQ(target.nDone, 1);
-    EXPECT_EQ(target.takeProgress(), 1001);
-}
-
-// Stands for a dialog: notifications are queued and handled on another thread, in order.
-class CQueuedTarget : public CGenTarget {
-public:
-    std::function<void(std::int64_t)> onLine;
-
-    // The receiving thread's loop; returns once the end has been handled.
-    void handleUntilDone() {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_cv.wait(lock, [this] { return !m_queue.empty(); });
-            const unsigned nMsg = m_queue.front();
-            m_queue.pop_front();
-            if (nMsg == WM_GEN_DONE) {
-                nDone++;
-                bMoreAfterDone = !m_queue.empty();
-                return;
-            }
-            lock.unlock();
-            const std::int64_t nLine = takeProgress();
-            lines.push_back(nLine);
-            if (onLine)
-                onLine(nLine);
-            lock.lock();
+        m_request.strOutFile = m_dir.path("out.fifo");
+        std::filesystem::remove(m_request.strOutFile);
+        ASSERT_EQ(::mkfifo(m_request.strOutFile.c_str(), 0600), 0);
+        CWaitingTarget target;
+        CGenerateThread thread(target, m_request);
+        ASSERT_TRUE(thread.CreateThread());
+        const int fd = ::open(m_request.strOutFile.c_str(), O_RDONLY);
+        while (target.progress() == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (grow)
+            std::ofstream(m_request.strList, std::ios::app) << "more.com\n";
+        else
+            std::filesystem::resize_file(m_request.strList, list.size() / 2);
+        char buf[65536];
+        while (::read(fd, buf, sizeof buf) > 0) {
         }
+        ::close(fd);
+        const tagGenResult& result = target.waitDone();
+        EXPECT_EQ(result.eFailure, EGenFailure::ListChanged) << (grow ? "grown" : "shrunk");
+        EXPECT_EQ(result.strPath, m_request.strList);
     }
+}
 
-    std::vector<std::int64_t> lines;
-    std::size_t nMaxQueued = 0;
-    int nDone = 0;
-    bool bMoreAfterDone = false;
-    tagGenResult result;
-
-protected:
-    void onProgress() override { post(WM_GEN_PROGRESS); }
-    void onDone(tagGenResult r) override {
-        result = std::move(r);
-        post(WM_GEN_DONE);
-    }
-
-private:
-    // Notifies under the lock: once the end is handled the receiver may destroy the target, which
-    // must not happen while the worker is still inside the notification.
-    void post(unsigned nMsg) {
-        std::lock_guard lock(m_mutex);
-        m_queue.push_back(nMsg);
-        nMaxQueued = std::max(nMaxQueued, m_queue.size());
-        m_cv.notify_one();
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::deque<unsigned> m_queue;
-};
-
-TEST_F(GenerateRunTest, WorkerThreadNotifiesInOrderAndEndsExactlyOnce) {
+TEST_F(GenerateRunTest, WorkerThreadEndsExactlyOnceWithTheLastLine) {
     constexpr int kLines = 200000;
     typedList(repeat("www.example.com\r\n", kLines - 1) + "last.com");
-    CQueuedTarget target;
-    auto* pParam = param(target);
-    auto* pThread = new CGenerateThread(ThreadProc, pParam); // deletes itself
-    ASSERT_TRUE(pThread->CreateThread());
-    target.handleUntilDone();
-
-    EXPECT_EQ(target.nDone, 1);
-    EXPECT_FALSE(target.bMoreAfterDone);
-    EXPECT_LE(target.nMaxQueued, 2u) << "one progress waiting at most, then the end";
-    ASSERT_FALSE(target.lines.empty());
-    EXPECT_TRUE(std::is_sorted(target.lines.begin(), target.lines.end()));
-    EXPECT_EQ(target.lines.back(), kLines);
-    EXPECT_EQ(target.result.nEntries, kLines);
+    CWaitingTarget target;
+    CGenerateThread thread(target, m_request);
+    ASSERT_TRUE(thread.CreateThread());
+    const tagGenResult& result = target.waitDone();
+    thread.Join();
+    EXPECT_EQ(target.done(), 1);
+    EXPECT_EQ(target.progress(), kLines);
+    EXPECT_EQ(target.total(), kLines);
+    EXPECT_EQ(result.nEntries, kLines);
     EXPECT_EQ(countOf(output(), "</VirtualHost>\r\n"), kLines);
 }
 
@@ -431,36 +351,19 @@ TEST_F(GenerateRunTest, StopOnAWorkerThreadLeavesWholeEntries) {
     constexpr int kLines = 500000;
     listFile(repeat("example.com\n", kLines));
     m_request.bWww = true;
-    const struct {
-        std::int64_t stopAt; // 0: before the first line
-    } cases[] = {{0}, {1000}};
-    for (const auto& c : cases) {
-        writeFile(m_request.strOutFile, "previous run");
-        m_bStop = c.stopAt == 0;
-        CQueuedTarget target;
-        target.onLine = [this, &c](std::int64_t nLine) {
-            if (nLine >= c.stopAt)
-                m_bStop = true;
-        };
-        auto* pParam = param(target);
-        auto* pThread = new CGenerateThread(ThreadProc, pParam);
-        pThread->m_bAutoDelete = false;
-        ASSERT_TRUE(pThread->CreateThread());
-        target.handleUntilDone();
-        pThread->Join();
-        delete pThread;
-
-        EXPECT_EQ(target.nDone, 1);
-        EXPECT_FALSE(target.bMoreAfterDone);
-        EXPECT_TRUE(target.result.bStopped);
-        EXPECT_LT(target.result.nLines, kLines);
-        EXPECT_GE(target.result.nLines, c.stopAt);
-        if (c.stopAt == 0) {
-            EXPECT_TRUE(target.lines.empty());
-        }
-        EXPECT_EQ(output(), repeat(builtinEntry("/srv/www", "example.com www.example.com"),
-                                   static_cast<int>(target.result.nLines)));
-    }
+    writeFile(m_request.strOutFile, "previous run");
+    CWaitingTarget target;
+    CGenerateThread thread(target, m_request);
+    ASSERT_TRUE(thread.CreateThread());
+    while (target.progress() < 1000 && target.done() == 0)
+        std::this_thread::yield();
+    thread.RequestStop();
+    const tagGenResult& result = target.waitDone();
+    thread.Join();
+    EXPECT_TRUE(result.bStopped);
+    EXPECT_LT(result.nLines, kLines);
+    EXPECT_GE(result.nLines, 1000);
+    EXPECT_EQ(output(), repeat(builtinEntry("/srv/www", "example.com www.example.com"), static_cast<int>(result.nLines)));
 }
 
 } // namespace

@@ -28,7 +28,8 @@ TEST(BuildSiteTest, AliasLists) {
         tagSiteSettings settings;
         settings.bWww = c.www;
         settings.strPrefix = c.prefix;
-        EXPECT_EQ(CSiteBuilder(settings).BuildAliases("d.com"), c.aliases);
+        settings.strTemplate = "{siteDomain}";
+        EXPECT_EQ(entryFor(settings, "d.com"), c.aliases + "\r\n");
     }
 }
 

@@ -78,6 +78,19 @@ check_version() {
 check_version kelvane-cli "kelvane-cli $KELVANE_VERSION"
 check_version kelvane "Kelvane $KELVANE_VERSION"
 
+# An installed dialog keeps its files per user, never beside itself, even when it could write
+# there (as root): it carries no portable marker, and at start it sets up its per-user folders.
+[[ ! -e $ROOT/bin/Kelvane.portable ]] || fail "the portable marker was installed"
+if [[ -x $ROOT/bin/kelvane ]]; then
+    before=$(ls -A "$ROOT/bin")
+    mkdir -p "$WORK/home"
+    HOME=$WORK/home XDG_CONFIG_HOME='' XDG_DATA_HOME='' QT_QPA_PLATFORM=offscreen \
+        timeout -s TERM 3 "$ROOT/bin/kelvane" >/dev/null 2>&1 || true
+    [[ $(ls -A "$ROOT/bin") == "$before" ]] || fail "the installed dialog wrote beside itself"
+    [[ -d $WORK/home/.config/Kelvane && -d $WORK/home/.local/share/Kelvane ]] ||
+        fail "the installed dialog did not set up ~/.config/Kelvane and ~/.local/share/Kelvane"
+fi
+
 # --- Desktop entry ----------------------------------------------------------
 DESKTOP=$ROOT/share/applications/kelvane.desktop
 # The value of KEY in the [Desktop Entry] group, empty when absent.

@@ -1,4 +1,4 @@
-#include "engine/RunSettings.h"
+#include "dialog/RunSettings.h"
 
 std::string g_strDomains;
 std::string g_strSitePath;

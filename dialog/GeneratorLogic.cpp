@@ -1,0 +1,247 @@
+#include "dialog/GeneratorLogic.h"
+
+#include "core/Core.h"
+#include "core/Settings.h"
+#include "dialog/RunSettings.h"
+#include "engine/GenerateThread.h"
+#include "engine/NameRule.h"
+
+namespace {
+
+const std::string kKeySitePath(settings::kKeySitePath);
+const std::string kKeyPrefix(settings::kKeyPrefix);
+const std::string kKeyWww(settings::kKeyWww);
+
+std::string refusalText(names::EVerdict eReason) {
+    switch (eReason) {
+    case names::EVerdict::Space:
+        return "含有空格";
+    case names::EVerdict::Control:
+        return "含有控制字符";
+    case names::EVerdict::Backslash:
+        return "含有反斜杠";
+    case names::EVerdict::Quote:
+        return "含有引号";
+    case names::EVerdict::BadChar:
+        return "含有 Apache 不接受的字符";
+    case names::EVerdict::EmptyLabel:
+        return "含有空的标签";
+    case names::EVerdict::LabelTooLong:
+        return "有一段超过 63 个字符";
+    case names::EVerdict::TooLong:
+        return "过长";
+    case names::EVerdict::NoAsciiForm:
+        return "无法转换为 ASCII 形式";
+    case names::EVerdict::InvalidText:
+        return "含有无效的字节";
+    case names::EVerdict::Name:
+    case names::EVerdict::Skip:
+        break;
+    }
+    return "无效";
+}
+
+// The warning for a run that failed: which file, and why.
+std::string failureText(const tagGenResult& result) {
+    switch (result.eFailure) {
+    case EGenFailure::ReadFile:
+        return "无法读取文件：" + result.strPath + "\n" + result.strReason;
+    case EGenFailure::WriteFile:
+        return "无法写入文件：" + result.strPath + "\n" + result.strReason;
+    case EGenFailure::LineTooLong:
+        return "无法读取文件：" + result.strPath + "\n其中有一行超过 16 MiB，这不是域名列表。";
+    case EGenFailure::ListChanged:
+        return "文件在读取过程中被修改：" + result.strPath + "\n输出文件保持原样。";
+    case EGenFailure::SitePath:
+        return "站点路径无效！";
+    case EGenFailure::Prefix:
+        return "自定义前缀无效：" + refusalText(result.ePrefix) + "！";
+    case EGenFailure::Refused:
+    case EGenFailure::None:
+        break;
+    }
+    return "操作失败！";
+}
+
+// The lines of a run that wrote nothing, as the warning after the run lists them.
+std::string refusedLinesText(const tagGenResult& result) {
+    std::string strText = "以下 " + std::to_string(result.nRefused) + " 行未生成配置：";
+    for (const tagLineReport& report : result.vecRefused)
+        strText += "\n第 " + std::to_string(report.nLine) + " 行：" + refusalText(report.eReason) + "：" + report.strText;
+    const auto nMore = result.nRefused - static_cast<std::int64_t>(result.vecRefused.size());
+    if (nMore > 0)
+        strText += "\n……另有 " + std::to_string(nMore) + " 行未列出。";
+    return strText;
+}
+
+} // namespace
+
+void CGeneratorLogic::CTarget::onDone(tagGenResult result) {
+    CGeneratorLogic& logic = m_logic;
+    logic.m_view.postToDialog([&logic, result = std::move(result)]() mutable { logic.OnGenDone(std::move(result)); });
+}
+
+CGeneratorLogic::CGeneratorLogic(CDialogView& view, tagDataDirs dirs)
+    : m_view(view), m_dirs(std::move(dirs)), m_pCore(std::make_unique<CCore>(m_dirs.strConfigDir)) {
+    m_strConfigPath = m_pCore->getConfigPath();
+}
+
+CGeneratorLogic::~CGeneratorLogic() { Shutdown(); }
+
+const std::string& CGeneratorLogic::outFile() const { return g_strOutFile; }
+const std::string& CGeneratorLogic::templateFile() const { return g_strTemplateFile; }
+
+void CGeneratorLogic::OnInitDialog() {
+    m_pCore->autoFileConfig();
+    g_strTemplateFile = m_dirs.strDataDir + "节点模版.txt";
+    g_strOutFile = m_dirs.strDataDir + "_out.txt";
+    m_view.showFields(m_pCore->getConfigStr(kKeySitePath), m_pCore->getConfigStr(kKeyPrefix),
+                      m_pCore->getConfigB(kKeyWww) != 0);
+    m_view.focusField(EField::Domains);
+}
+
+int CGeneratorLogic::ReadInputs(bool bValidate) {
+    const tagFields fields = m_view.readFields();
+    g_strSitePath = fields.strSitePath;
+    g_strPrefix = fields.strPrefix;
+    g_strDomains = fields.strDomains;
+    g_bWww = fields.bWww ? 1 : 0;
+    if (!bValidate)
+        return 1;
+
+    const auto refuse = [this](EField eField, const std::string& strText) {
+        m_view.focusField(eField);
+        m_view.showWarning(strText);
+        return 0;
+    };
+    CCore::trimStr(g_strDomains);
+    if (g_strDomains.empty())
+        return refuse(EField::Domains, "域名列表不能为空！");
+    switch (names::checkSitePath(g_strSitePath)) {
+    case names::ESitePath::Empty:
+        return refuse(EField::SitePath, "站点路径不能为空！");
+    case names::ESitePath::Control:
+        return refuse(EField::SitePath, "站点路径不能包含换行符或其他控制字符！");
+    case names::ESitePath::TooLong:
+        return refuse(EField::SitePath, "站点路径过长（超过 " + std::to_string(names::kMaxSitePath) + " 字节）！");
+    case names::ESitePath::Variable:
+        return refuse(EField::SitePath, "站点路径不能包含“${”，Apache 会把它当作变量替换！");
+    case names::ESitePath::Ok:
+        break;
+    }
+    std::string strPrefix;
+    if (const names::EVerdict eVerdict = names::normalizePrefix(g_strPrefix, strPrefix);
+        eVerdict != names::EVerdict::Name)
+        return refuse(EField::Prefix, "自定义前缀无效：" + refusalText(eVerdict) + "！");
+    return 1;
+}
+
+void CGeneratorLogic::SetStatus(const std::string& strText) { m_view.setStatus(strText); }
+
+void CGeneratorLogic::enterState(EState eState) {
+    m_eState = eState;
+    switch (eState) {
+    case EState::Idle:
+        m_view.setStartButton("开始", true);
+        break;
+    case EState::Running:
+        m_view.setStartButton("停止", true);
+        break;
+    case EState::Stopping:
+        m_view.setStartButton("正在停止", false);
+        break;
+    }
+}
+
+void CGeneratorLogic::OnStart() {
+    if (m_eState == EState::Running) {
+        m_pThread->RequestStop();
+        enterState(EState::Stopping);
+        return;
+    }
+    if (m_eState != EState::Idle || !ReadInputs(true))
+        return;
+
+    tagGenRequest request;
+    // A list that names an existing file is that file.
+    request.eList = CCore::isFileExist(g_strDomains) ? EListSource::File : EListSource::Text;
+    request.strList = g_strDomains;
+    request.strSitePath = g_strSitePath;
+    request.strPrefix = g_strPrefix;
+    request.bWww = g_bWww != 0;
+    request.strTemplateFile = g_strTemplateFile;
+    request.strOutFile = g_strOutFile;
+    m_pTarget = std::make_unique<CTarget>(*this);
+    m_pThread = std::make_unique<CGenerateThread>(*m_pTarget, std::move(request));
+    enterState(EState::Running);
+    if (!m_pThread->CreateThread()) {
+        m_pThread.reset();
+        m_pTarget.reset();
+        m_view.showWarning("Cannot Start New Thread");
+        enterState(EState::Idle);
+        return;
+    }
+    SetStatus("执行中");
+    m_view.setProgressTimer(true);
+}
+
+void CGeneratorLogic::OnProgressTimer() {
+    if (m_eState == EState::Idle || !m_pTarget)
+        return;
+    if (const std::int64_t nLine = m_pTarget->progress(); nLine > 0)
+        SetStatus("执行中... " + std::to_string(nLine) + "/" + std::to_string(m_pTarget->total()));
+}
+
+// The worker has posted its end and touches nothing of ours any more: only its thread is left
+// to wait for.
+void CGeneratorLogic::OnGenDone(tagGenResult result) {
+    if (m_bDestroyed)
+        return;
+    Shutdown();
+    m_view.setProgressTimer(false);
+    enterState(EState::Idle);
+    if (result.eFailure != EGenFailure::None) {
+        SetStatus("操作失败！");
+        m_view.showWarning(failureText(result));
+        return;
+    }
+    SetStatus("操作结束！");
+    if (result.nRefused > 0)
+        m_view.showWarning(refusedLinesText(result));
+    openOutput();
+}
+
+void CGeneratorLogic::openOutput() {
+    if (!CCore::isFileExist(g_strOutFile)) {
+        m_view.showWarning("输出文件不存在：\n" + g_strOutFile);
+        return;
+    }
+    std::string strReason;
+    if (!m_view.openFile(g_strOutFile, strReason))
+        m_view.showWarning("无法打开输出文件：\n" + g_strOutFile + "\n" + strReason);
+}
+
+void CGeneratorLogic::OnOutput() { openOutput(); }
+
+void CGeneratorLogic::OnAbout() { m_view.showAbout(); }
+
+void CGeneratorLogic::OnDestroy() {
+    if (m_bDestroyed)
+        return;
+    m_bDestroyed = true;
+    if (m_pThread)
+        m_pThread->RequestStop();
+    m_view.setProgressTimer(false);
+    ReadInputs(false);
+    m_pCore->saveConfigStr(kKeySitePath, g_strSitePath);
+    m_pCore->saveConfigStr(kKeyPrefix, g_strPrefix);
+    m_pCore->saveConfigB(kKeyWww, g_bWww);
+}
+
+void CGeneratorLogic::Shutdown() {
+    if (m_pThread) {
+        m_pThread->Join();
+        m_pThread.reset();
+    }
+    m_pTarget.reset();
+}
