@@ -15,7 +15,6 @@
 
 #include "core/Core.h"
 #include "ui/AppIcon.h"
-#include "ui/Resource.h"
 
 namespace {
 
@@ -85,9 +84,9 @@ void CGeneratorDlg::createControls() {
     m_dUnitY = 12.0 / 8.0 * dScale;
     setFixedSize(dialogUnitsToPixels(0, 0, 298, 290).size());
 
-    const auto place = [this](QWidget* pWidget, int nId, const char* pName, QRect rect) {
+    // Each control is named after its id, by which tests find it.
+    const auto place = [this](QWidget* pWidget, const char* pName, QRect rect) {
         pWidget->setObjectName(QString::fromLatin1(pName));
-        pWidget->setProperty("controlId", nId);
         pWidget->setGeometry(rect);
         pWidget->installEventFilter(this);
     };
@@ -96,19 +95,19 @@ void CGeneratorDlg::createControls() {
     m_pDomains = new QPlainTextEdit(this);
     m_pDomains->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_pDomains->setTabChangesFocus(true);
-    place(m_pDomains, IDC_DOMAINS, "IDC_DOMAINS", dialogUnitsToPixels(7, 21, 130, 240));
+    place(m_pDomains, "IDC_DOMAINS", dialogUnitsToPixels(7, 21, 130, 240));
     m_pSitePath = new QLineEdit(this);
-    place(m_pSitePath, IDC_SITEPATH, "IDC_SITEPATH", dialogUnitsToPixels(163, 21, 128, 14));
+    place(m_pSitePath, "IDC_SITEPATH", dialogUnitsToPixels(163, 21, 128, 14));
     m_pPrefix = new QLineEdit(this);
-    place(m_pPrefix, IDC_PREFIX, "IDC_PREFIX", dialogUnitsToPixels(163, 59, 64, 14));
+    place(m_pPrefix, "IDC_PREFIX", dialogUnitsToPixels(163, 59, 64, 14));
     m_pWww = new QCheckBox(QStringLiteral("生产 www.域名"), this);
-    place(m_pWww, IDC_WWW, "IDC_WWW", dialogUnitsToPixels(163, 86, 68, 10));
+    place(m_pWww, "IDC_WWW", dialogUnitsToPixels(163, 86, 68, 10));
     m_pStart = new QPushButton(QStringLiteral("开始"), this);
-    place(m_pStart, IDC_START, "IDC_START", dialogUnitsToPixels(164, 123, 50, 14));
+    place(m_pStart, "IDC_START", dialogUnitsToPixels(164, 123, 50, 14));
     m_pOutput = new QPushButton(QStringLiteral("输出结果"), this);
-    place(m_pOutput, IDC_OUTPUT, "IDC_OUTPUT", dialogUnitsToPixels(220, 123, 50, 14));
+    place(m_pOutput, "IDC_OUTPUT", dialogUnitsToPixels(220, 123, 50, 14));
     m_pAbout = new QPushButton(QStringLiteral("关于"), this);
-    place(m_pAbout, IDC_ABOUT, "IDC_ABOUT", dialogUnitsToPixels(241, 269, 50, 14));
+    place(m_pAbout, "IDC_ABOUT", dialogUnitsToPixels(241, 269, 50, 14));
     for (QPushButton* pButton : {m_pStart, m_pOutput, m_pAbout}) {
         // No default button: Enter clicks only the button that has the focus.
         pButton->setAutoDefault(false);
@@ -133,7 +132,7 @@ void CGeneratorDlg::createControls() {
     };
     label(QStringLiteral("域名（超过1000行，输入文件路径）："), dialogUnitsToPixels(7, 7, 137, 8), m_pDomains);
     m_pStatus = label(QStringLiteral("就绪"), dialogUnitsToPixels(7, 275, 207, 8), nullptr);
-    place(m_pStatus, IDC_STATUS, "IDC_STATUS", m_pStatus->geometry());
+    place(m_pStatus, "IDC_STATUS", m_pStatus->geometry());
     label(QStringLiteral("站点路径："), dialogUnitsToPixels(163, 7, 41, 8), m_pSitePath);
     label(QStringLiteral("自定义前缀："), dialogUnitsToPixels(163, 45, 49, 8), m_pPrefix);
 
