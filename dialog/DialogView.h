@@ -13,8 +13,11 @@ struct tagFields {
 
 enum class EField { Domains, SitePath, Prefix };
 
+// Runs a call on the dialog's thread.
+using tagPoster = std::function<void(std::function<void()>)>;
+
 // What the dialog's logic asks of a front end: a toolkit's dialog implements it, and tests record
-// it. Every call comes on the dialog's thread but postToDialog, which the worker makes.
+// it. Every call comes on the dialog's thread.
 class CDialogView {
 public:
     virtual ~CDialogView() = default;
@@ -31,9 +34,11 @@ public:
     // Opens the file in the program the system has for it; false, with the reason, when it
     // cannot.
     virtual bool openFile(const std::string& strPath, std::string& strReason) = 0;
-    // Runs fn on the dialog's thread, from whatever loop runs there then (a message box's too),
-    // unless the dialog is gone by then. Called from the worker.
-    virtual void postToDialog(std::function<void()> fn) = 0;
+    // What carries the end of a run from the worker to the dialog's thread, to be handled by
+    // whatever loop runs there then (a message box's too). The worker calls it while the view is
+    // being closed too, so it must touch nothing of the view but what stays until the logic's
+    // Shutdown has returned.
+    virtual tagPoster poster() = 0;
     // While on, the view calls CGeneratorLogic::OnProgressTimer some twenty times a second.
     virtual void setProgressTimer(bool bOn) = 0;
 };

@@ -78,7 +78,7 @@ std::string refusedLinesText(const tagGenResult& result) {
 
 void CGeneratorLogic::CTarget::onDone(tagGenResult result) {
     CGeneratorLogic& logic = m_logic;
-    logic.m_view.postToDialog([&logic, result = std::move(result)]() mutable { logic.OnGenDone(std::move(result)); });
+    logic.m_fnPost([&logic, result = std::move(result)]() mutable { logic.OnGenDone(std::move(result)); });
 }
 
 CGeneratorLogic::CGeneratorLogic(CDialogView& view, tagDataDirs dirs)
@@ -171,6 +171,7 @@ void CGeneratorLogic::OnStart() {
     request.bWww = g_bWww != 0;
     request.strTemplateFile = g_strTemplateFile;
     request.strOutFile = g_strOutFile;
+    m_fnPost = m_view.poster();
     m_pTarget = std::make_unique<CTarget>(*this);
     m_pThread = std::make_unique<CGenerateThread>(*m_pTarget, std::move(request));
     enterState(EState::Running);

@@ -73,4 +73,5 @@ private:
     // for the end of the next.
     std::unique_ptr<CTarget> m_pTarget;
     std::unique_ptr<CGenerateThread> m_pThread;
+    tagPoster m_fnPost; // taken from the view before the worker starts
 };

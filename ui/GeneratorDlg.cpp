@@ -186,8 +186,11 @@ bool CGeneratorDlg::openFile(const std::string& strPath, std::string& strReason)
     return false;
 }
 
-void CGeneratorDlg::postToDialog(std::function<void()> fn) {
-    QCoreApplication::postEvent(this, new CCallEvent(std::move(fn)));
+// The call goes to the QObject, which stands until the worker has been waited for in the
+// destructor.
+tagPoster CGeneratorDlg::poster() {
+    QObject* pReceiver = this;
+    return [pReceiver](std::function<void()> fn) { QCoreApplication::postEvent(pReceiver, new CCallEvent(std::move(fn))); };
 }
 
 void CGeneratorDlg::setProgressTimer(bool bOn) {

@@ -38,7 +38,7 @@ public:
     void showWarning(const std::string& strText) override;
     void showAbout() override;
     bool openFile(const std::string& strPath, std::string& strReason) override;
-    void postToDialog(std::function<void()> fn) override;
+    tagPoster poster() override;
     void setProgressTimer(bool bOn) override;
 
     static QString aboutText();

@@ -60,10 +60,12 @@ public:
         strReason = "no program for it";
         return !bOpenFails;
     }
-    void postToDialog(std::function<void()> fn) override {
-        std::lock_guard lock(m_mutex);
-        m_queue.push_back(std::move(fn));
-        m_cv.notify_all();
+    tagPoster poster() override {
+        return [this](std::function<void()> fn) {
+            std::lock_guard lock(m_mutex);
+            m_queue.push_back(std::move(fn));
+            m_cv.notify_all();
+        };
     }
     void setProgressTimer(bool bOn) override { bTimer = bOn; }
 
