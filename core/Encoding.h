@@ -75,9 +75,6 @@ public:
     static constexpr std::size_t kWindow = 64 * 1024;
 
     void decode(std::string_view str, std::string& out, bool bFinal);
-    bool decided() const { return m_pDecoder != nullptr; }
-    EEncoding encoding() const { return m_eEncoding; }
-    std::int64_t invalidCount() const { return m_pDecoder ? m_pDecoder->invalidCount() : 0; }
 
 private:
     void decodeInto(std::string_view str, std::string& out, bool bFinal);

@@ -82,14 +82,9 @@ void CGeneratorLogic::CTarget::onDone(tagGenResult result) {
 }
 
 CGeneratorLogic::CGeneratorLogic(CDialogView& view, tagDataDirs dirs)
-    : m_view(view), m_dirs(std::move(dirs)), m_pCore(std::make_unique<CCore>(m_dirs.strConfigDir)) {
-    m_strConfigPath = m_pCore->getConfigPath();
-}
+    : m_view(view), m_dirs(std::move(dirs)), m_pCore(std::make_unique<CCore>(m_dirs.strConfigDir)) {}
 
 CGeneratorLogic::~CGeneratorLogic() { Shutdown(); }
-
-const std::string& CGeneratorLogic::outFile() const { return g_strOutFile; }
-const std::string& CGeneratorLogic::templateFile() const { return g_strTemplateFile; }
 
 void CGeneratorLogic::OnInitDialog() {
     m_pCore->autoFileConfig();

@@ -42,9 +42,6 @@ public:
     int ReadInputs(bool bValidate);
 
     EState state() const { return m_eState; }
-    const std::string& outFile() const;
-    const std::string& templateFile() const;
-    const std::string& configPath() const { return m_strConfigPath; }
 
 private:
     class CTarget : public CGenTarget {
@@ -65,7 +62,6 @@ private:
 
     CDialogView& m_view;
     tagDataDirs m_dirs;
-    std::string m_strConfigPath;
     std::unique_ptr<CCore> m_pCore;
     EState m_eState = EState::Idle;
     bool m_bDestroyed = false;
