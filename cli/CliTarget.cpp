@@ -1,6 +1,14 @@
 #include "cli/CliTarget.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+bool CConsole::rewritesLines(int hFd) {
+    const char* pTerm = std::getenv("TERM");
+    return ::isatty(hFd) == 1 && pTerm != nullptr && *pTerm != '\0' && std::strcmp(pTerm, "dumb") != 0;
+}
 
 void CConsole::clearProgressLocked() {
     if (m_bProgressShown) {

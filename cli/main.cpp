@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/CliTarget.h"
+#include "cli/CommandLine.h"
 #include "cli/Report.h"
 #include "core/FileUtil.h"
 #include "engine/GenerateThread.h"
@@ -45,7 +46,7 @@ void installSignalHandlers() {
 }
 
 int usageError(CConsole& console, const std::string& strText) {
-    console.message("kelvane-cli: " + strText + "\nRun with --help for more information.");
+    console.message("kelvane-cli: " + strText + std::string(cmdline::kNextStep));
     return kExitUsage;
 }
 
@@ -56,24 +57,54 @@ int main(int argc, char** argv) {
     CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list.", "kelvane-cli"};
     std::string strSitePath, strPrefix, strTemplate, strOutput = "-", strList = "-";
     bool bWww = false, bIdn = false, bQuiet = false, bStrict = false;
-    app.add_option("-s,--site-path", strSitePath, "Document root of every entry")->required();
-    app.add_option("-p,--prefix", strPrefix, "Extra host label: also LABEL.domain");
-    app.add_flag("-w,--www", bWww, "Also www.domain");
-    app.add_option("-t,--template", strTemplate, "Entry template with {sitePath} and {siteDomain}");
-    app.add_option("-o,--output", strOutput, "Output file (default or -: standard output)");
-    app.add_flag("--strict", bStrict, "A refused line fails the run (exit 3) and leaves the output untouched");
-    app.add_flag("--idn", bIdn, "Accepted for older scripts: names are always written in their ASCII form");
-    app.add_flag("-q,--quiet", bQuiet, "No progress, no summary and no warnings; errors still show");
-    app.add_option("LIST", strList, "List file, one domain per line (default or -: standard input)");
-    app.set_version_flag("--version", std::string("kelvane-cli ") + KELVANE_VERSION);
+    using namespace cmdline;
+    app.add_option("-s,--site-path", strSitePath, "The DocumentRoot of every entry (required)")
+        ->required()
+        ->type_name("PATH")
+        ->option_text("PATH")
+        ->group(kGroupEntries);
+    app.add_option("-p,--prefix", strPrefix, "Also the alias LABEL.domain")
+        ->type_name("LABEL")
+        ->group(kGroupEntries);
+    app.add_flag("-w,--www", bWww, "Also the alias www.domain")->group(kGroupEntries);
+    app.add_option(
+           "-t,--template", strTemplate,
+           "Fill FILE for each domain instead of the built-in entry: {sitePath} becomes the site path, "
+           "{siteDomain} the aliases")
+        ->type_name("FILE")
+        ->group(kGroupEntries);
+    app.add_flag("--idn", bIdn, "Accepted for older scripts: names are always written in their ASCII form")
+        ->group(kGroupEntries);
+    app.add_option("-o,--output", strOutput, "The output file; none, or -: standard output")
+        ->type_name("FILE")
+        ->group(kGroupFiles);
+    app.add_flag("--strict", bStrict, "A refused line fails the run (exit 3) and leaves the output as it was")
+        ->group(kGroupFiles);
+    app.add_flag("-q,--quiet", bQuiet, "No progress, no summary and no warnings; errors still show")
+        ->group(kGroupFiles);
+    app.add_option("LIST", strList, "The list file, one domain per line; none, or -: standard input")
+        ->type_name("");
+    app.set_help_flag("-h,--help", "Show this help and exit")->group(kGroupOther);
+    app.set_version_flag("--version", std::string("kelvane-cli ") + KELVANE_VERSION,
+                         "Show the version and exit")
+        ->group(kGroupOther);
+    finishHelp(app);
+    if (const std::string strUnknown = unknownOptionText(app, argc, argv); !strUnknown.empty()) {
+        std::fprintf(stderr, "%s\n", strUnknown.c_str());
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        const int rc = app.exit(e);
-        return rc == 0 ? kExitOk : kExitUsage;
+        std::fprintf(stderr, "%s\n", parseErrorText(app, e).c_str());
+        return kExitUsage;
     }
 
-    CConsole console(!bQuiet && ::isatty(STDERR_FILENO));
+    CConsole console(!bQuiet && CConsole::rewritesLines(STDERR_FILENO));
     if (const names::ESitePath eFault = names::checkSitePath(strSitePath); eFault != names::ESitePath::Ok)
         return usageError(console, "--site-path " + report::sitePathText(eFault));
     std::string strAsciiPrefix;

@@ -1,6 +1,9 @@
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -107,19 +110,114 @@ TEST_F(CliTest, UsageErrorsExitWithTwoAndAHint) {
     for (const auto& args : cases) {
         const tagCliRun r = run(args);
         EXPECT_EQ(r.nExit, 2) << testing::PrintToString(args);
-        EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind("kelvane-cli: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("Run 'kelvane-cli --help'"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
 }
 
-TEST_F(CliTest, HelpAndVersion) {
+TEST_F(CliTest, MistypedLongOptionGetsTheClosestKnownOne) {
+    const struct {
+        std::string typed;
+        std::string suggested; // empty: no suggestion
+    } cases[] = {
+        {"--site-pth", "--site-path"},
+        {"--sitepath=/srv", "--site-path"},
+        {"--stirct", "--strict"},
+        {"--templat", "--template"},
+        {"--Quiet", "--quiet"},
+        {"--bogus", ""},
+        {"--verbose", ""},
+    };
+    for (const auto& c : cases) {
+        const tagCliRun r = run({"-s", "/srv", c.typed, "list.txt"});
+        EXPECT_EQ(r.nExit, 2) << c.typed;
+        const std::string head = "kelvane-cli: unknown option '" + c.typed + "'";
+        EXPECT_EQ(r.err.substr(0, head.size()), head);
+        if (c.suggested.empty())
+            EXPECT_EQ(r.err.find("did you mean"), std::string::npos) << r.err;
+        else
+            EXPECT_NE(r.err.find("; did you mean " + c.suggested + "?\n"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(CliTest, HelpShowsGroupsPlaceholdersExamplesAndExitStatusesIn80Columns) {
     const tagCliRun help = run({"--help"});
     EXPECT_EQ(help.nExit, 0);
-    for (const char* option : {"--site-path", "--prefix", "--www", "--template", "--output", "--idn", "--quiet"})
-        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 80u) << line;
+    for (const char* shown : {"-s,--site-path PATH", "-p,--prefix LABEL", "-t,--template FILE",
+                              "-o,--output FILE", "\nWhat each entry holds:\n", "\nFiles and messages:\n"})
+        EXPECT_NE(help.out.find(shown), std::string::npos) << shown;
+    EXPECT_EQ(help.out.find("TEXT"), std::string::npos) << "a placeholder that does not say what it is";
+    const std::size_t examples = help.out.find("\nExamples:\n  kelvane-cli ");
+    const std::size_t statuses = help.out.find("\nExit status:\n  0 ");
+    ASSERT_NE(examples, std::string::npos);
+    ASSERT_NE(statuses, std::string::npos);
+    EXPECT_LT(help.out.rfind("--quiet"), examples) << "the examples do not come after the options";
+    EXPECT_LT(examples, statuses);
+
     const tagCliRun version = run({"--version"});
     EXPECT_EQ(version.nExit, 0);
     EXPECT_EQ(version.out, std::string("kelvane-cli ") + KELVANE_VERSION + "\n");
+}
+
+// The progress line is rewritten in place only on a terminal that can do it; elsewhere standard
+// error gets no escape codes.
+TEST_F(CliTest, ProgressLineOnlyOnATerminalThatIsNotDumb) {
+    const struct {
+        const char* term; // null: TERM unset
+        bool escapes;
+    } cases[] = {{"xterm", true}, {"dumb", false}, {"", false}, {nullptr, false}};
+    for (const auto& c : cases) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(::grantpt(master), 0);
+        ASSERT_EQ(::unlockpt(master), 0);
+        int in[2];
+        ASSERT_EQ(::pipe(in), 0);
+        std::vector<std::string> env;
+        for (char** p = environ; *p; ++p)
+            if (std::string_view(*p).substr(0, 5) != "TERM=")
+                env.emplace_back(*p);
+        if (c.term)
+            env.push_back(std::string("TERM=") + c.term);
+        std::vector<char*> envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> args = {KELVANE_CLI_PATH, "-s", "/srv", "-o", m_dir.path("out.conf")};
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
+        posix_spawn_file_actions_addopen(&actions, 2, ::ptsname(master), O_RDWR, 0);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        // Lines read while the run waits for more: the progress line has something to show.
+        const std::string lines = "a.com\nb.com\n";
+        ASSERT_EQ(::write(in[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ::close(in[1]);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_EQ(status, 0);
+        std::string err;
+        char buf[4096];
+        for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+            err.append(buf, static_cast<std::size_t>(n));
+        ::close(master);
+        EXPECT_EQ(err.find('\033') != std::string::npos, c.escapes)
+            << (c.term ? c.term : "unset") << ": " << err;
+        EXPECT_NE(err.find("2 entries written"), std::string::npos) << err;
+    }
 }
 
 TEST_F(CliTest, ListFromAFileOrStandardInputToStandardOutput) {
