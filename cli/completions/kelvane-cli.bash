@@ -1,0 +1,26 @@
+# shellcheck shell=bash
+# bash completion for kelvane-cli                          -*- shell-script -*-
+
+_kelvane_cli() {
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=
+    ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+    # Every option once, by what its value is.
+    local file_opts='-t --template -o --output'
+    local dir_opts='-s --site-path'
+    local text_opts='-p --prefix'
+    local flags='-w --www --idn --strict -q --quiet -h --help --version'
+
+    if [[ " $file_opts " == *" $prev "* ]]; then
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    elif [[ " $dir_opts " == *" $prev "* ]]; then
+        mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+    elif [[ " $text_opts " == *" $prev "* ]]; then
+        COMPREPLY=()
+    elif [[ $cur == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$file_opts $dir_opts $text_opts $flags" -- "$cur")
+    else
+        # The list file.
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    fi
+}
+complete -o filenames -F _kelvane_cli kelvane-cli

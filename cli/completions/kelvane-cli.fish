@@ -1,0 +1,11 @@
+# fish completion for kelvane-cli: every option once, with what its value is.
+complete -c kelvane-cli -s s -l site-path -x -a '(__fish_complete_directories)' -d 'The DocumentRoot of every entry'
+complete -c kelvane-cli -s p -l prefix -x -d 'Also the alias LABEL.domain'
+complete -c kelvane-cli -s w -l www -d 'Also the alias www.domain'
+complete -c kelvane-cli -s t -l template -r -F -d 'Fill this template for each domain'
+complete -c kelvane-cli -l idn -d 'Accepted for older scripts'
+complete -c kelvane-cli -s o -l output -r -F -d 'The output file (default: standard output)'
+complete -c kelvane-cli -l strict -d 'A refused line fails the run'
+complete -c kelvane-cli -s q -l quiet -d 'No progress, no summary and no warnings'
+complete -c kelvane-cli -s h -l help -d 'Show the help and exit'
+complete -c kelvane-cli -l version -d 'Show the version and exit'
