@@ -1,12 +1,17 @@
 # The Debian package: `cmake --build BUILD --target package`, or
 # `cpack --config BUILD/CPackConfig.cmake -G DEB`.
-# It holds what `cmake --install` puts under /usr: both programs, the desktop
-# entry and the icons.
+# It holds what `cmake --install` puts under /usr: both programs, their manual
+# pages and shell completions, the desktop entry, the AppStream metadata and the
+# icons, with the licence and changelog where Debian looks for them.
 
 set(CPACK_PACKAGE_NAME kelvane)
 set(CPACK_PACKAGE_VENDOR "Kelvane")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# A packaging revision makes it a non-native package: its changelog is changelog.Debian.gz.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(KELVANE_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 set(CPACK_PACKAGE_CONTACT "Kelvane maintainers <maintainers@kelvane.invalid>")
+set(CPACK_PACKAGE_HOMEPAGE_URL "https://github.com/kelvane/kelvane")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 # Without this CPack would fill the long description with its own template text.
 set(CPACK_PACKAGE_DESCRIPTION
@@ -29,6 +34,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
 
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${CPACK_PACKAGE_HOMEPAGE_URL}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -74,5 +80,49 @@ set(CPACK_SOURCE_IGNORE_FILES
     "^${KELVANE_SOURCE_RE}/\\\\.git/"
     "^${KELVANE_SOURCE_RE}/\\\\.cache/"
     "^${KELVANE_SOURCE_RE}/build[^/]*/")
+
+# The licence as Debian's machine-readable copyright file, and the Debian changelog, both where
+# and as Debian wants them (gzip -n: no name or time stamp inside, so builds are reproducible).
+include(GNUInstallDirs)
+set(KELVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/kelvane)
+file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE KELVANE_LICENSE_LINES)
+# The licence text without its title and copyright line, each line indented and blank ones as " .".
+set(KELVANE_LICENSE_TEXT "")
+set(bKelvaneInText OFF)
+foreach(strLine IN LISTS KELVANE_LICENSE_LINES)
+    if(strLine MATCHES "^Permission")
+        set(bKelvaneInText ON)
+    endif()
+    if(bKelvaneInText)
+        if(strLine STREQUAL "")
+            string(APPEND KELVANE_LICENSE_TEXT " .\n")
+        else()
+            string(APPEND KELVANE_LICENSE_TEXT " ${strLine}\n")
+        endif()
+    endif()
+endforeach()
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/copyright CONTENT
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: Kelvane
+Source: ${CPACK_PACKAGE_HOMEPAGE_URL}
+
+Files: *
+Copyright: 2026 The Kelvane developers
+License: Expat
+
+License: Expat
+${KELVANE_LICENSE_TEXT}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog.Debian @ONLY)
+find_program(KELVANE_GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+    COMMAND ${KELVANE_GZIP} -9nfk changelog.Debian
+    DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/debian
+    VERBATIM)
+add_custom_target(kelvane_debian_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
+install(FILES ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+        DESTINATION ${KELVANE_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME kelvane)
 
 include(CPack)

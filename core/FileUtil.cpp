@@ -150,9 +150,11 @@ int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
             return -1;
         }
         if (bExists) {
-            // The owner can only be kept where the system lets us (as root).
-            if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
-                (void)::fchown(fd, st.st_uid, st.st_gid);
+            // The owner can only be kept where the system lets us (as root); elsewhere the new
+            // file is the user's own, which is no reason to fail.
+            if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+                [[maybe_unused]] const int nChown = ::fchown(fd, st.st_uid, st.st_gid);
+            }
             (void)::fchmod(fd, st.st_mode & 07777);
         }
         return fd;

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kelvane"));
     QApplication::setApplicationVersion(QStringLiteral(KELVANE_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("kelvane"));
+    QApplication::setDesktopFileName(QStringLiteral("io.github.kelvane.Kelvane"));
     // The boxes speak Simplified Chinese too: in the dialog's font, and with Qt's own texts
     // ("OK", the fields' menus) translated.
     QApplication::setFont(dialogFont());

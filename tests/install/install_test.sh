@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs a build into a private DESTDIR, as a package would under /usr, and
-# checks what lands there: both programs, the desktop entry and the icons.
+# checks what lands there: both programs, their manual pages and shell
+# completions, the desktop entry, the AppStream metadata, the licence and the
+# icons.
 #
 # Usage: install_test.sh BUILD_DIR
 #
 # Environment: KELVANE_VERSION, the version both programs must report
 # (required); CMAKE, the cmake to install with (default: cmake from PATH);
-# ICON_SIZES, the icon sizes that must be present (default "16 32 48").
+# ICON_SIZES, the icon sizes that must be present (default "16 32 48");
+# CLI_MAN_MADE, 0 when kelvane-cli's manual page was not made (default 1).
 
 set -euo pipefail
 
@@ -92,7 +95,8 @@ if [[ -x $ROOT/bin/kelvane ]]; then
 fi
 
 # --- Desktop entry ----------------------------------------------------------
-DESKTOP=$ROOT/share/applications/kelvane.desktop
+APP_ID=io.github.kelvane.Kelvane
+DESKTOP=$ROOT/share/applications/$APP_ID.desktop
 # The value of KEY in the [Desktop Entry] group, empty when absent.
 desktop_value() {
     awk -v key="$1" '
@@ -101,7 +105,7 @@ desktop_value() {
     ' "$DESKTOP"
 }
 if [[ ! -f $DESKTOP ]]; then
-    fail "usr/share/applications/kelvane.desktop is missing"
+    fail "usr/share/applications/$APP_ID.desktop is missing"
 else
     [[ $(desktop_value Type) == Application ]] || fail "desktop entry: Type is not Application"
     [[ $(desktop_value Name) == Kelvane ]] || fail "desktop entry: Name is not Kelvane"
@@ -117,6 +121,41 @@ else
         echo "desktop-file-validate not found: validation skipped"
     fi
 fi
+
+# --- AppStream metadata ------------------------------------------------------
+METAINFO=$ROOT/share/metainfo/$APP_ID.metainfo.xml
+if [[ ! -f $METAINFO ]]; then
+    fail "usr/share/metainfo/$APP_ID.metainfo.xml is missing"
+else
+    grep -q "<id>$APP_ID</id>" "$METAINFO" || fail "metainfo: the id is not $APP_ID"
+    grep -q "<launchable type=\"desktop-id\">$APP_ID.desktop</launchable>" "$METAINFO" ||
+        fail "metainfo: it does not launch $APP_ID.desktop"
+    if command -v appstreamcli >/dev/null 2>&1; then
+        appstreamcli validate --no-net "$METAINFO" || fail "appstreamcli rejects the metainfo"
+    else
+        echo "appstreamcli not found: validation skipped"
+    fi
+fi
+
+# --- Manual pages, completions, licence --------------------------------------
+# kelvane-cli's page is made by help2man when the build found it (CLI_MAN_MADE=1).
+pages=kelvane
+[[ ${CLI_MAN_MADE:-1} == 1 ]] && pages+=" kelvane-cli"
+for page in $pages; do
+    man_page=$ROOT/share/man/man1/$page.1.gz
+    if [[ ! -f $man_page ]]; then
+        fail "usr/share/man/man1/$page.1.gz is missing"
+    elif ! gzip -dc "$man_page" | grep -q '^\.TH '; then
+        fail "$page.1.gz is not a manual page"
+    fi
+done
+for completion in bash-completion/completions/kelvane-cli zsh/vendor-completions/_kelvane-cli \
+    fish/vendor_completions.d/kelvane-cli.fish; do
+    [[ -s $ROOT/share/$completion ]] || fail "usr/share/$completion is missing"
+done
+for doc in copyright changelog.Debian.gz; do
+    [[ -s $ROOT/share/doc/kelvane/$doc ]] || fail "usr/share/doc/kelvane/$doc is missing"
+done
 
 # --- Icons ------------------------------------------------------------------
 # Width and height of a PNG file from its IHDR chunk, "W H"; fails on
