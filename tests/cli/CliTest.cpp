@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/resource.h>
@@ -201,16 +202,26 @@ TEST_F(CliTest, ProgressLineOnlyOnATerminalThatIsNotDumb) {
         ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
-        // Lines read while the run waits for more: the progress line has something to show.
+        // Lines read while the run waits for more: the progress line has something to show. A
+        // slow start (a sanitizer build) gets time to show it.
         const std::string lines = "a.com\nb.com\n";
         ASSERT_EQ(::write(in[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        std::string err;
+        char buf[4096];
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(c.escapes ? 20 : 1);
+        while (std::chrono::steady_clock::now() < until && err.find('\033') == std::string::npos) {
+            pollfd pfd{master, POLLIN, 0};
+            if (::poll(&pfd, 1, 100) == 1) {
+                const ssize_t n = ::read(master, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                err.append(buf, static_cast<std::size_t>(n));
+            }
+        }
         ::close(in[1]);
         int status = 0;
         ::waitpid(pid, &status, 0);
         EXPECT_EQ(status, 0);
-        std::string err;
-        char buf[4096];
         for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
             err.append(buf, static_cast<std::size_t>(n));
         ::close(master);
