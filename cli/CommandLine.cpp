@@ -103,15 +103,26 @@ std::vector<std::string> longOptions(const CLI::App& app) {
     return vecNames;
 }
 
-void finishHelp(CLI::App& app) {
+namespace {
+
+void layOut(CLI::App& app) {
     auto pFormatter = std::make_shared<CHelpFormatter>();
     pFormatter->column_width(kHelpColumn);
     app.formatter(pFormatter);
     for (CLI::Option* pOption : app.get_options())
         pOption->description(wrap(pOption->get_description(), kHelpWidth - kHelpColumn));
+    for (CLI::App* pSub : app.get_subcommands({})) {
+        pSub->description(wrap(pSub->get_description(), kHelpWidth - kHelpColumn));
+        layOut(*pSub);
+    }
+}
+
+} // namespace
+
+void finishHelp(CLI::App& app) {
+    layOut(app);
+    // The examples and exit statuses are the program's, shown once at the end of its own help.
     app.footer(helpFooter());
-    for (CLI::App* pSub : app.get_subcommands({}))
-        finishHelp(*pSub);
 }
 
 std::string helpFooter() {
