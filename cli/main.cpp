@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +49,16 @@ void installSignalHandlers() {
 int usageError(CConsole& console, const std::string& strText) {
     console.message("kelvane-cli: " + strText + std::string(cmdline::kNextStep));
     return kExitUsage;
+}
+
+// The help or the version went to standard output; a full disk or a closed pipe there is a
+// failure, not a success.
+int printedOrFailed(int nExit) {
+    std::cout.flush();
+    if (std::cout)
+        return nExit;
+    std::fprintf(stderr, "kelvane-cli: cannot write to standard output\n");
+    return kExitFile;
 }
 
 } // namespace
@@ -96,9 +107,9 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        return printedOrFailed(app.exit(e));
     } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
+        return printedOrFailed(app.exit(e));
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "%s\n", parseErrorText(app, e).c_str());
         return kExitUsage;

@@ -31,6 +31,7 @@ struct tagStreams {
     int nStdInFd = -1;                   // or this descriptor
     bool bAppendOut = false;             // standard output appends to the file "stdout"
     bool bCloseOut = false;              // standard output and error closed
+    const char* pOutDevice = nullptr;    // standard output opened on this device instead
     rlim_t nFileSizeLimit = RLIM_INFINITY;
 };
 
@@ -60,6 +61,10 @@ protected:
         if (streams.bCloseOut) {
             posix_spawn_file_actions_addclose(&actions, 1);
             posix_spawn_file_actions_addclose(&actions, 2);
+        } else if (streams.pOutDevice) {
+            posix_spawn_file_actions_addopen(&actions, 1, streams.pOutDevice, O_WRONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                             0644);
         } else {
             posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
                                              O_WRONLY | O_CREAT | (streams.bAppendOut ? O_APPEND : O_TRUNC), 0644);
@@ -162,6 +167,14 @@ TEST_F(CliTest, HelpShowsGroupsPlaceholdersExamplesAndExitStatusesIn80Columns) {
     const tagCliRun version = run({"--version"});
     EXPECT_EQ(version.nExit, 0);
     EXPECT_EQ(version.out, std::string("kelvane-cli ") + KELVANE_VERSION + "\n");
+
+    tagStreams full;
+    full.pOutDevice = "/dev/full";
+    for (const char* option : {"--help", "--version"}) {
+        const tagCliRun r = run({option}, full);
+        EXPECT_EQ(r.nExit, 1) << option;
+        EXPECT_EQ(r.err, "kelvane-cli: cannot write to standard output\n") << option;
+    }
 }
 
 // The progress line is rewritten in place only on a terminal that can do it; elsewhere standard
