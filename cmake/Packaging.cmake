@@ -113,15 +113,19 @@ License: Expat
 License: Expat
 ${KELVANE_LICENSE_TEXT}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog.Debian @ONLY)
-find_program(KELVANE_GZIP gzip REQUIRED)
-add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
-    COMMAND ${KELVANE_GZIP} -9nfk changelog.Debian
-    DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian
-    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/debian
-    VERBATIM)
-add_custom_target(kelvane_debian_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
-install(FILES ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
-        DESTINATION ${KELVANE_DOC_DIR})
+install(FILES ${PROJECT_BINARY_DIR}/debian/copyright DESTINATION ${KELVANE_DOC_DIR})
+find_program(KELVANE_GZIP gzip)
+if(KELVANE_GZIP)
+    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+        COMMAND ${KELVANE_GZIP} -9nfk changelog.Debian
+        DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian
+        WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/debian
+        VERBATIM)
+    add_custom_target(kelvane_debian_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
+    install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz DESTINATION ${KELVANE_DOC_DIR})
+else()
+    message(STATUS "gzip not found: the Debian changelog is not installed")
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME kelvane)
 
