@@ -113,9 +113,10 @@ std::string failure(const tagGenResult& result, std::string_view strOutput) {
                "; this is not a list of domain names" + strKept;
     case EGenFailure::ListChanged:
         return fileName(result.strPath, false) + " changed while it was read" +
-               (bStdOut ? "; the output is incomplete" : strKept);
+               (bStdOut ? "; the output is incomplete" : strKept) + "; run again once nothing writes to it";
     case EGenFailure::Refused:
-        return counted(result.nRefused, "line was", "lines were") + " refused (--strict)" + strKept;
+        return counted(result.nRefused, "line was", "lines were") + " refused (--strict)" + strKept +
+               "; correct them, or run without --strict to write the others";
     case EGenFailure::SitePath:
         return "--site-path " + sitePathText(result.eSitePath);
     case EGenFailure::Prefix:
