@@ -12,6 +12,7 @@
 
 #include "cli/CliTarget.h"
 #include "cli/Report.h"
+#include "cli/RunOptions.h"
 #include "core/FileUtil.h"
 #include "engine/GenerateThread.h"
 #include "engine/NameRule.h"
@@ -54,17 +55,8 @@ int usageError(CConsole& console, const std::string& strText) {
 int main(int argc, char** argv) {
     file::guardStdFds();
     CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list.", "kelvane-cli"};
-    std::string strSitePath, strPrefix, strTemplate, strOutput = "-", strList = "-";
-    bool bWww = false, bIdn = false, bQuiet = false, bStrict = false;
-    app.add_option("-s,--site-path", strSitePath, "Document root of every entry")->required();
-    app.add_option("-p,--prefix", strPrefix, "Extra host label: also LABEL.domain");
-    app.add_flag("-w,--www", bWww, "Also www.domain");
-    app.add_option("-t,--template", strTemplate, "Entry template with {sitePath} and {siteDomain}");
-    app.add_option("-o,--output", strOutput, "Output file (default or -: standard output)");
-    app.add_flag("--strict", bStrict, "A refused line fails the run (exit 3) and leaves the output untouched");
-    app.add_flag("--idn", bIdn, "Accepted for older scripts: names are always written in their ASCII form");
-    app.add_flag("-q,--quiet", bQuiet, "No progress, no summary and no warnings; errors still show");
-    app.add_option("LIST", strList, "List file, one domain per line (default or -: standard input)");
+    tagRunOptions options;
+    addRunOptions(app, options);
     app.set_version_flag("--version", std::string("kelvane-cli ") + KELVANE_VERSION);
     try {
         app.parse(argc, argv);
@@ -73,14 +65,12 @@ int main(int argc, char** argv) {
         return rc == 0 ? kExitOk : kExitUsage;
     }
 
+    const bool bQuiet = options.bQuiet;
+    const std::string& strTemplate = options.strTemplate;
     CConsole console(!bQuiet && ::isatty(STDERR_FILENO));
-    if (const names::ESitePath eFault = names::checkSitePath(strSitePath); eFault != names::ESitePath::Ok)
-        return usageError(console, "--site-path " + report::sitePathText(eFault));
-    std::string strAsciiPrefix;
-    if (const names::EVerdict eVerdict = names::normalizePrefix(strPrefix, strAsciiPrefix);
-        eVerdict != names::EVerdict::Name)
-        return usageError(console, "--prefix '" + names::visibleText(strPrefix) + "': " + report::reasonText(eVerdict) +
-                                       " (a prefix is one or more labels of letters, digits, '-' and '_')");
+    tagGenRequest request;
+    if (std::string strError; !makeRequest(app, options, request, strError))
+        return usageError(console, strError);
     if (!strTemplate.empty() && !file::isFileExist(strTemplate)) {
         struct stat st {};
         const std::string strReason = ::stat(strTemplate.c_str(), &st) != 0 ? file::errorText(errno)
@@ -90,18 +80,9 @@ int main(int argc, char** argv) {
         return kExitFile;
     }
 
-    const bool bStdIn = strList.empty() || strList == "-";
+    const bool bStdIn = request.eList == EListSource::StdIn;
     if (bStdIn && ::isatty(STDIN_FILENO) && !bQuiet)
         console.message("kelvane-cli: reading the list from the terminal; end it with Ctrl-D");
-    tagGenRequest request;
-    request.eList = bStdIn ? EListSource::StdIn : EListSource::File;
-    request.strList = bStdIn ? std::string() : strList;
-    request.strSitePath = strSitePath;
-    request.strPrefix = strPrefix;
-    request.bWww = bWww;
-    request.strTemplateFile = strTemplate;
-    request.strOutFile = strOutput.empty() ? std::string(kStdOutPath) : strOutput;
-    request.bStrict = bStrict;
 
     installSignalHandlers();
     CCliTarget target;
@@ -124,7 +105,7 @@ int main(int argc, char** argv) {
 
     const tagGenResult& result = target.result();
     if (!bQuiet)
-        for (const std::string& strLine : report::lineReports(result, bStdIn ? kStdInName : strList))
+        for (const std::string& strLine : report::lineReports(result, bStdIn ? kStdInName : request.strList))
             console.message(strLine);
     switch (result.eFailure) {
     case EGenFailure::None:
@@ -141,6 +122,9 @@ int main(int argc, char** argv) {
     }
     if (!bQuiet) {
         std::string strSummary = "kelvane-cli: " + report::summary(result);
+        if (!request.layout.strSplitDir.empty())
+            strSummary += ", " + std::to_string(result.nFiles) + (result.nFiles == 1 ? " file" : " files") +
+                          " written in " + request.layout.strSplitDir;
         if (result.bStopped)
             strSummary += "; stopped after line " + std::to_string(result.nLines) +
                           (target.total() > 0 ? " of " + std::to_string(target.total()) : std::string());
