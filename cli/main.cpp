@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/Check.h"
 #include "cli/CliTarget.h"
 #include "cli/Report.h"
 #include "cli/RunOptions.h"
@@ -54,6 +55,8 @@ int usageError(CConsole& console, const std::string& strText) {
 
 int main(int argc, char** argv) {
     file::guardStdFds();
+    if (argc > 1 && std::string_view(argv[1]) == "check")
+        return checkMain(argc - 1, argv + 1);
     CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list.", "kelvane-cli"};
     tagRunOptions options;
     addRunOptions(app, options);
