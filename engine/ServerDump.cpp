@@ -164,13 +164,18 @@ void CServerDump::index() {
     m_mapNames.clear();
     m_vecWild.clear();
     m_mapWildByTail.clear();
+    m_vecTailSizes.clear();
     for (std::uint32_t i = 0; i < m_vecVhosts.size(); ++i) {
         const tagVhost& vhost = m_vecVhosts[i];
         m_mapNames.try_emplace(CNameSet::hashNoCase(vhost.strName), i);
         for (const std::string& strAlias : vhost.vecAliases)
             m_mapNames.try_emplace(CNameSet::hashNoCase(strAlias), i);
         for (const std::string& strPattern : vhost.vecWild) {
-            m_mapWildByTail[CNameSet::hashNoCase(wildTail(strPattern))].push_back(
+            const std::string_view tail = wildTail(strPattern);
+            if (m_vecTailSizes.size() <= tail.size())
+                m_vecTailSizes.resize(tail.size() + 1);
+            m_vecTailSizes[tail.size()] = true;
+            m_mapWildByTail[CNameSet::hashNoCase(tail)].push_back(
                 static_cast<std::uint32_t>(m_vecWild.size()));
             m_vecWild.push_back({strPattern, i});
         }
@@ -189,7 +194,10 @@ int CServerDump::wildcardFor(std::string_view strName, std::string& strPattern) 
     // Every run of whole labels at the end of the name, and the empty one.
     for (std::size_t nFrom = 0;;) {
         const std::string_view tail = nFrom <= strName.size() ? strName.substr(nFrom) : std::string_view();
-        if (const auto it = m_mapWildByTail.find(CNameSet::hashNoCase(tail)); it != m_mapWildByTail.end())
+        const auto it = tail.size() < m_vecTailSizes.size() && m_vecTailSizes[tail.size()]
+                            ? m_mapWildByTail.find(CNameSet::hashNoCase(tail))
+                            : m_mapWildByTail.end();
+        if (it != m_mapWildByTail.end())
             for (const std::uint32_t nWild : it->second)
                 if (nWild < nBest && wildMatch(m_vecWild[nWild].strPattern, strName))
                     nBest = nWild;
