@@ -13,9 +13,8 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
     app.add_flag("--strict", o.bStrict, "A refused line fails the run (exit 3) and leaves the output untouched");
     app.add_flag("--idn", o.bIdn, "Accepted for older scripts: names are always written in their ASCII form");
     app.add_flag("-q,--quiet", o.bQuiet, "No progress, no summary and no warnings; errors still show");
-    app.add_option("--pack", o.nPack,
+    app.add_option("--pack", o.strPack,
                    "Up to N domains per entry, one ServerAlias line each (0: all in one; default 1)")
-        ->check(CLI::NonNegativeNumber)
         ->option_text("N");
     app.add_option("--listen", o.strListen, "Address of the entries: *, *:PORT, IPv4:PORT or [IPv6]:PORT (default *)")
         ->option_text("ADDR");
@@ -56,7 +55,12 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     }
 
     tagLayout layout;
-    layout.nPack = o.nPack;
+    if (o.strPack.empty() || o.strPack.size() > 9 ||
+        o.strPack.find_first_not_of("0123456789") != std::string::npos) {
+        strError = "--pack '" + names::visibleText(o.strPack) + "': a number of domains per entry, 0 for all";
+        return false;
+    }
+    layout.nPack = std::stoi(o.strPack);
     std::string strReason;
     if (!tagListenAddress::parse(o.strListen, layout.listen, strReason)) {
         strError = "--listen '" + names::visibleText(o.strListen) + "': " + strReason;
@@ -70,7 +74,8 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     const bool bStdOut = o.strOutput.empty() || o.strOutput == kStdOutPath;
 
     const auto given = [&app](const char* pszName) { return app.count(pszName) > 0; };
-    if (!o.strTemplate.empty() && (!layout.isDefault() || o.bRedirect || given("--cert-path"))) {
+    if (!o.strTemplate.empty() && (given("--pack") || given("--listen") || given("--split") || o.bHttps ||
+                                   given("--cert-path") || given("--certbot") || o.bRedirect)) {
         strError = "--template cannot be used with --pack, --listen, --split, --https, --cert-path, --certbot "
                    "or --redirect, which lay out the built-in entry";
     } else if (o.bRedirect && !o.bHttps) {

@@ -11,7 +11,7 @@
 struct tagRunOptions {
     std::string strSitePath, strPrefix, strTemplate, strOutput = "-", strList = "-";
     bool bWww = false, bIdn = false, bQuiet = false, bStrict = false;
-    int nPack = 1;
+    std::string strPack = "1";
     std::string strListen = "*";
     std::string strSplitDir;
     bool bHttps = false;

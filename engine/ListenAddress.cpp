@@ -23,7 +23,12 @@ bool tagListenAddress::parse(std::string_view strText, tagListenAddress& address
         address = {};
         return true;
     }
-    const std::size_t nColon = strText.rfind(':');
+    // The port follows the last colon, which for IPv6 is the one after the bracket.
+    std::size_t nColon = strText.rfind(':');
+    if (strText.starts_with('[')) {
+        const std::size_t nClose = strText.find("]:");
+        nColon = nClose == std::string_view::npos ? nClose : nClose + 1;
+    }
     if (nColon == std::string_view::npos) {
         strReason = "an address needs a port: use *, *:PORT, IPv4:PORT or [IPv6]:PORT";
         return false;

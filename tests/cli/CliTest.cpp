@@ -366,3 +366,51 @@ TEST_F(CliTest, InterruptStopsBetweenLinesWithWholeEntries) {
 }
 
 } // namespace
+
+// Layout options that cannot be used, or not together: refused before anything is written.
+TEST_F(CliTest, LayoutOptionsThatCannotBeUsedExitWithTwo) {
+    const std::string list = file("list.txt", "a.com");
+    const std::string tpl = file("tpl.txt", "{siteDomain}");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--pack", "-1"}, "kelvane-cli: --pack '-1': a number"},
+        {{"--pack", "1e3"}, "kelvane-cli: --pack '1e3': a number"},
+        {{"--pack", "99999999999"}, "kelvane-cli: --pack '99999999999': a number"},
+        {{"--listen", "localhost:80"}, "kelvane-cli: --listen 'localhost:80': not an IPv4 address"},
+        {{"--listen", "*:99999"}, "kelvane-cli: --listen '*:99999': the port must be"},
+        {{"--listen", "[::1]"}, "kelvane-cli: --listen '[::1]': an address needs a port"},
+        {{"-t", tpl, "--pack", "2"}, "kelvane-cli: --template cannot be used"},
+        {{"-t", tpl, "--https"}, "kelvane-cli: --template cannot be used"},
+        {{"-t", tpl, "--listen", "*"}, "kelvane-cli: --template cannot be used"},
+        {{"-t", tpl, "--certbot", m_dir.path("c.sh")}, "kelvane-cli: --template cannot be used"},
+        {{"--redirect"}, "kelvane-cli: --redirect needs --https"},
+        {{"--cert-path", "/c/{name}"}, "kelvane-cli: --cert-path needs --https"},
+        {{"--https", "--cert-path", "/c/${X}"}, "kelvane-cli: --cert-path holds \"${\""},
+        {{"--https", "--listen", "192.0.2.1:443"}, "kelvane-cli: --listen '192.0.2.1:443': with --https"},
+        {{"--split", m_dir.path(""), "-o", m_dir.path("out")}, "kelvane-cli: --split writes"},
+        {{"--split", m_dir.path(""), "--strict"}, "kelvane-cli: --strict cannot be used with --split"},
+        {{"--certbot", "-"}, "kelvane-cli: --certbot and --output name the same file"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"-s", "/srv"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back(list);
+        const tagCliRun r = run(args);
+        EXPECT_EQ(r.nExit, 2) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.err.substr(0, c.message.size()), c.message) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(CliTest, SplitSaysHowManyFilesItWrote) {
+    const std::string list = file("list.txt", "a.com\nb.com\nc.com\n");
+    std::filesystem::create_directory(m_dir.path("sites"));
+    const tagCliRun r = run({"-s", "/srv", "--pack", "2", "--split", m_dir.path("sites"), list});
+    EXPECT_EQ(r.nExit, 0) << r.err;
+    EXPECT_NE(r.err.find("2 entries written, 0 lines refused, 0 duplicates, 1 line skipped, 2 files written in "),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(readFile(m_dir.path("sites/c.com.conf")).find("ServerAlias c.com\r\n"), std::string::npos);
+}
