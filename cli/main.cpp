@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
     CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list.", "kelvane-cli"};
     tagRunOptions options;
     addRunOptions(app, options);
+    app.footer("kelvane-cli check [run options] [--server] [--server-cmd CMD] [--server-dump FILE] [LIST]: reports "
+               "what a run would get wrong, and what the server's existing vhosts would do to its names; see "
+               "kelvane-cli check --help.");
     app.set_version_flag("--version", std::string("kelvane-cli ") + KELVANE_VERSION);
     try {
         app.parse(argc, argv);
