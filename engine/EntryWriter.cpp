@@ -41,16 +41,19 @@ std::string openingLines(const tagListenAddress& address, const std::string& str
 } // namespace
 
 bool CNameFilter::insert(std::string_view strName) {
-    if (m_nUsed + 1 > m_vecSlots.size() / 4 * 3)
+    if (m_nUsed + 1 > m_vecSlots.size() / 4 * 3 && m_vecSlots.size() < kMaxSlots)
         grow();
+    const bool bRoom = m_nUsed + 1 <= m_vecSlots.size() / 4 * 3;
     const std::uint64_t nHash = std::max<std::uint64_t>(CNameSet::hashNoCase(strName), 1);
     const std::size_t nMask = m_vecSlots.size() - 1;
     for (std::size_t i = nHash & nMask;; i = (i + 1) & nMask) {
         if (m_vecSlots[i] == nHash)
             return false;
         if (m_vecSlots[i] == 0) {
-            m_vecSlots[i] = nHash;
-            ++m_nUsed;
+            if (bRoom) {
+                m_vecSlots[i] = nHash;
+                ++m_nUsed;
+            }
             return true;
         }
     }

@@ -10,10 +10,14 @@
 #include "engine/OutFile.h"
 #include "engine/SiteBuilder.h"
 
-// Names without regard to case, by a 64-bit fingerprint, in a table that grows with them.
+// Names without regard to case, by a 64-bit fingerprint, in a table that grows with them up to
+// kMaxSlots slots, so that memory stays bounded in an entry of a whole list: names that come once
+// it is three quarters full are no longer remembered.
 class CNameFilter {
 public:
-    // True when the name was not in the set; it is then.
+    static constexpr std::size_t kMaxSlots = std::size_t{1} << 20;
+
+    // True when the name was not in the set; it is then, while there is room.
     bool insert(std::string_view strName);
     void clear();
 
