@@ -202,6 +202,23 @@ TEST_F(EntryWriterTest, SplitIntoWhatIsNoDirectoryFailsNamingIt) {
     }
 }
 
+// A file that cannot be written stops the run: the files before it stay whole, it and those after
+// it are not written, and the run says which one failed.
+TEST_F(EntryWriterTest, SplitStopsAtAFileThatCannotBeWritten) {
+    const std::string dir = m_dir.path("sites");
+    std::filesystem::create_directories(dir + "/b.com.conf");
+    tagLayout layout;
+    layout.strSplitDir = dir;
+    const tagGenResult result = run("a.com\nb.com\nc.com", layout);
+    EXPECT_EQ(result.eFailure, EGenFailure::WriteFile);
+    EXPECT_EQ(result.strPath, dir + "/b.com.conf");
+    EXPECT_EQ(result.nFiles, 1);
+    EXPECT_EQ(readFile(dir + "/a.com.conf"),
+              lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com", "</VirtualHost>"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir + "/b.com.conf"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "a temporary file is left";
+}
+
 TEST(ListenAddressTest, AcceptsTheFourFormsOnly) {
     const struct {
         std::string text;
