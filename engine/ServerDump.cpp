@@ -47,6 +47,15 @@ bool parseNamedPlace(std::string_view str, tagVhost& vhost) {
 
 char lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
 
+// A hash of a name with ASCII letters in one case and every other byte as it is: a server's
+// names may hold any byte, and only letters match in either case.
+std::uint64_t hashName(std::string_view strName) {
+    std::uint64_t h = 0xCBF29CE484222325ULL;
+    for (const char ch : strName)
+        h = (h ^ static_cast<unsigned char>(lower(ch))) * 0x100000001B3ULL;
+    return h;
+}
+
 // The whole labels after the last wildcard of a pattern.
 std::string_view wildTail(std::string_view strPattern) {
     std::string_view tail = strPattern.substr(strPattern.find_last_of("*?") + 1);
@@ -101,6 +110,7 @@ bool CServerDump::parse(std::string_view strText, std::string& strReason) {
     m_vecVhosts.clear();
     bool bInSection = false;
     bool bInGroup = false; // the lines that follow belong to a shared address
+    bool bTakesAliases = false; // the last vhost read is the one the alias lines that follow are of
     tagVhostAddr groupAddr;
     while (!strText.empty()) {
         const auto nEnd = std::min(strText.find('\n'), strText.size());
@@ -118,6 +128,7 @@ bool CServerDump::parse(std::string_view strText, std::string& strReason) {
             tagVhostAddr addr;
             if (!tagVhostAddr::parse(nextWord(rest), addr))
                 break; // the end of the section
+            bTakesAliases = false;
             if (rest == "is a NameVirtualHost") {
                 groupAddr = addr;
                 bInGroup = true;
@@ -136,13 +147,14 @@ bool CServerDump::parse(std::string_view strText, std::string& strReason) {
         if (word == "port" && bInGroup) {
             nextWord(rest); // the port, which the address says already
             tagVhost vhost;
-            if (nextWord(rest) == "namevhost" && parseNamedPlace(rest, vhost)) {
+            bTakesAliases = nextWord(rest) == "namevhost" && parseNamedPlace(rest, vhost);
+            if (bTakesAliases) {
                 vhost.addr = groupAddr;
                 m_vecVhosts.push_back(std::move(vhost));
             }
-        } else if (word == "alias" && bInGroup && !m_vecVhosts.empty()) {
+        } else if (word == "alias" && bTakesAliases) {
             m_vecVhosts.back().vecAliases.emplace_back(nextWord(rest));
-        } else if (word == "wild" && bInGroup && !m_vecVhosts.empty() && nextWord(rest) == "alias") {
+        } else if (word == "wild" && bTakesAliases && nextWord(rest) == "alias") {
             m_vecVhosts.back().vecWild.emplace_back(nextWord(rest));
         }
         // "default server" repeats the group's first vhost; other lines say nothing of names.
@@ -167,9 +179,9 @@ void CServerDump::index() {
     m_vecTailSizes.clear();
     for (std::uint32_t i = 0; i < m_vecVhosts.size(); ++i) {
         const tagVhost& vhost = m_vecVhosts[i];
-        m_mapNames.try_emplace(CNameSet::hashNoCase(vhost.strName), i);
+        m_mapNames.try_emplace(hashName(vhost.strName), i);
         for (const std::string& strAlias : vhost.vecAliases)
-            m_mapNames.try_emplace(CNameSet::hashNoCase(strAlias), i);
+            m_mapNames.try_emplace(hashName(strAlias), i);
         for (const std::string& strPattern : vhost.vecWild) {
             const std::string_view tail = wildTail(strPattern);
             if (m_vecTailSizes.size() <= tail.size())
@@ -183,7 +195,7 @@ void CServerDump::index() {
 }
 
 int CServerDump::servedBy(std::string_view strName) const {
-    const auto it = m_mapNames.find(CNameSet::hashNoCase(strName));
+    const auto it = m_mapNames.find(hashName(strName));
     return it == m_mapNames.end() ? -1 : static_cast<int>(it->second);
 }
 
