@@ -279,6 +279,7 @@ int checkMain(int argc, char** argv) {
         names::EVerdict eVerdict = names::EVerdict::Skip;
         std::string strLine;
         std::array<std::string, 3> names; // the names its entry writes: the domain, www., prefix
+        std::array<std::uint64_t, 3> hashes;
         std::size_t nNames = 0;
         std::uint64_t nHash = 0;
         // An earlier line's name this one's alias may be, or whose alias this one's name may be.
@@ -306,7 +307,7 @@ int checkMain(int argc, char** argv) {
             return;
         for (std::size_t i = 0; i < p.nNames; ++i) {
             const std::string& strName = p.names[i];
-            if (const int nVhost = dump.servedBy(strName); nVhost >= 0)
+            if (const int nVhost = dump.servedBy(strName, p.hashes[i]); nVhost >= 0)
                 findings.add(where() + "served: " + strName + " is already served by " +
                              vhostText(dump.vhosts()[static_cast<std::size_t>(nVhost)]));
             else if (const int nWild = dump.wildcardFor(strName, strPattern); nWild >= 0)
@@ -343,7 +344,9 @@ int checkMain(int argc, char** argv) {
                 p.names[p.nNames++].assign("www.").append(name);
             if (!strPrefixHead.empty())
                 p.names[p.nNames++].assign(strPrefixHead).append(name);
-            p.nHash = CNameSet::hashNoCase(name);
+            for (std::size_t i = 0; i < p.nNames; ++i)
+                p.hashes[i] = CNameSet::hashNoCase(p.names[i]);
+            p.nHash = p.hashes[0];
             domains.prefetch(p.nHash);
             p.nOthers = 0;
             const std::string_view domain = p.names[0];
@@ -352,7 +355,7 @@ int checkMain(int argc, char** argv) {
                 if (!head.empty() && startsWithNoCase(domain, head))
                     p.others[p.nOthers++] = {domain, CNameSet::hashNoCase(domain.substr(head.size()))};
             for (std::size_t i = 1; i < p.nNames; ++i)
-                p.others[p.nOthers++] = {p.names[i], CNameSet::hashNoCase(p.names[i])};
+                p.others[p.nOthers++] = {p.names[i], p.hashes[i]};
             for (std::size_t i = 0; i < p.nOthers; ++i)
                 domains.prefetch(p.others[i].second);
         }

@@ -1,6 +1,8 @@
 #include "engine/ServerDump.h"
 
 #include <algorithm>
+#include <bit>
+#include <climits>
 #include <arpa/inet.h>
 #include <charconv>
 
@@ -47,13 +49,8 @@ bool parseNamedPlace(std::string_view str, tagVhost& vhost) {
 
 char lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
 
-// A hash of a name with ASCII letters in one case and every other byte as it is: a server's
-// names may hold any byte, and only letters match in either case.
-std::uint64_t hashName(std::string_view strName) {
-    std::uint64_t h = 0xCBF29CE484222325ULL;
-    for (const char ch : strName)
-        h = (h ^ static_cast<unsigned char>(lower(ch))) * 0x100000001B3ULL;
-    return h;
+bool sameNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
 // The whole labels after the last wildcard of a pattern.
@@ -173,15 +170,31 @@ void CServerDump::dropIf(const std::function<bool(const tagVhost&)>& fnDrop) {
 }
 
 void CServerDump::index() {
-    m_mapNames.clear();
+    std::size_t nNames = 0;
+    for (const tagVhost& vhost : m_vecVhosts)
+        nNames += 1 + vhost.vecAliases.size();
+    m_vecNameSlots.assign(std::bit_ceil(nNames * 2 + 2), tagNameSlot{});
+    const std::size_t nMask = m_vecNameSlots.size() - 1;
+    const auto addName = [&](std::uint32_t nVhost, std::uint32_t nName) {
+        const std::string& strName = nameAt(nVhost, nName);
+        const std::uint64_t nHash = CNameSet::hashNoCase(strName);
+        for (std::size_t i = nHash & nMask;; i = (i + 1) & nMask) {
+            tagNameSlot& slot = m_vecNameSlots[i];
+            if (slot.nVhost == UINT32_MAX) {
+                slot = {nHash, nVhost, nName};
+                return;
+            }
+            if (slot.nHash == nHash && sameNoCase(nameAt(slot.nVhost, slot.nName), strName))
+                return; // an earlier vhost has it
+        }
+    };
     m_vecWild.clear();
     m_mapWildByTail.clear();
     m_vecTailSizes.clear();
     for (std::uint32_t i = 0; i < m_vecVhosts.size(); ++i) {
         const tagVhost& vhost = m_vecVhosts[i];
-        m_mapNames.try_emplace(hashName(vhost.strName), i);
-        for (const std::string& strAlias : vhost.vecAliases)
-            m_mapNames.try_emplace(hashName(strAlias), i);
+        for (std::uint32_t nName = 0; nName <= vhost.vecAliases.size(); ++nName)
+            addName(i, nName);
         for (const std::string& strPattern : vhost.vecWild) {
             const std::string_view tail = wildTail(strPattern);
             if (m_vecTailSizes.size() <= tail.size())
@@ -194,9 +207,24 @@ void CServerDump::index() {
     }
 }
 
-int CServerDump::servedBy(std::string_view strName) const {
-    const auto it = m_mapNames.find(hashName(strName));
-    return it == m_mapNames.end() ? -1 : static_cast<int>(it->second);
+const std::string& CServerDump::nameAt(std::uint32_t nVhost, std::uint32_t nName) const {
+    const tagVhost& vhost = m_vecVhosts[nVhost];
+    return nName == 0 ? vhost.strName : vhost.vecAliases[nName - 1];
+}
+
+int CServerDump::servedBy(std::string_view strName) const { return servedBy(strName, CNameSet::hashNoCase(strName)); }
+
+int CServerDump::servedBy(std::string_view strName, std::uint64_t nHash) const {
+    if (m_vecNameSlots.empty())
+        return -1;
+    const std::size_t nMask = m_vecNameSlots.size() - 1;
+    for (std::size_t i = nHash & nMask;; i = (i + 1) & nMask) {
+        const tagNameSlot& slot = m_vecNameSlots[i];
+        if (slot.nVhost == UINT32_MAX)
+            return -1;
+        if (slot.nHash == nHash && sameNoCase(nameAt(slot.nVhost, slot.nName), strName))
+            return static_cast<int>(slot.nVhost);
+    }
 }
 
 int CServerDump::wildcardFor(std::string_view strName, std::string& strPattern) const {

@@ -45,6 +45,8 @@ public:
     const std::vector<tagVhost>& vhosts() const { return m_vecVhosts; }
 
     // The first vhost that serves the name as its name or an alias, in any case; -1 when none.
+    // nHash: CNameSet::hashNoCase of the name, which the caller may have at hand.
+    int servedBy(std::string_view strName, std::uint64_t nHash) const;
     int servedBy(std::string_view strName) const;
     // The first vhost with a wild alias that takes the name; -1 when none. strPattern is that alias.
     int wildcardFor(std::string_view strName, std::string& strPattern) const;
@@ -60,8 +62,17 @@ private:
     void index();
 
     std::vector<tagVhost> m_vecVhosts;
-    // The names by a hash that ignores case, to the first vhost that has the name.
-    std::unordered_map<std::uint64_t, std::uint32_t> m_mapNames;
+    const std::string& nameAt(std::uint32_t nVhost, std::uint32_t nName) const;
+
+    // Every name once, with the first vhost that has it, in an open table by CNameSet::hashNoCase:
+    // names whose hashes agree are told apart by their text, and the first of them in the table
+    // is the first vhost's.
+    struct tagNameSlot {
+        std::uint64_t nHash = 0;
+        std::uint32_t nVhost = UINT32_MAX; // UINT32_MAX: empty
+        std::uint32_t nName = 0;           // 0: the vhost's name, else its alias nName - 1
+    };
+    std::vector<tagNameSlot> m_vecNameSlots;
     // Wild aliases by the whole labels after their last wildcard ("example.com" for
     // "*.example.com", "" when there are none), so that a name is matched only against those that
     // may take it.
