@@ -41,7 +41,7 @@ std::string openingLines(const tagListenAddress& address, const std::string& str
 } // namespace
 
 bool CNameFilter::insert(std::string_view strName) {
-    if (m_nUsed + 1 > m_vecSlots.size() / 4 * 3 && m_vecSlots.size() < kMaxSlots)
+    if (m_nUsed + 1 > m_vecSlots.size() / 4 * 3 && m_vecSlots.size() < m_nMaxSlots)
         grow();
     const bool bRoom = m_nUsed + 1 <= m_vecSlots.size() / 4 * 3;
     const std::uint64_t nHash = std::max<std::uint64_t>(CNameSet::hashNoCase(strName), 1);

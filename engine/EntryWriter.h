@@ -10,12 +10,15 @@
 #include "engine/OutFile.h"
 #include "engine/SiteBuilder.h"
 
-// Names without regard to case, by a 64-bit fingerprint, in a table that grows with them up to
-// kMaxSlots slots, so that memory stays bounded in an entry of a whole list: names that come once
-// it is three quarters full are no longer remembered.
+// Names without regard to case, by a 64-bit fingerprint, in a table that grows with them up to a
+// number of slots (kMaxSlots unless told), so that memory stays bounded in an entry of a whole
+// list: names that come once it is three quarters full are no longer remembered.
 class CNameFilter {
 public:
     static constexpr std::size_t kMaxSlots = std::size_t{1} << 20;
+    static constexpr std::size_t kNoLimit = ~std::size_t{0};
+
+    explicit CNameFilter(std::size_t nMaxSlots = kMaxSlots) : m_nMaxSlots(nMaxSlots) {}
 
     // True when the name was not in the set; it is then, while there is room.
     bool insert(std::string_view strName);
@@ -24,6 +27,7 @@ public:
 private:
     void grow();
 
+    std::size_t m_nMaxSlots;
     std::vector<std::uint64_t> m_vecSlots; // 0: empty
     std::size_t m_nUsed = 0;
 };
@@ -75,7 +79,9 @@ private:
     std::optional<COutFile> m_certbot;
 
     CNameFilter m_entryNames;
-    CNameFilter m_firstNames; // the names that named an entry
+    // The names that named an entry: all of them, since a file or certificate named twice would
+    // take the first one's place.
+    CNameFilter m_firstNames{CNameFilter::kNoLimit};
     std::string m_strFirst;
     std::string m_strAliases;   // a held entry's ServerAlias lines
     std::string m_strCertNames; // its names as certbot arguments

@@ -219,6 +219,24 @@ TEST_F(EntryWriterTest, SplitStopsAtAFileThatCannotBeWritten) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "a temporary file is left";
 }
 
+// A full table forgets new names but never takes a new name for one seen.
+TEST(NameFilterTest, RemembersWhatFitsWithoutRegardToCase) {
+    CNameFilter filter(256);
+    for (int i = 0; i < 300; ++i)
+        EXPECT_TRUE(filter.insert("n" + std::to_string(i) + ".com")) << i;
+    const struct {
+        std::string name;
+        bool bNew;
+    } cases[] = {
+        {"n0.com", false}, {"N191.COM", false}, {"n250.com", true}, {"other.com", true}, {"other.com", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(filter.insert(c.name), c.bNew) << c.name;
+    filter.clear();
+    EXPECT_TRUE(filter.insert("n0.com"));
+    EXPECT_FALSE(filter.insert("N0.com"));
+}
+
 TEST(ListenAddressTest, AcceptsTheFourFormsOnly) {
     const struct {
         std::string text;
