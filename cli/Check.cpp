@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -102,6 +103,10 @@ bool runServerCommand(const std::string& strCommand, std::string& strOut, std::s
         return false;
     }
     if (pid == 0) {
+        // The list may come on standard input: the command must not take it.
+        const int nullFd = ::open("/dev/null", O_RDONLY);
+        if (nullFd >= 0)
+            ::dup2(nullFd, STDIN_FILENO);
         ::dup2(outPipe[1], STDOUT_FILENO);
         ::dup2(errPipe[1], STDERR_FILENO);
         for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
@@ -176,8 +181,14 @@ void dropOwnVhosts(CServerDump& dump, const tagGenRequest& request) {
         request.strOutFile == kStdOutPath || !request.layout.strSplitDir.empty() ? std::string() : canonical(request.strOutFile);
     const std::string strSplitDir =
         request.layout.strSplitDir.empty() ? std::string() : canonical(request.layout.strSplitDir) + "/";
+    // The vhosts of one file come one after another: its path is resolved once.
+    std::string strLastFile, strLastCanonical;
     dump.dropIf([&](const tagVhost& vhost) {
-        if (!strOutput.empty() && canonical(vhost.strFile) == strOutput)
+        if (!strOutput.empty() && vhost.strFile != strLastFile) {
+            strLastFile = vhost.strFile;
+            strLastCanonical = canonical(vhost.strFile);
+        }
+        if (!strOutput.empty() && strLastCanonical == strOutput)
             return true;
         if (strSplitDir.empty() || !vhost.strFile.starts_with(strSplitDir))
             return false;

@@ -78,4 +78,17 @@ TEST(CheckTest, FailuresAndUsageErrors) {
     }
 }
 
+TEST(CheckTest, ServerCommandLeavesTheListOnStandardInput) {
+    const std::string strCommand = std::string("printf 'a.test\\na.test\\n' | ") + KELVANE_CLI_PATH +
+                                   " check -s /srv/www --server-cmd 'cat; echo VirtualHost configuration:' - 2>/dev/null";
+    FILE* pPipe = ::popen(strCommand.c_str(), "r");
+    std::string strOut;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
+        strOut.append(buffer, n);
+    const int nStatus = ::pclose(pPipe);
+    EXPECT_EQ(strOut, "-:2: duplicate of line 1: a.test\n");
+    EXPECT_EQ(WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1, 3);
+}
+
 } // namespace
