@@ -321,48 +321,57 @@ TEST_F(CliTest, InterruptStopsBetweenLinesWithWholeEntries) {
     for (int i = 0; i < 400000; ++i)
         list += "example" + std::to_string(i) + ".com\n";
     const std::string listPath = file("list.txt", list);
-    const std::string fifo = m_dir.path("out.fifo");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // One entry per domain, and all domains in one entry, which a stop closes.
+    for (const bool bPacked : {false, true}) {
+        const std::string fifo = m_dir.path(bPacked ? "packed.fifo" : "out.fifo");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    std::vector<std::string> args = {KELVANE_CLI_PATH, "-s", "/srv", "-o", fifo, listPath};
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string errPath = m_dir.path("stderr");
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+        std::vector<std::string> args = {KELVANE_CLI_PATH, "-s", "/srv", "-o", fifo, listPath};
+        if (bPacked)
+            args.insert(args.end() - 1, {"--pack", "0"});
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string errPath = m_dir.path("stderr");
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
 
-    // The tool cannot get far ahead of a reader that has not read: interrupt it after the first
-    // piece, then read the rest.
-    const int fd = ::open(fifo.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    std::string out(65536, '\0');
-    ssize_t n = ::read(fd, out.data(), out.size());
-    ASSERT_GT(n, 0);
-    out.resize(static_cast<std::size_t>(n));
-    ::kill(pid, SIGINT);
-    char buf[65536];
-    while ((n = ::read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
+        // The tool cannot get far ahead of a reader that has not read: interrupt it after the
+        // first piece, then read the rest.
+        const int fd = ::open(fifo.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::string out(65536, '\0');
+        ssize_t n = ::read(fd, out.data(), out.size());
+        ASSERT_GT(n, 0);
+        out.resize(static_cast<std::size_t>(n));
+        ::kill(pid, SIGINT);
+        char buf[65536];
+        while ((n = ::read(fd, buf, sizeof buf)) > 0)
+            out.append(buf, static_cast<std::size_t>(n));
+        ::close(fd);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 130);
 
-    std::string expected;
-    int entries = 0;
-    while (expected.size() < out.size())
-        expected += builtinEntry("/srv", "example" + std::to_string(entries++) + ".com");
-    EXPECT_EQ(out, expected) << "entries cut or out of order";
-    EXPECT_LT(entries, 400000) << "the run was not stopped";
-    const std::string err = readFile(errPath);
-    EXPECT_NE(err.find(std::to_string(entries) + " entries written"), std::string::npos) << err;
+        std::string expected = bPacked ? "<VirtualHost *>\r\n    DocumentRoot /srv\r\n" : "";
+        const std::string close = bPacked ? "</VirtualHost>\r\n" : "";
+        int domains = 0;
+        while (expected.size() + close.size() < out.size()) {
+            const std::string name = "example" + std::to_string(domains++) + ".com";
+            expected += bPacked ? "    ServerAlias " + name + "\r\n" : builtinEntry("/srv", name);
+        }
+        EXPECT_EQ(out, expected + close) << "entries cut or out of order";
+        EXPECT_LT(domains, 400000) << "the run was not stopped";
+        const std::string err = readFile(errPath);
+        const std::string entries = bPacked ? "1 entry written" : std::to_string(domains) + " entries written";
+        EXPECT_NE(err.find(entries), std::string::npos) << err;
+    }
 }
 
 } // namespace
