@@ -88,7 +88,6 @@ CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site)
         m_layout.strCertPath.pop_back();
     m_nPerEntry = std::max(m_layout.nPack, 0);
     m_bHeld = m_layout.hasCertificates();
-    m_bNamed = m_bHeld || !m_layout.strSplitDir.empty();
     if (m_bHeld) {
         // Every domain brings the same number of names; its names never part.
         const bool bPrefixIsWww = ::strcasecmp(site.strPrefix.c_str(), "www") == 0;
@@ -97,6 +96,9 @@ CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site)
         if (m_nPerEntry == 0 || m_nPerEntry > nFit)
             m_nPerEntry = nFit;
     }
+    // A certificate of one domain named twice is the same certificate, like its entry; one of
+    // several domains would be issued again for other names.
+    m_bNamed = !m_layout.strSplitDir.empty() || (m_bHeld && m_nPerEntry != 1);
     const std::string strQuoted = CSiteBuilder::quotedSitePath(site.strSitePath);
     tagListenAddress plain = m_layout.listen;
     if (m_layout.bHttps) {
