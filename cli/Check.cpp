@@ -33,7 +33,9 @@ constexpr int kExitFindings = 3;
 // What `apache2ctl -S` prints is a few lines a vhost: anything far larger is not that.
 constexpr std::size_t kMaxDump = std::size_t{1} << 30;
 
-void say(const std::string& strText) { std::fprintf(stderr, "kelvane-cli check: %s\n", strText.c_str()); }
+void say(const std::string& strText) {
+    std::fprintf(stderr, "kelvane-cli check: %s\n", strText.c_str());
+}
 
 // Standard output, written in large pieces; a failed write is remembered and told at the end.
 class CFindings {
@@ -48,8 +50,8 @@ public:
     }
     void flush() {
         std::size_t nWritten = 0;
-        if (!m_strBuffer.empty() && m_nErrno == 0 && !file::writeAll(STDOUT_FILENO, m_strBuffer, nWritten, m_nErrno) &&
-            m_nErrno == 0)
+        if (!m_strBuffer.empty() && m_nErrno == 0 &&
+            !file::writeAll(STDOUT_FILENO, m_strBuffer, nWritten, m_nErrno) && m_nErrno == 0)
             m_nErrno = EIO;
         m_strBuffer.clear();
     }
@@ -177,8 +179,9 @@ std::string canonical(const std::string& strPath) {
 // The run replaces its own output: its output file, and in its split directory the files named
 // after an entry's first domain.
 void dropOwnVhosts(CServerDump& dump, const tagGenRequest& request) {
-    const std::string strOutput =
-        request.strOutFile == kStdOutPath || !request.layout.strSplitDir.empty() ? std::string() : canonical(request.strOutFile);
+    const std::string strOutput = request.strOutFile == kStdOutPath || !request.layout.strSplitDir.empty()
+                                      ? std::string()
+                                      : canonical(request.strOutFile);
     const std::string strSplitDir =
         request.layout.strSplitDir.empty() ? std::string() : canonical(request.layout.strSplitDir) + "/";
     // The vhosts of one file come one after another: its path is resolved once.
@@ -200,22 +203,27 @@ void dropOwnVhosts(CServerDump& dump, const tagGenRequest& request) {
 } // namespace
 
 int checkMain(int argc, char** argv) {
-    CLI::App app{"Reports what a run with the same options would get wrong in the list, and with --server what "
-                 "the server's existing vhosts would do to its names. Writes nothing but the report.",
-                 "kelvane-cli check"};
+    CLI::App app{
+        "Reports what a run with the same options would get wrong in the list, and with --server what "
+        "the server's existing vhosts would do to its names. Writes nothing but the report.",
+        "kelvane-cli check"};
     tagRunOptions options;
     addRunOptions(app, options);
     std::string strServerCmd, strServerDump;
     bool bServer = false;
-    app.add_flag("--server", bServer, "Also look at the server's vhosts, as apache2ctl -S (else apachectl -S) lists them");
-    app.add_option("--server-cmd", strServerCmd,
-                   "Run CMD instead of apache2ctl -S, through /bin/sh -c (quote as in a shell); implies --server")
+    app.add_flag("--server", bServer,
+                 "Also look at the server's vhosts, as apache2ctl -S (else apachectl -S) lists them");
+    app.add_option(
+           "--server-cmd", strServerCmd,
+           "Run CMD instead of apache2ctl -S, through /bin/sh -c (quote as in a shell); implies --server")
         ->option_text("CMD");
-    app.add_option("--server-dump", strServerDump, "Read a saved apache2ctl -S output instead; implies --server")
+    app.add_option("--server-dump", strServerDump,
+                   "Read a saved apache2ctl -S output instead; implies --server")
         ->option_text("FILE");
-    app.footer("One finding a line on standard output, LIST:LINE: kind: text (a shadowing vhost: FILE:LINE). The "
-               "vhosts of the run's own output (--output, the files --split writes) are not counted. Exit status: "
-               "0 no finding, 3 findings, 1 a file or the server command failed, 2 a usage error.");
+    app.footer(
+        "One finding a line on standard output, LIST:LINE: kind: text (a shadowing vhost: FILE:LINE). The "
+        "vhosts of the run's own output (--output, the files --split writes) are not counted. Exit status: "
+        "0 no finding, 3 findings, 1 a file or the server command failed, 2 a usage error.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -266,7 +274,8 @@ int checkMain(int argc, char** argv) {
     CListReader reader;
     std::string strReason;
     if (!(bStdIn ? reader.openFd(STDIN_FILENO, strReason) : reader.openFile(strList, strReason))) {
-        say("cannot read " + (bStdIn ? std::string("standard input") : "'" + strList + "'") + ": " + strReason);
+        say("cannot read " + (bStdIn ? std::string("standard input") : "'" + strList + "'") + ": " +
+            strReason);
         return kExitFile;
     }
     const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
@@ -275,12 +284,12 @@ int checkMain(int argc, char** argv) {
     CNameSet domains(nTotal);
 
     CFindings findings;
-    const std::string strPrefixHead = strAsciiPrefix.empty() || (bWww && strAsciiPrefix == "www")
-                                          ? std::string()
-                                          : strAsciiPrefix + ".";
+    const std::string strPrefixHead =
+        strAsciiPrefix.empty() || (bWww && strAsciiPrefix == "www") ? std::string() : strAsciiPrefix + ".";
     const auto startsWithNoCase = [](std::string_view str, std::string_view head) {
         return str.size() > head.size() &&
-               std::equal(head.begin(), head.end(), str.begin(), [](char a, char b) { return (a | 0x20) == (b | 0x20); });
+               std::equal(head.begin(), head.end(), str.begin(),
+                          [](char a, char b) { return (a | 0x20) == (b | 0x20); });
     };
 
     // A large table lies far from the processor's caches: the lines go in batches, whose slots
@@ -313,7 +322,8 @@ int checkMain(int argc, char** argv) {
             if (const std::int64_t nOther = domains.find(p.others[i].second))
                 findings.add(where() + "clash with line " + std::to_string(nOther) + ": " +
                              std::string(p.others[i].first) +
-                             " is written for both lines; Apache answers it from line " + std::to_string(nOther));
+                             " is written for both lines; Apache answers it from line " +
+                             std::to_string(nOther));
         if (!bServer)
             return;
         for (std::size_t i = 0; i < p.nNames; ++i) {
@@ -361,8 +371,8 @@ int checkMain(int argc, char** argv) {
             domains.prefetch(p.nHash);
             p.nOthers = 0;
             const std::string_view domain = p.names[0];
-            for (const std::string_view head : {bWww ? std::string_view("www.") : std::string_view(),
-                                                std::string_view(strPrefixHead)})
+            for (const std::string_view head :
+                 {bWww ? std::string_view("www.") : std::string_view(), std::string_view(strPrefixHead)})
                 if (!head.empty() && startsWithNoCase(domain, head))
                     p.others[p.nOthers++] = {domain, CNameSet::hashNoCase(domain.substr(head.size()))};
             for (std::size_t i = 1; i < p.nNames; ++i)
@@ -379,7 +389,8 @@ int checkMain(int argc, char** argv) {
         findings.flush();
         say("cannot read " + (bStdIn ? std::string("standard input") : "'" + strList + "'") + ": " +
             reader.reason() +
-            (reader.failure() == CListReader::EFailure::LineTooLong ? "; this is not a list of domain names" : ""));
+            (reader.failure() == CListReader::EFailure::LineTooLong ? "; this is not a list of domain names"
+                                                                    : ""));
         return kExitFile;
     }
     if (reader.counted() && nLine != nTotal) {
@@ -390,7 +401,8 @@ int checkMain(int argc, char** argv) {
 
     // With --https the plain entries are on port 80 unless the address names one, and their
     // twins on 443.
-    std::vector<tagVhostAddr> vecEntryAddrs{{request.layout.listen.strHost, static_cast<unsigned>(request.layout.listen.nPort)}};
+    std::vector<tagVhostAddr> vecEntryAddrs{
+        {request.layout.listen.strHost, static_cast<unsigned>(request.layout.listen.nPort)}};
     if (request.layout.bHttps) {
         if (vecEntryAddrs[0].nPort == 0)
             vecEntryAddrs[0].nPort = 80;
@@ -404,7 +416,8 @@ int checkMain(int argc, char** argv) {
                                  (vhost.addr.nPort ? std::to_string(vhost.addr.nPort) : std::string("PORT")) +
                                  (bIp ? "" : "'");
             findings.add(vhost.strFile + ":" + std::to_string(vhost.nLine) + ": shadow: <VirtualHost " +
-                         vhost.addr.text() + "> takes every request" + (bIp ? " to " + vhost.addr.strHost : "") +
+                         vhost.addr.text() + "> takes every request" +
+                         (bIp ? " to " + vhost.addr.strHost : "") +
                          (vhost.addr.nPort ? " on port " + std::to_string(vhost.addr.nPort) : "") +
                          " before the <VirtualHost " + listen.text() + "> entries; use --listen " + strFix);
         }

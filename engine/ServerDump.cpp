@@ -1,10 +1,10 @@
 #include "engine/ServerDump.h"
 
 #include <algorithm>
-#include <bit>
-#include <climits>
 #include <arpa/inet.h>
+#include <bit>
 #include <charconv>
+#include <climits>
 
 #include "engine/NameSet.h"
 
@@ -40,17 +40,21 @@ bool parseNamedPlace(std::string_view str, tagVhost& vhost) {
         return false;
     const std::string_view place = str.substr(1, str.size() - 2);
     const auto nColon = place.rfind(':');
-    if (nColon == std::string_view::npos || nColon == 0 || !parseNumber(place.substr(nColon + 1), vhost.nLine))
+    if (nColon == std::string_view::npos || nColon == 0 ||
+        !parseNumber(place.substr(nColon + 1), vhost.nLine))
         return false;
     vhost.strName = std::string(name);
     vhost.strFile = std::string(place.substr(0, nColon));
     return true;
 }
 
-char lower(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
+char lower(char ch) {
+    return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
 
 bool sameNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
 // The whole labels after the last wildcard of a pattern.
@@ -106,7 +110,7 @@ bool tagVhostAddr::parse(std::string_view strText, tagVhostAddr& addr) {
 bool CServerDump::parse(std::string_view strText, std::string& strReason) {
     m_vecVhosts.clear();
     bool bInSection = false;
-    bool bInGroup = false; // the lines that follow belong to a shared address
+    bool bInGroup = false;      // the lines that follow belong to a shared address
     bool bTakesAliases = false; // the last vhost read is the one the alias lines that follow are of
     tagVhostAddr groupAddr;
     while (!strText.empty()) {
@@ -212,7 +216,9 @@ const std::string& CServerDump::nameAt(std::uint32_t nVhost, std::uint32_t nName
     return nName == 0 ? vhost.strName : vhost.vecAliases[nName - 1];
 }
 
-int CServerDump::servedBy(std::string_view strName) const { return servedBy(strName, CNameSet::hashNoCase(strName)); }
+int CServerDump::servedBy(std::string_view strName) const {
+    return servedBy(strName, CNameSet::hashNoCase(strName));
+}
 
 int CServerDump::servedBy(std::string_view strName, std::uint64_t nHash) const {
     if (m_vecNameSlots.empty())
@@ -261,7 +267,8 @@ std::vector<std::size_t> CServerDump::shadowing(const tagVhostAddr& listen) cons
         // before any port.
         const bool bHostCovers = listen.anyHost() || listen.strHost == addr.strHost;
         const bool bPortCovers = listen.nPort == 0 || listen.nPort == addr.nPort || addr.nPort == 0;
-        const bool bMoreSpecific = (listen.anyHost() && !addr.anyHost()) || (listen.nPort == 0 && addr.nPort != 0);
+        const bool bMoreSpecific =
+            (listen.anyHost() && !addr.anyHost()) || (listen.nPort == 0 && addr.nPort != 0);
         if (!bHostCovers || !bPortCovers || !bMoreSpecific)
             continue;
         std::string strAddr = addr.text();
@@ -280,7 +287,8 @@ bool CServerDump::wildMatch(std::string_view strPattern, std::string_view strNam
         if (p < strPattern.size() && strPattern[p] == '*') {
             nStar = p++;
             nResume = n;
-        } else if (p < strPattern.size() && (strPattern[p] == '?' || lower(strPattern[p]) == lower(strName[n]))) {
+        } else if (p < strPattern.size() &&
+                   (strPattern[p] == '?' || lower(strPattern[p]) == lower(strName[n]))) {
             ++p;
             ++n;
         } else if (nStar != std::string_view::npos) {

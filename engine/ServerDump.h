@@ -82,5 +82,6 @@ private:
     };
     std::vector<tagWild> m_vecWild;
     std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> m_mapWildByTail;
-    std::vector<bool> m_vecTailSizes; // which sizes those tails have: most of a name's are passed over unhashed
+    std::vector<bool>
+        m_vecTailSizes; // which sizes those tails have: most of a name's are passed over unhashed
 };

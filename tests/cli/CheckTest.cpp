@@ -40,12 +40,18 @@ TEST(CheckTest, ListFindings) {
     } const cases[] = {
         {"example.com\nexample.org\n", "-w -p m", "", 0},
         {"example.com\nm.example.com\n", "-p m",
-         "LIST:2: clash with line 1: m.example.com is written for both lines; Apache answers it from line 1\n", 3},
+         "LIST:2: clash with line 1: m.example.com is written for both lines; Apache answers it from line "
+         "1\n",
+         3},
         {"M.example.com\nexample.com\n", "-w -p m",
-         "LIST:2: clash with line 1: m.example.com is written for both lines; Apache answers it from line 1\n", 3},
+         "LIST:2: clash with line 1: m.example.com is written for both lines; Apache answers it from line "
+         "1\n",
+         3},
         // The run removes one "www.": the first line's name is www.example.com.
         {"www.www.example.com\n\nexample.com\n", "-w",
-         "LIST:3: clash with line 1: www.example.com is written for both lines; Apache answers it from line 1\n", 3},
+         "LIST:3: clash with line 1: www.example.com is written for both lines; Apache answers it from line "
+         "1\n",
+         3},
         {"www.www.example.com\nexample.com\n", "", "", 0},
         {"example.com\n", "-w -p www", "", 0},
         {"a.test\nlocalhost\nA.TEST.\nbad name.test\n", "",
@@ -79,8 +85,9 @@ TEST(CheckTest, FailuresAndUsageErrors) {
 }
 
 TEST(CheckTest, ServerCommandLeavesTheListOnStandardInput) {
-    const std::string strCommand = std::string("printf 'a.test\\na.test\\n' | ") + KELVANE_CLI_PATH +
-                                   " check -s /srv/www --server-cmd 'cat; echo VirtualHost configuration:' - 2>/dev/null";
+    const std::string strCommand =
+        std::string("printf 'a.test\\na.test\\n' | ") + KELVANE_CLI_PATH +
+        " check -s /srv/www --server-cmd 'cat; echo VirtualHost configuration:' - 2>/dev/null";
     FILE* pPipe = ::popen(strCommand.c_str(), "r");
     std::string strOut;
     char buffer[4096];

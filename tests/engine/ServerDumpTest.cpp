@@ -14,7 +14,8 @@ CServerDump parsedDump(const std::string& strFile) {
 
 // A vhost in one line: "ADDR NAME FILE:LINE aliases... | wild..."
 std::string describe(const tagVhost& vhost) {
-    std::string str = vhost.addr.text() + " " + vhost.strName + " " + vhost.strFile + ":" + std::to_string(vhost.nLine);
+    std::string str =
+        vhost.addr.text() + " " + vhost.strName + " " + vhost.strFile + ":" + std::to_string(vhost.nLine);
     for (const auto& strAlias : vhost.vecAliases)
         str += " " + strAlias;
     str += " |";
@@ -49,7 +50,8 @@ TEST(ServerDumpTest, ReadsEveryVhost) {
         // and colons, a line of an unknown kind, the section's end before a look-alike line.
         {"apache2-S-tricky.txt",
          {"[2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:8443 long.v6.test /srv/conf (old)/a:b.conf:12 |",
-          "*:80 Upper.Test /etc/apache2/sites enabled/000 default.conf:1 WWW.Upper.Test | *.Shop.Test cdn-??.test",
+          "*:80 Upper.Test /etc/apache2/sites enabled/000 default.conf:1 WWW.Upper.Test | *.Shop.Test "
+          "cdn-??.test",
           "*:80 later.test /etc/apache2/sites enabled/later.conf:7 www.upper.test | *",
           "* old.test /etc/httpd/old.conf:3 |", "192.0.2.10:* bare.ip.test /etc/httpd/ip.conf:9 |"}},
     };
@@ -108,12 +110,18 @@ TEST(ServerDumpTest, WildMatchIsApachesCaseBlindGlob) {
         const char* pName;
         bool bMatch;
     } const cases[] = {
-        {"*.example.com", "www.example.com", true},   {"*.example.com", "a.b.example.com", true},
-        {"*.example.com", "example.com", false},      {"*.EXAMPLE.com", "Www.example.COM", true},
-        {"shop?.test", "shop1.test", true},           {"shop?.test", "shop.test", false},
-        {"shop?.test", "shop12.test", false},         {"*", "", true},
-        {"a*b*c", "axxbyyc", true},                   {"a*b*c", "axxbyyb", false},
-        {"**.test", "x.test", true},                  {"*.test*", "a.test.example", true},
+        {"*.example.com", "www.example.com", true},
+        {"*.example.com", "a.b.example.com", true},
+        {"*.example.com", "example.com", false},
+        {"*.EXAMPLE.com", "Www.example.COM", true},
+        {"shop?.test", "shop1.test", true},
+        {"shop?.test", "shop.test", false},
+        {"shop?.test", "shop12.test", false},
+        {"*", "", true},
+        {"a*b*c", "axxbyyc", true},
+        {"a*b*c", "axxbyyb", false},
+        {"**.test", "x.test", true},
+        {"*.test*", "a.test.example", true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(CServerDump::wildMatch(c.pPattern, c.pName), c.bMatch) << c.pPattern << " " << c.pName;

@@ -14,7 +14,8 @@ bool sameNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if ((a[i] >= 'A' && a[i] <= 'Z' ? a[i] | 0x20 : a[i]) != (b[i] >= 'A' && b[i] <= 'Z' ? b[i] | 0x20 : b[i]))
+        if ((a[i] >= 'A' && a[i] <= 'Z' ? a[i] | 0x20 : a[i]) !=
+            (b[i] >= 'A' && b[i] <= 'Z' ? b[i] | 0x20 : b[i]))
             return false;
     return true;
 }
@@ -29,7 +30,8 @@ bool modelMatch(std::string_view pattern, std::string_view name) {
             takes[p][n] = pattern[p - 1] == '*'
                               ? takes[p - 1][n] || (n > 0 && takes[p][n - 1])
                               : n > 0 && takes[p - 1][n - 1] &&
-                                    (pattern[p - 1] == '?' || sameNoCase(pattern.substr(p - 1, 1), name.substr(n - 1, 1)));
+                                    (pattern[p - 1] == '?' ||
+                                     sameNoCase(pattern.substr(p - 1, 1), name.substr(n - 1, 1)));
     return takes[pattern.size()][name.size()];
 }
 
