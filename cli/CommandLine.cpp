@@ -121,6 +121,7 @@ void layOut(CLI::App& app) {
 
 void finishHelp(CLI::App& app) {
     layOut(app);
+    app.description(wrap(app.get_description(), kHelpWidth));
     // The examples and exit statuses are the program's, shown once at the end of its own help.
     app.footer(helpFooter());
 }
@@ -130,6 +131,7 @@ std::string helpFooter() {
            "  kelvane-cli -w -p m -s /var/www/sites -o sites.conf domains.txt\n"
            "  sort -u domains.txt | kelvane-cli -q -s /srv/www > sites.conf\n"
            "  kelvane-cli --strict -s /srv/www -t vhost.tmpl -o sites.conf domains.txt\n"
+           "  kelvane-cli check --server -w -s /srv/www domains.txt\n"
            "\n"
            "Exit status:\n"
            "  0    the run completed, even if some lines were refused\n"

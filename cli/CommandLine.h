@@ -12,7 +12,10 @@ namespace cmdline {
 
 // The groups of --help, shown in the order their first option was added.
 inline constexpr const char* kGroupEntries = "What each entry holds";
+inline constexpr const char* kGroupLayout = "Many domains on one server (built-in entry only)";
+inline constexpr const char* kGroupHttps = "HTTPS (built-in entry only)";
 inline constexpr const char* kGroupFiles = "Files and messages";
+inline constexpr const char* kGroupServer = "The server (check only)";
 inline constexpr const char* kGroupOther = "Other";
 
 // Descriptions start in this column; every line of --help fits in kHelpWidth.

@@ -11,9 +11,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/Check.h"
 #include "cli/CliTarget.h"
 #include "cli/CommandLine.h"
 #include "cli/Report.h"
+#include "cli/RunOptions.h"
 #include "core/FileUtil.h"
 #include "engine/GenerateThread.h"
 #include "engine/NameRule.h"
@@ -65,42 +67,19 @@ int printedOrFailed(int nExit) {
 
 int main(int argc, char** argv) {
     file::guardStdFds();
-    CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list.", "kelvane-cli"};
-    std::string strSitePath, strPrefix, strTemplate, strOutput = "-", strList = "-";
-    bool bWww = false, bIdn = false, bQuiet = false, bStrict = false;
-    using namespace cmdline;
-    app.add_option("-s,--site-path", strSitePath, "The DocumentRoot of every entry (required)")
-        ->required()
-        ->type_name("PATH")
-        ->option_text("PATH")
-        ->group(kGroupEntries);
-    app.add_option("-p,--prefix", strPrefix, "Also the alias LABEL.domain")
-        ->type_name("LABEL")
-        ->group(kGroupEntries);
-    app.add_flag("-w,--www", bWww, "Also the alias www.domain")->group(kGroupEntries);
-    app.add_option(
-           "-t,--template", strTemplate,
-           "Fill FILE for each domain instead of the built-in entry: {sitePath} becomes the site path, "
-           "{siteDomain} the aliases")
-        ->type_name("FILE")
-        ->group(kGroupEntries);
-    app.add_flag("--idn", bIdn, "Accepted for older scripts: names are always written in their ASCII form")
-        ->group(kGroupEntries);
-    app.add_option("-o,--output", strOutput, "The output file; none, or -: standard output")
-        ->type_name("FILE")
-        ->group(kGroupFiles);
-    app.add_flag("--strict", bStrict, "A refused line fails the run (exit 3) and leaves the output as it was")
-        ->group(kGroupFiles);
-    app.add_flag("-q,--quiet", bQuiet, "No progress, no summary and no warnings; errors still show")
-        ->group(kGroupFiles);
-    app.add_option("LIST", strList, "The list file, one domain per line; none, or -: standard input")
-        ->type_name("");
-    app.set_help_flag("-h,--help", "Show this help and exit")->group(kGroupOther);
-    app.set_version_flag("--version", std::string("kelvane-cli ") + KELVANE_VERSION,
-                         "Show the version and exit")
-        ->group(kGroupOther);
-    finishHelp(app);
-    if (const std::string strUnknown = unknownOptionText(app, argc, argv); !strUnknown.empty()) {
+    if (argc > 1 && std::string_view(argv[1]) == "check")
+        return checkMain(argc - 1, argv + 1);
+    CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list. "
+                 "(kelvane-cli check reports what such a run would get wrong, and what the server's vhosts "
+                 "would do to its names: see kelvane-cli check --help.)",
+                 "kelvane-cli"};
+    tagRunOptions options;
+    addRunOptions(app, options);
+    app.set_help_flag("-h,--help", "Show this help and exit")->group(cmdline::kGroupOther);
+    app.set_version_flag("--version", std::string("kelvane-cli ") + KELVANE_VERSION, "Show the version and exit")
+        ->group(cmdline::kGroupOther);
+    cmdline::finishHelp(app);
+    if (const std::string strUnknown = cmdline::unknownOptionText(app, argc, argv); !strUnknown.empty()) {
         std::fprintf(stderr, "%s\n", strUnknown.c_str());
         return kExitUsage;
     }
@@ -111,18 +90,16 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return printedOrFailed(app.exit(e));
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "%s\n", parseErrorText(app, e).c_str());
+        std::fprintf(stderr, "%s\n", cmdline::parseErrorText(app, e).c_str());
         return kExitUsage;
     }
 
+    const bool bQuiet = options.bQuiet;
+    const std::string& strTemplate = options.strTemplate;
     CConsole console(!bQuiet && CConsole::rewritesLines(STDERR_FILENO));
-    if (const names::ESitePath eFault = names::checkSitePath(strSitePath); eFault != names::ESitePath::Ok)
-        return usageError(console, "--site-path " + report::sitePathText(eFault));
-    std::string strAsciiPrefix;
-    if (const names::EVerdict eVerdict = names::normalizePrefix(strPrefix, strAsciiPrefix);
-        eVerdict != names::EVerdict::Name)
-        return usageError(console, "--prefix '" + names::visibleText(strPrefix) + "': " + report::reasonText(eVerdict) +
-                                       " (a prefix is one or more labels of letters, digits, '-' and '_')");
+    tagGenRequest request;
+    if (std::string strError; !makeRequest(app, options, request, strError))
+        return usageError(console, strError);
     if (!strTemplate.empty() && !file::isFileExist(strTemplate)) {
         struct stat st {};
         const std::string strReason = ::stat(strTemplate.c_str(), &st) != 0 ? file::errorText(errno)
@@ -132,18 +109,9 @@ int main(int argc, char** argv) {
         return kExitFile;
     }
 
-    const bool bStdIn = strList.empty() || strList == "-";
+    const bool bStdIn = request.eList == EListSource::StdIn;
     if (bStdIn && ::isatty(STDIN_FILENO) && !bQuiet)
         console.message("kelvane-cli: reading the list from the terminal; end it with Ctrl-D");
-    tagGenRequest request;
-    request.eList = bStdIn ? EListSource::StdIn : EListSource::File;
-    request.strList = bStdIn ? std::string() : strList;
-    request.strSitePath = strSitePath;
-    request.strPrefix = strPrefix;
-    request.bWww = bWww;
-    request.strTemplateFile = strTemplate;
-    request.strOutFile = strOutput.empty() ? std::string(kStdOutPath) : strOutput;
-    request.bStrict = bStrict;
 
     installSignalHandlers();
     CCliTarget target;
@@ -166,7 +134,7 @@ int main(int argc, char** argv) {
 
     const tagGenResult& result = target.result();
     if (!bQuiet)
-        for (const std::string& strLine : report::lineReports(result, bStdIn ? kStdInName : strList))
+        for (const std::string& strLine : report::lineReports(result, bStdIn ? kStdInName : request.strList))
             console.message(strLine);
     switch (result.eFailure) {
     case EGenFailure::None:
@@ -183,6 +151,9 @@ int main(int argc, char** argv) {
     }
     if (!bQuiet) {
         std::string strSummary = "kelvane-cli: " + report::summary(result);
+        if (!request.layout.strSplitDir.empty())
+            strSummary += ", " + std::to_string(result.nFiles) + (result.nFiles == 1 ? " file" : " files") +
+                          " written in " + request.layout.strSplitDir;
         if (result.bStopped)
             strSummary += "; stopped after line " + std::to_string(result.nLines) +
                           (target.total() > 0 ? " of " + std::to_string(target.total()) : std::string());

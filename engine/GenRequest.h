@@ -3,11 +3,36 @@
 #include <string>
 #include <string_view>
 
+#include "engine/ListenAddress.h"
+
 // Where the list of a run comes from, said by the front end, never guessed from the text.
 enum class EListSource { Text, File, StdIn };
 
 inline constexpr std::string_view kStdOutPath = "-";
 inline constexpr std::string_view kStdInName = "-";
+
+inline constexpr std::string_view kDefaultCertPath = "/etc/letsencrypt/live/{name}";
+// An entry holds at most this many names when it has a certificate.
+inline constexpr int kMaxCertNames = 100;
+
+// How the entries of a run are laid out. The default is the one entry per domain of the
+// built-in block; anything else is written by CEntryWriter, and never with a template.
+struct tagLayout {
+    int nPack = 1;                // domains per entry; 0: all in one
+    tagListenAddress listen;      // the address of the entries' opening tag
+    std::string strSplitDir;      // each entry in a file of its own there; empty: the run's output
+    bool bHttps = false;          // each entry gets a twin on port 443
+    std::string strCertPath = std::string(kDefaultCertPath); // the certificate's directory; {name}: first domain
+    std::string strCertbotFile;   // one certbot command per entry; empty: none
+    bool bRedirect = false;       // the plain entry redirects to https
+
+    bool isDefault() const {
+        return nPack == 1 && listen.strHost == "*" && listen.nPort == 0 && strSplitDir.empty() && !bHttps &&
+               strCertbotFile.empty();
+    }
+    // Entries then hold at most kMaxCertNames names.
+    bool hasCertificates() const { return bHttps || !strCertbotFile.empty(); }
+};
 
 // Everything a run needs, handed to it as a value: the engine reads no program-wide setting.
 struct tagGenRequest {
@@ -19,4 +44,5 @@ struct tagGenRequest {
     std::string strTemplateFile; // empty, or a missing file: the built-in block
     std::string strOutFile;     // "-" is standard output
     bool bStrict = false;       // a refused line fails the run and leaves the output untouched
+    tagLayout layout;
 };

@@ -39,6 +39,7 @@ struct tagGenResult {
     bool bStopped = false;
     std::int64_t nLines = 0;   // lines taken from the list
     std::int64_t nEntries = 0; // whole entries in the output
+    std::int64_t nFiles = 0;   // files written, when each entry has a file of its own
     std::int64_t nSkipped = 0; // blank lines and lines without a dot
     std::int64_t nRefused = 0;
     std::int64_t nDuplicates = 0;

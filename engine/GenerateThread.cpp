@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "core/FileUtil.h"
+#include "engine/EntryWriter.h"
 #include "engine/ListReader.h"
 #include "engine/NameSet.h"
 #include "engine/OutFile.h"
@@ -94,10 +95,23 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     m_builder.emplace(tagSiteSettings{request.strSitePath, strPrefix, request.bWww, m_strTemplate});
     CNameSet names(nTotal);
 
+    // The default layout is the built-in block, or the template, one entry per domain; any
+    // other is the entry writer's, which has outputs of its own.
+    const bool bLayout = !request.layout.isDefault();
     COutFile out;
-    if (!out.open(request.strOutFile, strReason))
-        return fail(EGenFailure::WriteFile, request.strOutFile, strReason);
-    m_pOut = &out;
+    std::optional<CEntryWriter> writer;
+    if (bLayout) {
+        writer.emplace(request.layout, tagSiteSettings{request.strSitePath, strPrefix, request.bWww, {}});
+        std::string strPath;
+        if (!writer->open(request.strOutFile, strPath, strReason))
+            return fail(EGenFailure::WriteFile, strPath, strReason);
+        m_pWriter = &*writer;
+    } else {
+        if (!out.open(request.strOutFile, strReason))
+            return fail(EGenFailure::WriteFile, request.strOutFile, strReason);
+        m_pOut = &out;
+    }
+    const auto outFailed = [&] { return bLayout ? writer->failed() : out.failed(); };
     m_pNames = &names;
     m_pResult = &result;
     m_fnDuplicate = [&result](std::int64_t nLine, std::int64_t nFirstLine, std::string_view strText, bool bCut) {
@@ -123,11 +137,12 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         m_target.setProgress(m_nLine);
         BuildSite(line);
         result.nLines = m_nLine;
-        if (out.failed())
+        if (outFailed())
             break;
     }
     names.flush(m_fnDuplicate);
     m_pOut = nullptr;
+    m_pWriter = nullptr;
     m_pNames = nullptr;
     m_pResult = nullptr;
     result.bDuplicatesPartial = names.full();
@@ -136,7 +151,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         fail(reader.failure() == CListReader::EFailure::LineTooLong ? EGenFailure::LineTooLong
                                                                      : EGenFailure::ReadFile,
              strListName, reader.reason());
-    } else if (!result.bStopped && !out.failed() && reader.counted() && result.nLines != nTotal) {
+    } else if (!result.bStopped && !outFailed() && reader.counted() && result.nLines != nTotal) {
         fail(EGenFailure::ListChanged, strListName, {});
     } else if (m_bDiscard) {
         fail(EGenFailure::Refused, {}, {});
@@ -144,6 +159,20 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     // A named output takes its place only after a run that went well (or was stopped with whole
     // entries); standard output keeps the whole entries it was given, but for a strict refusal.
     const bool bFailed = result.eFailure != EGenFailure::None;
+    if (bLayout) {
+        // The entry a failed run is in never takes the place of a file, even with files of
+        // their own.
+        std::string strPath;
+        const bool bStream = request.strOutFile == kStdOutPath && request.layout.strSplitDir.empty();
+        if (m_bDiscard || (bFailed && !bStream)) {
+            writer->discard();
+        } else if (!writer->close(strPath, strReason) && !bFailed) {
+            fail(EGenFailure::WriteFile, strPath, strReason);
+        }
+        result.nEntries = writer->entries();
+        result.nFiles = writer->files();
+        return;
+    }
     if (m_bDiscard || (bFailed && request.strOutFile != kStdOutPath)) {
         out.discard();
     } else if (!out.close(strReason) && !bFailed) {
@@ -158,7 +187,9 @@ void CGenerateThread::BuildSite(std::string_view strLine) {
     tagGenResult& result = *m_pResult;
     if (eVerdict == names::EVerdict::Name) {
         m_pNames->add(name, strLine, m_nLine, m_fnDuplicate);
-        if (!m_bDiscard) {
+        if (m_pWriter && !m_bDiscard) {
+            m_pWriter->addDomain(name);
+        } else if (!m_bDiscard) {
             m_builder->appendEntry(name, m_pOut->buffer());
             m_pOut->entryDone();
         }

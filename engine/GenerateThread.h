@@ -12,6 +12,7 @@
 #include "engine/GenTarget.h"
 #include "engine/SiteBuilder.h"
 
+class CEntryWriter;
 class CNameSet;
 class COutFile;
 
@@ -46,6 +47,7 @@ private:
     // Valid during a run.
     std::optional<CSiteBuilder> m_builder;
     COutFile* m_pOut = nullptr;
+    CEntryWriter* m_pWriter = nullptr; // instead of m_pOut, for a layout other than the default
     CNameSet* m_pNames = nullptr;
     tagGenResult* m_pResult = nullptr;
     std::function<void(std::int64_t, std::int64_t, std::string_view, bool)> m_fnDuplicate;

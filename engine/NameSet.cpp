@@ -91,3 +91,14 @@ std::int64_t CNameSet::insert(std::uint64_t h, std::int64_t nLine) {
             return static_cast<std::int64_t>(nSlot & kLineMask);
     }
 }
+
+std::int64_t CNameSet::find(std::uint64_t h) const {
+    const std::uint64_t nFingerprint = h & ~kLineMask;
+    for (std::size_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
+        const std::uint64_t nSlot = m_pSlots[i];
+        if (nSlot == 0)
+            return 0;
+        if ((nSlot & ~kLineMask) == nFingerprint)
+            return static_cast<std::int64_t>(nSlot & kLineMask);
+    }
+}

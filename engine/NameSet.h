@@ -52,6 +52,10 @@ public:
     // 0 when the hash is new (it is then remembered with nLine), else the line it first appeared
     // on.
     std::int64_t insert(std::uint64_t nHash, std::int64_t nLine);
+    // The line the hash first appeared on, 0 when it has not; nothing is remembered.
+    std::int64_t find(std::uint64_t nHash) const;
+    // Fetches the slot of a hash that insert or find will look at soon.
+    void prefetch(std::uint64_t nHash) const { __builtin_prefetch(&m_pSlots[nHash & m_nMask], 1); }
     bool full() const { return m_bFull; }
 
     // A hash of the name with ASCII letters in one case.

@@ -5,10 +5,16 @@ _kelvane_cli() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
     # Every option once, by what its value is.
-    local file_opts='-t --template -o --output'
-    local dir_opts='-s --site-path'
-    local text_opts='-p --prefix'
-    local flags='-w --www --idn --strict -q --quiet -h --help --version'
+    local file_opts='-t --template -o --output --certbot'
+    local dir_opts='-s --site-path --split'
+    local text_opts='-p --prefix --pack --listen --cert-path'
+    local flags='-w --www --idn --strict -q --quiet --https --redirect -h --help --version'
+    # The server's options belong to check alone.
+    if [[ ${COMP_WORDS[1]-} == check ]]; then
+        file_opts+=' --server-dump'
+        text_opts+=' --server-cmd'
+        flags+=' --server'
+    fi
 
     if [[ " $file_opts " == *" $prev "* ]]; then
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
@@ -16,6 +22,9 @@ _kelvane_cli() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
     elif [[ " $text_opts " == *" $prev "* ]]; then
         COMPREPLY=()
+    elif ((COMP_CWORD == 1)) && [[ check == "$cur"* ]] && [[ $cur != -* ]]; then
+        # The subcommand, or a list file that starts the same way.
+        mapfile -t COMPREPLY < <(compgen -W check -- "$cur"; compgen -f -- "$cur")
     elif [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$file_opts $dir_opts $text_opts $flags" -- "$cur")
     else

@@ -446,48 +446,105 @@ TEST_F(CliTest, InterruptStopsBetweenLinesWithWholeEntries) {
     for (int i = 0; i < 400000; ++i)
         list += "example" + std::to_string(i) + ".com\n";
     const std::string listPath = file("list.txt", list);
-    const std::string fifo = m_dir.path("out.fifo");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // One entry per domain, and all domains in one entry, which a stop closes.
+    for (const bool bPacked : {false, true}) {
+        const std::string fifo = m_dir.path(bPacked ? "packed.fifo" : "out.fifo");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    std::vector<std::string> args = {KELVANE_CLI_PATH, "-s", "/srv", "-o", fifo, listPath};
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string errPath = m_dir.path("stderr");
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+        std::vector<std::string> args = {KELVANE_CLI_PATH, "-s", "/srv", "-o", fifo, listPath};
+        if (bPacked)
+            args.insert(args.end() - 1, {"--pack", "0"});
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string errPath = m_dir.path("stderr");
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
 
-    // The tool cannot get far ahead of a reader that has not read: interrupt it after the first
-    // piece, then read the rest.
-    const int fd = ::open(fifo.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    std::string out(65536, '\0');
-    ssize_t n = ::read(fd, out.data(), out.size());
-    ASSERT_GT(n, 0);
-    out.resize(static_cast<std::size_t>(n));
-    ::kill(pid, SIGINT);
-    char buf[65536];
-    while ((n = ::read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
+        // The tool cannot get far ahead of a reader that has not read: interrupt it after the
+        // first piece, then read the rest.
+        const int fd = ::open(fifo.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::string out(65536, '\0');
+        ssize_t n = ::read(fd, out.data(), out.size());
+        ASSERT_GT(n, 0);
+        out.resize(static_cast<std::size_t>(n));
+        ::kill(pid, SIGINT);
+        char buf[65536];
+        while ((n = ::read(fd, buf, sizeof buf)) > 0)
+            out.append(buf, static_cast<std::size_t>(n));
+        ::close(fd);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 130);
 
-    std::string expected;
-    int entries = 0;
-    while (expected.size() < out.size())
-        expected += builtinEntry("/srv", "example" + std::to_string(entries++) + ".com");
-    EXPECT_EQ(out, expected) << "entries cut or out of order";
-    EXPECT_LT(entries, 400000) << "the run was not stopped";
-    const std::string err = readFile(errPath);
-    EXPECT_NE(err.find(std::to_string(entries) + " entries written"), std::string::npos) << err;
+        std::string expected = bPacked ? "<VirtualHost *>\r\n    DocumentRoot /srv\r\n" : "";
+        const std::string close = bPacked ? "</VirtualHost>\r\n" : "";
+        int domains = 0;
+        while (expected.size() + close.size() < out.size()) {
+            const std::string name = "example" + std::to_string(domains++) + ".com";
+            expected += bPacked ? "    ServerAlias " + name + "\r\n" : builtinEntry("/srv", name);
+        }
+        EXPECT_EQ(out, expected + close) << "entries cut or out of order";
+        EXPECT_LT(domains, 400000) << "the run was not stopped";
+        const std::string err = readFile(errPath);
+        const std::string entries = bPacked ? "1 entry written" : std::to_string(domains) + " entries written";
+        EXPECT_NE(err.find(entries), std::string::npos) << err;
+    }
 }
 
 } // namespace
+
+// Layout options that cannot be used, or not together: refused before anything is written.
+TEST_F(CliTest, LayoutOptionsThatCannotBeUsedExitWithTwo) {
+    const std::string list = file("list.txt", "a.com");
+    const std::string tpl = file("tpl.txt", "{siteDomain}");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--pack", "-1"}, "kelvane-cli: --pack '-1': a number"},
+        {{"--pack", "1e3"}, "kelvane-cli: --pack '1e3': a number"},
+        {{"--pack", "99999999999"}, "kelvane-cli: --pack '99999999999': a number"},
+        {{"--listen", "localhost:80"}, "kelvane-cli: --listen 'localhost:80': not an IPv4 address"},
+        {{"--listen", "*:99999"}, "kelvane-cli: --listen '*:99999': the port must be"},
+        {{"--listen", "[::1]"}, "kelvane-cli: --listen '[::1]': an address needs a port"},
+        {{"-t", tpl, "--pack", "2"}, "kelvane-cli: --template cannot be used"},
+        {{"-t", tpl, "--https"}, "kelvane-cli: --template cannot be used"},
+        {{"-t", tpl, "--listen", "*"}, "kelvane-cli: --template cannot be used"},
+        {{"-t", tpl, "--certbot", m_dir.path("c.sh")}, "kelvane-cli: --template cannot be used"},
+        {{"--redirect"}, "kelvane-cli: --redirect needs --https"},
+        {{"--cert-path", "/c/{name}"}, "kelvane-cli: --cert-path needs --https"},
+        {{"--https", "--cert-path", "/c/${X}"}, "kelvane-cli: --cert-path holds \"${\""},
+        {{"--https", "--listen", "192.0.2.1:443"}, "kelvane-cli: --listen '192.0.2.1:443': with --https"},
+        {{"--split", m_dir.path(""), "-o", m_dir.path("out")}, "kelvane-cli: --split writes"},
+        {{"--split", m_dir.path(""), "--strict"}, "kelvane-cli: --strict cannot be used with --split"},
+        {{"--certbot", "-"}, "kelvane-cli: --certbot and --output name the same file"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"-s", "/srv"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back(list);
+        const tagCliRun r = run(args);
+        EXPECT_EQ(r.nExit, 2) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.err.substr(0, c.message.size()), c.message) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(CliTest, SplitSaysHowManyFilesItWrote) {
+    const std::string list = file("list.txt", "a.com\nb.com\nc.com\n");
+    std::filesystem::create_directory(m_dir.path("sites"));
+    const tagCliRun r = run({"-s", "/srv", "--pack", "2", "--split", m_dir.path("sites"), list});
+    EXPECT_EQ(r.nExit, 0) << r.err;
+    EXPECT_NE(r.err.find("2 entries written, 0 lines refused, 0 duplicates, 1 line skipped, 2 files written in "),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(readFile(m_dir.path("sites/c.com.conf")).find("ServerAlias c.com\r\n"), std::string::npos);
+}

@@ -28,7 +28,10 @@ help=$("$cli" --help)
 options=$(long_options <<<"$help")
 while read -r sub; do
     options+=$'\n'$("$cli" "$sub" --help | long_options)
-done < <(awk '/^Subcommands:$/ { on = 1; next } /^$/ { on = 0 } on { print $1 }' <<<"$help")
+done < <(
+    awk '/^Subcommands:$/ { on = 1; next } /^$/ { on = 0 } on { print $1 }' <<<"$help"
+    echo check # dispatched before the run's own options are parsed
+)
 options=$(sort -u <<<"$options")
 [[ $options == *--site-path* ]] || fail "no long option found in --help"
 
@@ -64,7 +67,9 @@ check_completion() {
     [[ $got == "$expected" ]] || fail "completing '$*': got '$got', expected '$expected'"
 }
 check_completion '--site-path ' kelvane-cli --site-p
-check_completion '--site-path --strict ' kelvane-cli --s
+check_completion '--site-path --split --strict ' kelvane-cli --s
+check_completion '--server --server-cmd --server-dump --site-path --split --strict ' kelvane-cli check --s
+check_completion 'check ' kelvane-cli chec
 check_completion 'sites sites.conf sites.d sites.txt ' kelvane-cli -o sit
 check_completion 'sites sites.d ' kelvane-cli --site-path sit
 check_completion '' kelvane-cli -p sit

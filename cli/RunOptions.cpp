@@ -1,0 +1,136 @@
+#include "cli/RunOptions.h"
+
+#include "cli/CommandLine.h"
+#include "cli/Report.h"
+#include "engine/NameRule.h"
+
+void addRunOptions(CLI::App& app, tagRunOptions& o) {
+    using namespace cmdline;
+    app.add_option("-s,--site-path", o.strSitePath, "The DocumentRoot of every entry (required)")
+        ->required()
+        ->type_name("PATH")
+        ->option_text("PATH")
+        ->group(kGroupEntries);
+    app.add_option("-p,--prefix", o.strPrefix, "Also the alias LABEL.domain")->type_name("LABEL")->group(kGroupEntries);
+    app.add_flag("-w,--www", o.bWww, "Also the alias www.domain")->group(kGroupEntries);
+    app.add_option("-t,--template", o.strTemplate,
+                   "Fill FILE for each domain instead of the built-in entry: {sitePath} becomes the site path, "
+                   "{siteDomain} the aliases; not with the options of the two groups below")
+        ->type_name("FILE")
+        ->group(kGroupEntries);
+    app.add_flag("--idn", o.bIdn, "Accepted for older scripts: names are always written in their ASCII form")
+        ->group(kGroupEntries);
+    app.add_option("--pack", o.strPack,
+                   "Up to N domains per entry, DocumentRoot once and one ServerAlias line each (0: all in one; "
+                   "default 1)")
+        ->type_name("N")
+        ->group(kGroupLayout);
+    app.add_option("--listen", o.strListen, "The entries' address: *, *:PORT, IPv4:PORT or [IPv6]:PORT (default *)")
+        ->type_name("ADDR")
+        ->group(kGroupLayout);
+    app.add_option("--split", o.strSplitDir,
+                   "Each entry in a file of its own in DIR, named FIRST-DOMAIN.conf and written whole; other "
+                   "files there are left alone. When one cannot be written the run stops (exit 1): the files "
+                   "written before it stay, the failed one is not written")
+        ->type_name("DIR")
+        ->group(kGroupLayout);
+    app.add_flag("--https", o.bHttps,
+                 "Each entry also on port 443 of its address with SSLEngine on (needs mod_ssl); the plain one "
+                 "then listens on port 80 unless --listen names a port. An entry then holds at most 100 names "
+                 "(one certificate): --pack is lowered to fit")
+        ->group(kGroupHttps);
+    app.add_option("--cert-path", o.strCertPath,
+                   "Directory of each entry's fullchain.pem and privkey.pem; {name} is the entry's first domain "
+                   "(default /etc/letsencrypt/live/{name})")
+        ->type_name("PATTERN")
+        ->group(kGroupHttps);
+    app.add_option("--certbot", o.strCertbotFile,
+                   "Also write one certbot command per entry to FILE (certbot certonly --webroot); entries "
+                   "then hold at most 100 names")
+        ->type_name("FILE")
+        ->group(kGroupHttps);
+    app.add_flag("--redirect", o.bRedirect,
+                 "With --https: the plain entry redirects every request to https, but certbot's challenges "
+                 "(needs mod_rewrite: a2enmod rewrite)")
+        ->group(kGroupHttps);
+    app.add_option("-o,--output", o.strOutput, "The output file; none, or -: standard output")
+        ->type_name("FILE")
+        ->group(kGroupFiles);
+    app.add_flag("--strict", o.bStrict, "A refused line fails the run (exit 3) and leaves the output as it was")
+        ->group(kGroupFiles);
+    app.add_flag("-q,--quiet", o.bQuiet, "No progress, no summary and no warnings; errors still show")
+        ->group(kGroupFiles);
+    app.add_option("LIST", o.strList, "The list file, one domain per line; none, or -: standard input")->type_name("");
+}
+
+bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& request, std::string& strError) {
+    if (const names::ESitePath eFault = names::checkSitePath(o.strSitePath); eFault != names::ESitePath::Ok) {
+        strError = "--site-path " + report::sitePathText(eFault);
+        return false;
+    }
+    std::string strAsciiPrefix;
+    if (const names::EVerdict eVerdict = names::normalizePrefix(o.strPrefix, strAsciiPrefix);
+        eVerdict != names::EVerdict::Name) {
+        strError = "--prefix '" + names::visibleText(o.strPrefix) + "': " + report::reasonText(eVerdict) +
+                   " (a prefix is one or more labels of letters, digits, '-' and '_')";
+        return false;
+    }
+
+    tagLayout layout;
+    if (o.strPack.empty() || o.strPack.size() > 9 ||
+        o.strPack.find_first_not_of("0123456789") != std::string::npos) {
+        strError = "--pack '" + names::visibleText(o.strPack) + "': a number of domains per entry, 0 for all";
+        return false;
+    }
+    layout.nPack = std::stoi(o.strPack);
+    std::string strReason;
+    if (!tagListenAddress::parse(o.strListen, layout.listen, strReason)) {
+        strError = "--listen '" + names::visibleText(o.strListen) + "': " + strReason;
+        return false;
+    }
+    layout.strSplitDir = o.strSplitDir;
+    layout.bHttps = o.bHttps;
+    layout.strCertPath = o.strCertPath;
+    layout.strCertbotFile = o.strCertbotFile;
+    layout.bRedirect = o.bRedirect;
+    const bool bStdOut = o.strOutput.empty() || o.strOutput == kStdOutPath;
+
+    const auto given = [&app](const char* pszName) { return app.count(pszName) > 0; };
+    if (!o.strTemplate.empty() && (given("--pack") || given("--listen") || given("--split") || o.bHttps ||
+                                   given("--cert-path") || given("--certbot") || o.bRedirect)) {
+        strError = "--template cannot be used with --pack, --listen, --split, --https, --cert-path, --certbot "
+                   "or --redirect, which lay out the built-in entry";
+    } else if (o.bRedirect && !o.bHttps) {
+        strError = "--redirect needs --https: it sends the plain entry's requests to the HTTPS one";
+    } else if (given("--cert-path") && !o.bHttps) {
+        strError = "--cert-path needs --https";
+    } else if (o.bHttps && layout.listen.nPort == 443) {
+        strError = "--listen '" + o.strListen + "': with --https the plain entry cannot be on port 443, where "
+                   "its HTTPS twin is";
+    } else if (const names::ESitePath eFault = names::checkSitePath(o.strCertPath); eFault != names::ESitePath::Ok) {
+        strError = "--cert-path " + report::sitePathText(eFault);
+    } else if (!o.strSplitDir.empty() && given("--output")) {
+        strError = "--split writes the entries into DIR: it cannot be used with --output";
+    } else if (!o.strSplitDir.empty() && o.bStrict) {
+        strError = "--strict cannot be used with --split, whose files are written as the run goes: run --strict "
+                   "without --split (or `kelvane-cli check`) first";
+    } else if (!o.strCertbotFile.empty() &&
+               ((o.strCertbotFile == kStdOutPath && bStdOut && o.strSplitDir.empty()) ||
+                (!bStdOut && o.strCertbotFile == o.strOutput))) {
+        strError = "--certbot and --output name the same file";
+    }
+    if (!strError.empty())
+        return false;
+
+    const bool bStdIn = o.strList.empty() || o.strList == "-";
+    request.eList = bStdIn ? EListSource::StdIn : EListSource::File;
+    request.strList = bStdIn ? std::string() : o.strList;
+    request.strSitePath = o.strSitePath;
+    request.strPrefix = o.strPrefix;
+    request.bWww = o.bWww;
+    request.strTemplateFile = o.strTemplate;
+    request.strOutFile = bStdOut ? std::string(kStdOutPath) : o.strOutput;
+    request.bStrict = o.bStrict;
+    request.layout = layout;
+    return true;
+}

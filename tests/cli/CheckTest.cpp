@@ -1,0 +1,101 @@
+#include <cstdio>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "TestUtil.h"
+
+namespace {
+
+struct tagCheck {
+    int nExit = -1;
+    std::string out;
+};
+
+// Runs `kelvane-cli check -s /srv/www ARGS LIST` on a list of the test's own; "LIST" in the
+// output stands for the list's path.
+tagCheck runCheck(const CScopedTempDir& dir, const std::string& strList, const std::string& strArgs) {
+    const std::string strListPath = dir.path("list.txt");
+    writeFile(strListPath, strList);
+    const std::string strCommand = std::string(KELVANE_CLI_PATH) + " check -s /srv/www " + strArgs + " '" +
+                                   strListPath + "' 2>/dev/null";
+    tagCheck result;
+    FILE* pPipe = ::popen(strCommand.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
+        result.out.append(buffer, n);
+    const int nStatus = ::pclose(pPipe);
+    result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    for (std::size_t nAt; (nAt = result.out.find(strListPath)) != std::string::npos;)
+        result.out.replace(nAt, strListPath.size(), "LIST");
+    return result;
+}
+
+TEST(CheckTest, ListFindings) {
+    struct {
+        const char* pList;
+        const char* pArgs;
+        const char* pOut;
+        int nExit;
+    } const cases[] = {
+        {"example.com\nexample.org\n", "-w -p m", "", 0},
+        {"example.com\nm.example.com\n", "-p m",
+         "LIST:2: clash with line 1: m.example.com is written for both lines; Apache answers it from line "
+         "1\n",
+         3},
+        {"M.example.com\nexample.com\n", "-w -p m",
+         "LIST:2: clash with line 1: m.example.com is written for both lines; Apache answers it from line "
+         "1\n",
+         3},
+        // The run removes one "www.": the first line's name is www.example.com.
+        {"www.www.example.com\n\nexample.com\n", "-w",
+         "LIST:3: clash with line 1: www.example.com is written for both lines; Apache answers it from line "
+         "1\n",
+         3},
+        {"www.www.example.com\nexample.com\n", "", "", 0},
+        {"example.com\n", "-w -p www", "", 0},
+        {"a.test\nlocalhost\nA.TEST.\nbad name.test\n", "",
+         "LIST:3: duplicate of line 1: A.TEST.\nLIST:4: a space inside: bad name.test\n", 3},
+    };
+    for (const auto& c : cases) {
+        CScopedTempDir dir;
+        const tagCheck result = runCheck(dir, c.pList, c.pArgs);
+        EXPECT_EQ(result.out, c.pOut) << c.pList << " " << c.pArgs;
+        EXPECT_EQ(result.nExit, c.nExit) << c.pList << " " << c.pArgs;
+    }
+}
+
+TEST(CheckTest, FailuresAndUsageErrors) {
+    struct {
+        const char* pArgs;
+        int nExit;
+    } const cases[] = {
+        {"--server-dump /nonexistent/dump.txt", 1},
+        {"--server-dump /dev/null", 1}, // not what apache2ctl -S prints
+        {"--server-cmd 'exit 7'", 1},
+        {"--server-cmd 'echo VirtualHost configuration:'", 0},
+        {"--listen example.com:80", 2},
+        {"--server-cmd true --server-dump /dev/null", 2},
+        {"-p 'a b'", 2},
+    };
+    for (const auto& c : cases) {
+        CScopedTempDir dir;
+        EXPECT_EQ(runCheck(dir, "example.com\n", c.pArgs).nExit, c.nExit) << c.pArgs;
+    }
+}
+
+TEST(CheckTest, ServerCommandLeavesTheListOnStandardInput) {
+    const std::string strCommand =
+        std::string("printf 'a.test\\na.test\\n' | ") + KELVANE_CLI_PATH +
+        " check -s /srv/www --server-cmd 'cat; echo VirtualHost configuration:' - 2>/dev/null";
+    FILE* pPipe = ::popen(strCommand.c_str(), "r");
+    std::string strOut;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
+        strOut.append(buffer, n);
+    const int nStatus = ::pclose(pPipe);
+    EXPECT_EQ(strOut, "-:2: duplicate of line 1: a.test\n");
+    EXPECT_EQ(WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1, 3);
+}
+
+} // namespace

@@ -1,0 +1,287 @@
+#!/usr/bin/env bash
+# End-to-end test of the layouts against a real Apache httpd: a packed output
+# and a split output must pass `apache2 -t` and route every name to the site;
+# an --https output, with self-signed certificates made here at the paths it
+# names, must pass with mod_ssl, serve each group's names by SNI with that
+# group's certificate, and --redirect must answer 301 to the same host and
+# path on https.
+#
+# Usage: layout_test.sh KELVANE_CLI_PATH
+#
+# Apache runs from a private ServerRoot in a temp dir on free ports of
+# 127.0.0.1; the system configuration and service are never touched. The
+# HTTPS twins are written for port 443 and moved to a free port here.
+# Overridable: APACHE2 (binary), APACHE_MODULES_DIR.
+
+set -euo pipefail
+
+readonly CURL_TIMEOUT=5
+readonly START_TIMEOUT=20
+readonly CMD_TIMEOUT=30
+
+(($# == 1)) || { echo "usage: $0 KELVANE_CLI_PATH" >&2; exit 2; }
+CLI=$1
+[[ -x $CLI ]] || { echo "FAIL: kelvane-cli not found: $CLI" >&2; exit 2; }
+APACHE2=${APACHE2:-$(command -v apache2 || echo /usr/sbin/apache2)}
+[[ -x $APACHE2 ]] || { echo "FAIL: apache2 not found" >&2; exit 2; }
+for tool in curl openssl python3; do
+    command -v "$tool" >/dev/null || { echo "FAIL: $tool not found" >&2; exit 2; }
+done
+MODDIR=${APACHE_MODULES_DIR:-/usr/lib/apache2/modules}
+
+failures=0
+checks=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+die() { echo "FAIL: $*" >&2; exit 1; }
+check() { # LABEL COMMAND...: one check that passes when the command does
+    local label=$1
+    shift
+    checks=$((checks + 1))
+    if "$@"; then echo "ok:   $label"; else fail "$label"; fi
+}
+
+# Apache's children drop to an unprivileged user when root: keep the work dir
+# under /tmp where they can reach it.
+if ((EUID == 0)); then WORK=$(mktemp -d /tmp/kelvane-layout.XXXXXX); else
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-layout.XXXXXX"); fi
+chmod 0755 "$WORK"
+SERVER_ROOT=$WORK/server
+PID_FILE=$SERVER_ROOT/logs/httpd.pid
+ERROR_LOG=$SERVER_ROOT/logs/error.log
+HTTPD_PID=
+cleanup() {
+    local rc=$?
+    set +e
+    if [[ -n $HTTPD_PID ]] && kill -0 "$HTTPD_PID" 2>/dev/null; then
+        kill -TERM "$HTTPD_PID"
+        for _ in $(seq 100); do kill -0 "$HTTPD_PID" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$HTTPD_PID" 2>/dev/null
+        wait "$HTTPD_PID" 2>/dev/null
+    fi
+    if ((rc != 0)) && [[ -s $ERROR_LOG ]]; then tail -n 20 "$ERROR_LOG" >&2; fi
+    [[ -n ${KEEP_WORKDIR:-} ]] && echo "work dir kept: $WORK" >&2 || rm -rf -- "$WORK"
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+read -r P_PACK P_SPLIT P_HTTP P_TLS <<<"$(python3 - <<'PY'
+import socket
+socks = [socket.socket() for _ in range(4)]
+for s in socks:
+    s.bind(("127.0.0.1", 0))
+print(" ".join(str(s.getsockname()[1]) for s in socks))
+PY
+)"
+[[ -n ${P_TLS:-} ]] || die "no free ports on 127.0.0.1"
+echo "ports: packed $P_PACK, split $P_SPLIT, http $P_HTTP, https $P_TLS"
+
+ROOT="$WORK/site root"
+FALLBACK=$WORK/fallback
+GEN=$WORK/gen
+mkdir -p "$ROOT/some" "$FALLBACK" "$GEN/sites" "$GEN/certs" "$SERVER_ROOT/logs" "$SERVER_ROOT/run"
+token=$$.$RANDOM
+CONTENT="kelvane layout site $token"
+printf '%s\n' "$CONTENT" >"$ROOT/index.html"
+printf '%s\n' "$CONTENT" >"$ROOT/some/index.html"
+printf '%s\n' "kelvane layout fallback $token" >"$FALLBACK/index.html"
+
+# The list: 70 domains, one listed twice, and one that is another's prefix alias.
+DOMAINS=()
+for i in $(seq 1 70); do DOMAINS+=("d$i.test"); done
+LIST=$GEN/list.txt
+printf '%s\n' "${DOMAINS[@]}" D5.TEST m.d7.test >"$LIST"
+NAMES=()
+for d in "${DOMAINS[@]}"; do NAMES+=("$d" "www.$d" "m.$d"); done
+NAMES+=(www.m.d7.test m.m.d7.test)
+
+run_cli() { # LABEL ARGS...
+    local label=$1
+    shift
+    if ! timeout "$CMD_TIMEOUT" "$CLI" -q -s "$ROOT" -w -p m "$@" "$LIST" 2>"$GEN/stderr"; then
+        cat "$GEN/stderr" >&2
+        die "kelvane-cli $label failed"
+    fi
+}
+run_cli packed --pack 0 --listen "127.0.0.1:$P_PACK" -o "$GEN/packed.conf"
+run_cli split --pack 7 --listen "*:$P_SPLIT" --split "$GEN/sites"
+run_cli https --pack 0 --listen "127.0.0.1:$P_HTTP" --https --redirect \
+    --cert-path "$GEN/certs/{name}" --certbot "$GEN/certbot.sh" -o "$GEN/https.conf"
+sed -i "s/:443>/:$P_TLS>/" "$GEN/https.conf"
+
+check "packed: one entry" test "$(grep -c '<VirtualHost' "$GEN/packed.conf")" -eq 1
+check "packed: each name once" test "$(grep -o ' [^ ]*\.test' "$GEN/packed.conf" | sort | uniq -d | wc -l)" -eq 0
+check "split: 11 files of 7 domains" test "$(find "$GEN/sites" -name '*.conf' | wc -l)" -eq 11
+# 3 names a domain: 33 domains a certificate, so 3 groups of 70 domains.
+check "https: 3 certificate groups" test "$(wc -l <"$GEN/certbot.sh")" -eq 3
+
+# One self-signed certificate per group, for that group's names, at the path
+# the entries name; the names come from the certbot lines.
+declare -A GROUP_OF
+while read -r line; do
+    read -ra words <<<"$line"
+    group='' names=()
+    for ((i = 0; i < ${#words[@]}; i++)); do
+        case ${words[i]} in
+            --cert-name) group=${words[i + 1]} ;;
+            -d) names+=("${words[i + 1]}") ;;
+        esac
+    done
+    [[ $group == "${names[0]}" ]] || fail "certbot: --cert-name $group is not the first name ${names[0]}"
+    ((${#names[@]} <= 100)) || fail "certbot: group $group has ${#names[@]} names"
+    san=$(printf 'DNS:%s,' "${names[@]}")
+    mkdir -p "$GEN/certs/$group"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=$group" \
+        -addext "subjectAltName=${san%,}" -keyout "$GEN/certs/$group/privkey.pem" \
+        -out "$GEN/certs/$group/fullchain.pem" 2>/dev/null || die "openssl could not make the certificate of $group"
+    # A name in two groups (a domain listed twice) is Apache's in the first.
+    for n in "${names[@]}"; do [[ -n ${GROUP_OF[${n,,}]:-} ]] || GROUP_OF[${n,,}]=$group; done
+done <"$GEN/certbot.sh"
+check "https: the certbot lines hold every name" test "${#GROUP_OF[@]}" -eq "${#NAMES[@]}"
+mkdir -p "$GEN/certs/sentinel"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=fallback.invalid" \
+    -keyout "$GEN/certs/sentinel/privkey.pem" -out "$GEN/certs/sentinel/fullchain.pem" 2>/dev/null
+chmod -R a+rX "$WORK"
+
+modules=
+for m in mpm_event authz_core dir ssl rewrite socache_shmcb; do
+    [[ -f $MODDIR/mod_$m.so ]] || die "Apache module not found: $MODDIR/mod_$m.so"
+    modules+="LoadModule ${m}_module $MODDIR/mod_$m.so"$'\n'
+done
+user_lines=
+if ((EUID == 0)); then
+    for u in www-data daemon nobody; do
+        id -u "$u" >/dev/null 2>&1 && { user_lines="User $u"$'\n'"Group #$(id -g "$u")"; break; }
+    done
+fi
+CONF=$SERVER_ROOT/httpd.conf
+# Each address group starts with a sentinel of the test's own: a name the
+# entries do not hold lands there, never silently on the site.
+cat >"$CONF" <<EOF
+ServerRoot "$SERVER_ROOT"
+DefaultRuntimeDir "$SERVER_ROOT/run"
+PidFile "$PID_FILE"
+ErrorLog "$ERROR_LOG"
+Listen 127.0.0.1:$P_PACK
+Listen 127.0.0.1:$P_SPLIT
+Listen 127.0.0.1:$P_HTTP
+Listen 127.0.0.1:$P_TLS
+$modules$user_lines
+ServerName main.invalid
+DocumentRoot "$FALLBACK"
+DirectoryIndex index.html
+<Directory />
+    Require all denied
+</Directory>
+<Directory "$FALLBACK">
+    Require all granted
+</Directory>
+<Directory "$ROOT">
+    Require all granted
+</Directory>
+<VirtualHost 127.0.0.1:$P_PACK>
+    ServerName fallback.invalid
+</VirtualHost>
+<VirtualHost *:$P_SPLIT>
+    ServerName fallback.invalid
+</VirtualHost>
+<VirtualHost 127.0.0.1:$P_HTTP>
+    ServerName fallback.invalid
+</VirtualHost>
+<VirtualHost 127.0.0.1:$P_TLS>
+    ServerName fallback.invalid
+    SSLEngine on
+    SSLCertificateFile "$GEN/certs/sentinel/fullchain.pem"
+    SSLCertificateKeyFile "$GEN/certs/sentinel/privkey.pem"
+</VirtualHost>
+Include "$GEN/packed.conf"
+IncludeOptional "$GEN/sites/*.conf"
+Include "$GEN/https.conf"
+EOF
+HTTPD=(env -i PATH="$PATH" "$APACHE2" -d "$SERVER_ROOT" -f "$CONF")
+
+syntax=$(timeout "$CMD_TIMEOUT" "${HTTPD[@]}" -t 2>&1) || { echo "$syntax" >&2; die "apache2 -t refused the outputs"; }
+check "apache2 -t: Syntax OK without warnings" test "$syntax" = "Syntax OK"
+
+"${HTTPD[@]}" -DFOREGROUND </dev/null >"$SERVER_ROOT/logs/stdout.log" 2>&1 &
+HTTPD_PID=$!
+get() { # HOST PORT PATH [CURL ARGS...] -> "STATUS LOCATION BODY"
+    local host=$1 port=$2 path=$3
+    shift 3
+    curl -s --noproxy '*' --max-time "$CURL_TIMEOUT" -H "Host: $host" -w '%{http_code} %{redirect_url} ' \
+        -o "$GEN/body" "$@" "http://127.0.0.1:$port$path" || true
+    cat "$GEN/body" 2>/dev/null
+}
+deadline=$((SECONDS + START_TIMEOUT))
+until [[ $(get fallback.invalid "$P_PACK" /) == "200  kelvane layout fallback $token" ]]; do
+    kill -0 "$HTTPD_PID" 2>/dev/null || { cat "$SERVER_ROOT/logs/stdout.log" >&2; die "apache exited"; }
+    ((SECONDS < deadline)) || die "apache did not answer within ${START_TIMEOUT}s"
+    sleep 0.2
+done
+
+# Many requests in one curl: NAME:PORT resolves to 127.0.0.1, each answer in
+# a file of its own, and "NAME STATUS LOCATION" a line on standard output.
+fetch_all() { # SCHEME PORT PATH CURL_ARGS... -- NAME...
+    local scheme=$1 port=$2 path=$3 args=() n
+    shift 3
+    while [[ $1 != -- ]]; do args+=("$1"); shift; done
+    shift
+    rm -rf "$GEN/answers" && mkdir "$GEN/answers"
+    for n in "$@"; do
+        args+=(--resolve "$n:$port:127.0.0.1" "$scheme://$n:$port$path" -o "$GEN/answers/$n")
+    done
+    curl -s --noproxy '*' --max-time 60 -w '%{url_effective} %{http_code} %{redirect_url}\n' "${args[@]}" |
+        sed -E "s|^${scheme}://([^:/]+):${port}[^ ]* |\1 |" || true
+}
+answered() { # WANT NAME...: each name's answer is the line the file WANT holds
+    local want got n bad=()
+    read -r want <"$1"
+    shift
+    # read, not a program a name: a few hundred processes take long on a busy machine.
+    for n in "$@"; do
+        got=
+        [[ -f $GEN/answers/$n ]] && read -r got <"$GEN/answers/$n"
+        [[ $got == "$want" ]] || bad+=("$n")
+    done
+    ((${#bad[@]} == 0)) || { echo "misrouted: ${bad[*]}" >&2; return 1; }
+}
+routed() { # PORT: every name reaches the site, an unknown one the sentinel
+    fetch_all http "$1" / -- "${NAMES[@]}" never-written.test >/dev/null
+    answered "$ROOT/index.html" "${NAMES[@]}" && answered "$FALLBACK/index.html" never-written.test
+}
+check "packed: every name routed to the site" routed "$P_PACK"
+check "split: every name routed to the site" routed "$P_SPLIT"
+
+# Each name by SNI, checked against its group's certificate alone: only the
+# entry of that group can answer.
+by_sni() {
+    local group names n
+    for group in $(printf '%s\n' "${GROUP_OF[@]}" | sort -u); do
+        names=()
+        for n in "${NAMES[@]}"; do [[ ${GROUP_OF[$n]} != "$group" ]] || names+=("$n"); done
+        fetch_all https "$P_TLS" / --cacert "$GEN/certs/$group/fullchain.pem" -- "${names[@]}" >/dev/null
+        answered "$ROOT/index.html" "${names[@]}" || return 1
+    done
+}
+check "https: every name served by SNI with its group's certificate" by_sni
+
+redirected() { # every name on the plain port: 301 to https, same host, path and query
+    local bad
+    bad=$(fetch_all http "$P_HTTP" "/some/?q=1" -- "${NAMES[@]}" | awk '$2 != 301 || $3 != "https://" $1 "/some/?q=1"')
+    [[ -z $bad ]] || { echo "not redirected: $bad" >&2; return 1; }
+}
+check "redirect: 301 to https with the host and path" redirected
+challenge() { # certbot's challenges stay on http
+    local got
+    got=$(fetch_all http "$P_HTTP" /.well-known/acme-challenge/x -- d1.test)
+    [[ $got == "d1.test 404 " ]] || { echo "challenge answered: $got" >&2; return 1; }
+}
+check "redirect: certbot's challenges stay on http" challenge
+
+echo
+if ((failures)); then
+    echo "SUMMARY: FAILED, $failures of $checks checks"
+    exit 1
+fi
+echo "SUMMARY: all $checks checks passed"

@@ -1,0 +1,279 @@
+#include "engine/EntryWriter.h"
+
+#include <filesystem>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "TestUtil.h"
+#include "engine/GenerateThread.h"
+
+namespace {
+
+class CRecordingTarget : public CGenTarget {
+public:
+    tagGenResult result;
+
+protected:
+    void onDone(tagGenResult r) override { result = std::move(r); }
+};
+
+std::string lines(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (const auto part : parts) {
+        out += part;
+        out += "\r\n";
+    }
+    return out;
+}
+
+class EntryWriterTest : public ::testing::Test {
+protected:
+    tagGenResult run(const std::string& list, const tagLayout& layout, bool bWww = false, std::string prefix = {}) {
+        tagGenRequest request;
+        request.eList = EListSource::Text;
+        request.strList = list;
+        request.strSitePath = "/srv/www";
+        request.bWww = bWww;
+        request.strPrefix = std::move(prefix);
+        request.strOutFile = m_dir.path("out.conf");
+        request.layout = layout;
+        CRecordingTarget target;
+        CGenerateThread thread(target, request);
+        thread.Generate(std::stop_source().get_token());
+        return target.result;
+    }
+    std::string output() const { return readFile(m_dir.path("out.conf")); }
+
+    CScopedTempDir m_dir;
+};
+
+tagLayout packed(int nPack, tagListenAddress listen = {}) {
+    tagLayout layout;
+    layout.nPack = nPack;
+    layout.listen = std::move(listen);
+    return layout;
+}
+
+TEST_F(EntryWriterTest, PackedEntriesHoldEachNameOnce) {
+    const struct {
+        std::string list;
+        tagLayout layout;
+        bool bWww;
+        std::string prefix;
+        std::string out;
+    } cases[] = {
+        // One domain per entry with another address: the default entry but for its tag.
+        {"a.com\nb.com", packed(1, {"*", 80}), true, "",
+         lines({"<VirtualHost *:80>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com", "</VirtualHost>",
+                "<VirtualHost *:80>", "    DocumentRoot /srv/www", "    ServerAlias b.com www.b.com", "</VirtualHost>"})},
+        {"a.com\nb.com\nc.com", packed(2), false, "",
+         lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com", "    ServerAlias b.com",
+                "</VirtualHost>", "<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias c.com",
+                "</VirtualHost>"})},
+        // A name another domain's alias already brought, a domain listed twice, and a prefix that
+        // is the www alias: each name once.
+        {"a.com\nm.a.com\nA.COM\nb.com", packed(0, {"[2001:db8::1]", 8080}), true, "m",
+         lines({"<VirtualHost [2001:db8::1]:8080>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com m.a.com",
+                "    ServerAlias www.m.a.com m.m.a.com", "    ServerAlias b.com www.b.com m.b.com", "</VirtualHost>"})},
+        {"a.com", packed(0), true, "WWW",
+         lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com", "</VirtualHost>"})},
+        {"localhost", packed(0), false, "", ""},
+    };
+    for (const auto& c : cases) {
+        const tagGenResult result = run(c.list, c.layout, c.bWww, c.prefix);
+        EXPECT_EQ(result.eFailure, EGenFailure::None);
+        EXPECT_EQ(output(), c.out) << c.list;
+    }
+}
+
+// Every entry's names, in order, from an output: one vector per <VirtualHost>.
+std::vector<std::vector<std::string>> entryNames(const std::string& out) {
+    std::vector<std::vector<std::string>> entries;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("<VirtualHost"))
+            entries.emplace_back();
+        if (!line.starts_with("    ServerAlias "))
+            continue;
+        std::istringstream names(line.substr(16));
+        for (std::string name; names >> name;)
+            entries.back().push_back(name);
+    }
+    return entries;
+}
+
+TEST_F(EntryWriterTest, CertificateEntriesHoldAtMostAHundredNamesAndNeverPartADomain) {
+    std::string list;
+    for (int i = 0; i < 250; ++i)
+        list += "d" + std::to_string(i) + ".com\n";
+    const struct {
+        int nPack;
+        bool bWww;
+        std::string prefix;
+        std::size_t nNamesPerEntry; // of each but the last
+    } cases[] = {
+        {0, true, "m", 99}, {0, false, "", 100}, {0, true, "", 100}, {40, true, "", 80}, {7, true, "m", 21},
+    };
+    for (const auto& c : cases) {
+        tagLayout layout = packed(c.nPack);
+        layout.bHttps = true;
+        run(list, layout, c.bWww, c.prefix);
+        const auto entries = entryNames(output());
+        ASSERT_FALSE(entries.empty());
+        std::set<std::string> seen;
+        for (std::size_t i = 0; i < entries.size(); i += 2) {
+            EXPECT_EQ(entries[i], entries[i + 1]) << "the twin has other names";
+            if (i + 2 < entries.size()) {
+                EXPECT_EQ(entries[i].size(), c.nNamesPerEntry) << c.nPack;
+            }
+            EXPECT_LE(entries[i].size(), 100U);
+            EXPECT_TRUE(entries[i].front().starts_with("d")) << "a domain parted: " << entries[i].front();
+            seen.insert(entries[i].begin(), entries[i].end());
+        }
+        const std::size_t nNames = 1 + (c.bWww ? 1 : 0) + (c.prefix.empty() ? 0 : 1);
+        EXPECT_EQ(seen.size(), 250 * nNames) << "a name is lost or doubled";
+    }
+}
+
+TEST_F(EntryWriterTest, HttpsTwinRedirectAndCertbotLines) {
+    tagLayout layout = packed(2, {"192.0.2.10", 8080});
+    layout.bHttps = true;
+    layout.bRedirect = true;
+    layout.strCertPath = "/etc/ssl/it's {name}/";
+    layout.strCertbotFile = m_dir.path("certbot.sh");
+    const tagGenResult result = run("a.com\n*.b.com\nc.com", layout, true);
+    EXPECT_EQ(result.nEntries, 4);
+    const std::string redirect = "    RewriteEngine on\r\n"
+                                 "    RewriteCond %{REQUEST_URI} !^/\\.well-known/acme-challenge/\r\n"
+                                 "    RewriteCond %{HTTP_HOST} ^([^:]+)\r\n"
+                                 "    RewriteRule ^ https://%1%{REQUEST_URI} [R=301,L]\r\n";
+    const std::string first =
+        lines({"<VirtualHost 192.0.2.10:8080>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com",
+               "    ServerAlias *.b.com www.*.b.com"}) +
+        redirect +
+        lines({"</VirtualHost>", "<VirtualHost 192.0.2.10:443>", "    DocumentRoot /srv/www",
+               "    ServerAlias a.com www.a.com", "    ServerAlias *.b.com www.*.b.com", "    SSLEngine on",
+               "    SSLCertificateFile \"/etc/ssl/it's a.com/fullchain.pem\"",
+               "    SSLCertificateKeyFile \"/etc/ssl/it's a.com/privkey.pem\"", "</VirtualHost>"});
+    EXPECT_EQ(output().substr(0, first.size()), first);
+    EXPECT_EQ(readFile(layout.strCertbotFile),
+              "certbot certonly --webroot -w /srv/www --cert-name a.com -d a.com -d www.a.com -d '*.b.com' -d "
+              "'www.*.b.com'\n"
+              "certbot certonly --webroot -w /srv/www --cert-name c.com -d c.com -d www.c.com\n");
+}
+
+TEST_F(EntryWriterTest, SplitWritesAFilePerEntryAndLeavesOthersAlone) {
+    const std::string dir = m_dir.path("sites");
+    std::filesystem::create_directory(dir);
+    writeFile(dir + "/other.conf", "mine");
+    writeFile(dir + "/a.com.conf", "previous");
+    tagLayout layout = packed(2);
+    layout.strSplitDir = dir;
+    // c.com is listed again where it would name the third entry: the second file of that name
+    // would take the place of the first.
+    const tagGenResult result = run("a.com\nb.com\nc.com\nd.com\nC.com\ne.com", layout);
+    EXPECT_EQ(result.eFailure, EGenFailure::None);
+    EXPECT_EQ(result.nFiles, 3);
+    const struct {
+        std::string file;
+        std::string content;
+    } files[] = {
+        {"other.conf", "mine"},
+        {"a.com.conf", lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com",
+                              "    ServerAlias b.com", "</VirtualHost>"})},
+        {"c.com.conf", lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias c.com",
+                              "    ServerAlias d.com", "</VirtualHost>"})},
+        {"e.com.conf", lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias e.com", "</VirtualHost>"})},
+    };
+    for (const auto& f : files)
+        EXPECT_EQ(readFile(dir + "/" + f.file), f.content) << f.file;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4);
+}
+
+TEST_F(EntryWriterTest, SplitIntoWhatIsNoDirectoryFailsNamingIt) {
+    writeFile(m_dir.path("file"), "x");
+    for (const std::string& dir : {m_dir.path("missing"), m_dir.path("file")}) {
+        tagLayout layout;
+        layout.strSplitDir = dir;
+        const tagGenResult result = run("a.com", layout);
+        EXPECT_EQ(result.eFailure, EGenFailure::WriteFile);
+        EXPECT_EQ(result.strPath, dir);
+    }
+}
+
+// A file that cannot be written stops the run: the files before it stay whole, it and those after
+// it are not written, and the run says which one failed.
+TEST_F(EntryWriterTest, SplitStopsAtAFileThatCannotBeWritten) {
+    const std::string dir = m_dir.path("sites");
+    std::filesystem::create_directories(dir + "/b.com.conf");
+    tagLayout layout;
+    layout.strSplitDir = dir;
+    const tagGenResult result = run("a.com\nb.com\nc.com", layout);
+    EXPECT_EQ(result.eFailure, EGenFailure::WriteFile);
+    EXPECT_EQ(result.strPath, dir + "/b.com.conf");
+    EXPECT_EQ(result.nFiles, 1);
+    EXPECT_EQ(readFile(dir + "/a.com.conf"),
+              lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com", "</VirtualHost>"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir + "/b.com.conf"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "a temporary file is left";
+}
+
+// A full table forgets new names but never takes a new name for one seen.
+TEST(NameFilterTest, RemembersWhatFitsWithoutRegardToCase) {
+    CNameFilter filter(256);
+    for (int i = 0; i < 300; ++i)
+        EXPECT_TRUE(filter.insert("n" + std::to_string(i) + ".com")) << i;
+    const struct {
+        std::string name;
+        bool bNew;
+    } cases[] = {
+        {"n0.com", false}, {"N191.COM", false}, {"n250.com", true}, {"other.com", true}, {"other.com", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(filter.insert(c.name), c.bNew) << c.name;
+    filter.clear();
+    EXPECT_TRUE(filter.insert("n0.com"));
+    EXPECT_FALSE(filter.insert("N0.com"));
+}
+
+TEST(ListenAddressTest, AcceptsTheFourFormsOnly) {
+    const struct {
+        std::string text;
+        bool bOk;
+        std::string written;
+    } cases[] = {
+        {"*", true, "*"},
+        {"*:80", true, "*:80"},
+        {"*:65535", true, "*:65535"},
+        {"192.0.2.10:80", true, "192.0.2.10:80"},
+        {"[2001:db8::1]:80", true, "[2001:db8::1]:80"},
+        {"[::ffff:192.0.2.1]:443", true, "[::ffff:192.0.2.1]:443"},
+        {"", false, ""},
+        {"*:0", false, ""},
+        {"*:65536", false, ""},
+        {"*:080", false, ""},
+        {"*:+80", false, ""},
+        {"*:", false, ""},
+        {"192.0.2.10", false, ""},
+        {"192.0.2.256:80", false, ""},
+        {"192.0.2:80", false, ""},
+        {"example.com:80", false, ""},
+        {"2001:db8::1:80", false, ""},
+        {"[2001:db8::g]:80", false, ""},
+        {"[192.0.2.1]:80", false, ""},
+        {"[fe80::1%eth0]:80", false, ""},
+        {"* :80", false, ""},
+    };
+    for (const auto& c : cases) {
+        tagListenAddress address;
+        std::string reason;
+        EXPECT_EQ(tagListenAddress::parse(c.text, address, reason), c.bOk) << c.text;
+        if (c.bOk)
+            EXPECT_EQ(address.text(), c.written);
+        else
+            EXPECT_FALSE(reason.empty()) << c.text;
+    }
+}
+
+} // namespace
