@@ -2,7 +2,8 @@
 # Drives kelvane.exe under Wine as a user would, and checks what it leaves behind:
 #   dialog_test.sh KELVANE_EXE KELVANE_CLI WORK_DIR
 # KELVANE_CLI is the Linux command-line tool, whose output for the same list is the expected one.
-# The Wine prefix is kept in WORK_DIR for the next run; the screenshot is WORK_DIR/dialog.png.
+# The Wine prefix is kept in WORK_DIR for the next run; the screenshots are WORK_DIR/dialog.png
+# (the screen) and WORK_DIR/dialog-window.png (the dialog alone).
 # Every wait is bounded; on failure the reason and Wine's log are printed.
 set -euo pipefail
 
@@ -11,7 +12,8 @@ exe=$(realpath "$1")
 cli=$(realpath "$2")
 mkdir -p "$3"
 work=$(realpath "$3")
-app=$work/app
+# A folder with a Chinese name: paths go through the system's wide calls.
+app=$work/程序
 log=$work/wine.log
 
 wine=$(command -v wine64 || true)
@@ -78,12 +80,16 @@ fi
 rm -rf "$app"
 mkdir -p "$app"
 cp "$exe" "$app/kelvane.exe"
-rm -f "$work/dialog.png" "$work/failure.png"
+rm -f "$work/dialog.png" "$work/dialog-window.png" "$work/failure.png"
 
 # The expected output: the Linux tool's, for the same list and fields.
 list=$'example.com\nshop.example.org\nlocalhost\n blog.example.cn\nexample.com'
+# The template beside the program has a Chinese name and Chinese text.
+printf '# 站点：{siteDomain}\r\n<VirtualHost *:80>\r\n    DocumentRoot "{sitePath}"\r\n    ServerAlias {siteDomain}\r\n</VirtualHost>\r\n' \
+    >"$app/节点模版.txt"
 printf '%s\n' "$list" >"$work/list.txt"
-"$cli" -q -w -p m -s /var/www/sites -o "$work/expected.txt" "$work/list.txt" || fail "kelvane-cli"
+"$cli" -q -w -p m -s /var/www/sites -t "$app/节点模版.txt" -o "$work/expected.txt" "$work/list.txt" ||
+    fail "kelvane-cli"
 
 rm -f "$work/display"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >>"$log" 2>&1 &
@@ -125,6 +131,7 @@ elif window_count_is 2; then
     answer_box "warning about opening the output"
 fi
 import -window root "$work/dialog.png"
+import -window "$dialog" "$work/dialog-window.png"
 
 # Escape, Alt+F4 and F10 leave the dialog open; Enter in the site path closes it and saves.
 xdotool windowfocus --sync "$dialog" key Escape alt+F4 F10
