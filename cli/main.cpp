@@ -5,14 +5,21 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 #include <CLI/CLI.hpp>
 
 #include "cli/CliTarget.h"
 #include "cli/Report.h"
 #include "core/FileUtil.h"
+#include "core/Sys.h"
 #include "engine/GenerateThread.h"
 #include "engine/NameRule.h"
 
@@ -31,6 +38,37 @@ extern "C" void onSignal(int nSignal) {
     g_bStop.store(true);
 }
 
+#ifdef _WIN32
+// Ctrl-C and Ctrl-Break in the console: the run stops between two lines; a second one ends the
+// program at once, should a write hang.
+BOOL WINAPI onConsoleCtrl(DWORD nEvent) {
+    if (nEvent != CTRL_C_EVENT && nEvent != CTRL_BREAK_EVENT)
+        return FALSE;
+    if (g_bStop.load())
+        return FALSE;
+    g_nSignal = SIGINT;
+    g_bStop.store(true);
+    return TRUE;
+}
+
+void installSignalHandlers() { ::SetConsoleCtrlHandler(onConsoleCtrl, TRUE); }
+
+// The arguments as the user typed them, in UTF-8 whatever the system's code page; the console
+// shows UTF-8; the list and the entries pass through standard input and output unchanged.
+std::vector<std::string> prepareConsole() {
+    ::SetConsoleOutputCP(CP_UTF8);
+    ::_setmode(sys::kStdIn, _O_BINARY);
+    ::_setmode(sys::kStdOut, _O_BINARY);
+    std::vector<std::string> vecArgs;
+    int nArgs = 0;
+    if (wchar_t** ppArgs = ::CommandLineToArgvW(::GetCommandLineW(), &nArgs)) {
+        for (int i = 0; i < nArgs; ++i)
+            vecArgs.push_back(sys::narrow(ppArgs[i]));
+        ::LocalFree(ppArgs);
+    }
+    return vecArgs;
+}
+#else
 void installSignalHandlers() {
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -43,6 +81,7 @@ void installSignalHandlers() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 }
+#endif
 
 int usageError(CConsole& console, const std::string& strText) {
     console.message("kelvane-cli: " + strText + "\nRun with --help for more information.");
@@ -53,6 +92,17 @@ int usageError(CConsole& console, const std::string& strText) {
 
 int main(int argc, char** argv) {
     file::guardStdFds();
+#ifdef _WIN32
+    std::vector<std::string> vecArgs = prepareConsole();
+    std::vector<char*> vecArgv;
+    for (std::string& strArg : vecArgs)
+        vecArgv.push_back(strArg.data());
+    vecArgv.push_back(nullptr);
+    if (!vecArgs.empty()) {
+        argc = static_cast<int>(vecArgs.size());
+        argv = vecArgv.data();
+    }
+#endif
     CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list.", "kelvane-cli"};
     std::string strSitePath, strPrefix, strTemplate, strOutput = "-", strList = "-";
     bool bWww = false, bIdn = false, bQuiet = false, bStrict = false;
@@ -73,7 +123,7 @@ int main(int argc, char** argv) {
         return rc == 0 ? kExitOk : kExitUsage;
     }
 
-    CConsole console(!bQuiet && ::isatty(STDERR_FILENO));
+    CConsole console(!bQuiet && sys::isTerminal(sys::kStdErr) && sys::enableTerminalEscapes(sys::kStdErr));
     if (const names::ESitePath eFault = names::checkSitePath(strSitePath); eFault != names::ESitePath::Ok)
         return usageError(console, "--site-path " + report::sitePathText(eFault));
     std::string strAsciiPrefix;
@@ -82,17 +132,22 @@ int main(int argc, char** argv) {
         return usageError(console, "--prefix '" + names::visibleText(strPrefix) + "': " + report::reasonText(eVerdict) +
                                        " (a prefix is one or more labels of letters, digits, '-' and '_')");
     if (!strTemplate.empty() && !file::isFileExist(strTemplate)) {
-        struct stat st {};
-        const std::string strReason = ::stat(strTemplate.c_str(), &st) != 0 ? file::errorText(errno)
-                                      : S_ISDIR(st.st_mode)                 ? file::errorText(EISDIR)
-                                                                            : "not a regular file";
+        sys::tagFileInfo info;
+        const std::string strReason = !sys::statPath(strTemplate, info) ? file::errorText(errno)
+                                      : info.bDir                        ? file::errorText(EISDIR)
+                                                                         : "not a regular file";
         console.message("kelvane-cli: cannot read '" + strTemplate + "': " + strReason);
         return kExitFile;
     }
 
     const bool bStdIn = strList.empty() || strList == "-";
-    if (bStdIn && ::isatty(STDIN_FILENO) && !bQuiet)
-        console.message("kelvane-cli: reading the list from the terminal; end it with Ctrl-D");
+    if (bStdIn && sys::isTerminal(sys::kStdIn) && !bQuiet)
+        console.message(std::string("kelvane-cli: reading the list from the terminal; end it with ") +
+#ifdef _WIN32
+                        "Ctrl-Z and Enter");
+#else
+                        "Ctrl-D");
+#endif
     tagGenRequest request;
     request.eList = bStdIn ? EListSource::StdIn : EListSource::File;
     request.strList = bStdIn ? std::string() : strList;

@@ -4,9 +4,8 @@ if(CMAKE_CROSSCOMPILING)
     set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
     set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    # It names its targets GTest::gtest and GTest::gtest_main itself.
     add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
-    add_library(GTest::gtest ALIAS gtest)
-    add_library(GTest::gtest_main ALIAS gtest_main)
 else()
     find_package(GTest REQUIRED)
 endif()
@@ -15,6 +14,7 @@ endif()
 add_executable(kelvane_tests
     core/TextUtilTest.cpp
     core/EncodingTest.cpp
+    core/IdnTest.cpp
     engine/NameRuleTest.cpp
     engine/SiteBuilderTest.cpp
 )

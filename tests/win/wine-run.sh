@@ -3,7 +3,7 @@
 #   wine-run.sh PREFIX PROGRAM.exe [ARGUMENTS...]
 # Wine's own diagnostics are silenced; the program's output and exit status pass through.
 set -euo pipefail
-prefix=$1
+prefix=$(realpath -m "$1")
 shift
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || wine=/usr/lib/wine/wine64
