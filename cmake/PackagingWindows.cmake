@@ -1,6 +1,11 @@
 # The Windows ZIP: `cpack --config BUILD/CPackConfig.cmake` makes kelvane-VERSION-win32.zip or
 # -win64.zip in the build tree, holding the programs, a short README in Chinese and a sample
-# template, all at the top of the archive.
+# template, all at the top of the archive, so that the program finds its template beside it.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in ${PROJECT_BINARY_DIR}/README.txt
+               @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${PROJECT_BINARY_DIR}/README.txt "${PROJECT_SOURCE_DIR}/packaging/windows/节点模版.txt"
+        DESTINATION .)
+
 set(CPACK_PACKAGE_NAME kelvane)
 set(CPACK_PACKAGE_VENDOR "Kelvane")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
