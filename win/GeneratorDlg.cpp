@@ -51,6 +51,7 @@ CGeneratorDlg::CGeneratorDlg(HINSTANCE hInstance, tagDataDirs dirs)
       m_hSmallIcon(loadIcon(hInstance, SM_CXSMICON, SM_CYSMICON)), m_logic(*this, std::move(dirs)) {}
 
 CGeneratorDlg::~CGeneratorDlg() {
+    Close();
     m_logic.Shutdown();
     if (m_hIcon)
         DestroyIcon(m_hIcon);
@@ -58,18 +59,26 @@ CGeneratorDlg::~CGeneratorDlg() {
         DestroyIcon(m_hSmallIcon);
 }
 
-bool CGeneratorDlg::DoModal(int nCmdShow) {
-    if (!CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(IDD_MAIN_DIALOG), nullptr, DialogProc,
-                            reinterpret_cast<LPARAM>(this)))
-        return false;
-    const HWND hDlg = m_hWnd;
-    ShowWindow(hDlg, nCmdShow);
+bool CGeneratorDlg::Create() {
+    return CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(IDD_MAIN_DIALOG), nullptr, DialogProc,
+                              reinterpret_cast<LPARAM>(this)) != nullptr;
+}
 
+bool CGeneratorDlg::DoModal(int nCmdShow) {
+    if (!Create())
+        return false;
+    ShowWindow(m_hWnd, nCmdShow);
+    RunLoop();
+    return true;
+}
+
+void CGeneratorDlg::RunLoop() {
+    const HWND hDlg = m_hWnd;
     // A loop of its own, since only here can keys be filtered before the dialog manager sees
     // them. Loops the system runs (a message box, a moved window) skip this, which is why the
     // worker's end is a window message and not something this loop handles.
     MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    while (!m_bClosed && GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (isSwallowedKey(msg) && (msg.hwnd == hDlg || IsChild(hDlg, msg.hwnd)))
             continue;
         if (!IsDialogMessageW(hDlg, &msg)) {
@@ -83,7 +92,6 @@ bool CGeneratorDlg::DoModal(int nCmdShow) {
     while (PeekMessageW(&msg, nullptr, WM_GEN_DONE, WM_GEN_DONE, PM_REMOVE))
         if (msg.message == WM_GEN_DONE && msg.hwnd == hDlg)
             delete reinterpret_cast<tagCall*>(msg.lParam);
-    return true;
 }
 
 INT_PTR CALLBACK CGeneratorDlg::DialogProc(HWND hDlg, UINT nMessage, WPARAM wParam, LPARAM lParam) {
@@ -119,7 +127,6 @@ INT_PTR CGeneratorDlg::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
         return TRUE;
     case WM_DESTROY:
         KillTimer(m_hWnd, kProgressTimer);
-        PostQuitMessage(0);
         return TRUE;
     case WM_QUERYDRAGICON:
         return reinterpret_cast<INT_PTR>(m_hIcon);
@@ -160,7 +167,7 @@ void CGeneratorDlg::OnCommand(int nId) {
 // The fields are read and the settings saved while the controls stand; the worker is waited for
 // once the loop has ended, out of sight.
 void CGeneratorDlg::Close() {
-    if (m_bClosed)
+    if (m_bClosed || !m_hWnd)
         return;
     if (m_nBoxes > 0) {
         m_bClosePending = true;

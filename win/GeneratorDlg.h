@@ -20,6 +20,11 @@ public:
 
     // Shows the dialog and runs its messages until it closes; false when it cannot be created.
     bool DoModal(int nCmdShow);
+    // The window, not shown yet; false when it cannot be created.
+    bool Create();
+    // Runs the dialog's messages until it closes, then waits for a worker that still runs.
+    void RunLoop();
+    HWND hWnd() const { return m_hWnd; }
 
     tagFields readFields() const override;
     void showFields(const std::string& strSitePath, const std::string& strPrefix, bool bWww) override;
