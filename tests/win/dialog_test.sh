@@ -99,6 +99,7 @@ DISPLAY=:$(head -n 1 "$work/display")
 export DISPLAY
 
 "$wine" explorer /desktop=kelvane,1024x768 "Z:$app/kelvane.exe" >>"$log" 2>&1 &
+desktop_pid=$!
 wait_until 90 "dialog window" window_count_is 1
 dialog=$(kelvane_windows)
 xdotool windowfocus --sync "$dialog"
@@ -139,6 +140,8 @@ sleep 1
 window_count_is 1 || fail "the dialog closed on Escape, Alt+F4 or F10"
 xdotool key shift+Tab shift+Tab shift+Tab Return
 wait_until 20 "close on Enter in the site path" window_count_is 0
+# The desktop goes with its last program: kelvane.exe has ended, not only hidden its window.
+wait_until 30 "end of kelvane.exe" sh -c "! kill -0 $desktop_pid 2>/dev/null"
 wait_until 20 "Kelvane.ini" test -s "$app/Kelvane.ini"
 for line in '[Kelvane]' 'pathroot=/var/www/sites' 'subdomain=m' 'bwww=1'; do
     grep -qxF "$line" <(tr -d '\r' <"$app/Kelvane.ini") || fail "Kelvane.ini lacks $line"
