@@ -166,6 +166,33 @@ TEST(WinDialogTest, RunEndsInALoopNotTheDialogs) {
     EXPECT_EQ(readFile(dirOf(temp) + "_out.txt"), builtinEntry("/srv/站点", "example.com"));
 }
 
+// A second click stops the run: the button is "正在停止" and disabled until the run's end, which
+// opens the output as any end does.
+TEST(WinDialogTest, SecondClickStopsTheRun) {
+    CScopedTempDir temp;
+    CTestDlg dlg(dirOf(temp));
+    ASSERT_TRUE(dlg.Create());
+    const HWND hDlg = dlg.hWnd();
+    const HWND hStart = GetDlgItem(hDlg, IDC_START);
+    std::string strList;
+    for (int i = 0; i < 1000000; ++i)
+        strList += "site" + std::to_string(i) + ".example.com\n";
+    writeFile(temp.path("list.txt"), strList);
+    SetDlgItemTextW(hDlg, IDC_DOMAINS, widen(temp.path("list.txt")).c_str());
+    SetDlgItemTextW(hDlg, IDC_SITEPATH, L"/srv/www");
+    click(hDlg, IDC_START);
+    click(hDlg, IDC_START);
+    EXPECT_EQ(textOf(hStart), L"正在停止");
+    EXPECT_FALSE(IsWindowEnabled(hStart));
+
+    ASSERT_TRUE(pumpUntil([&] { return !dlg.m_vecOpened.empty(); }));
+    EXPECT_EQ(textOf(hStart), L"开始");
+    EXPECT_TRUE(IsWindowEnabled(hStart));
+    EXPECT_EQ(textOf(GetDlgItem(hDlg, IDC_STATUS)), L"操作结束！");
+    // A whole run would write some four times the list's size.
+    EXPECT_LT(readFile(dirOf(temp) + "_out.txt").size(), strList.size());
+}
+
 // Closed during a run: the settings are saved, the worker is waited for, and its end, posted to
 // a window that has gone, is dropped.
 TEST(WinDialogTest, CloseDuringRunSavesAndEnds) {
