@@ -70,8 +70,24 @@ std::string narrow(const std::wstring& str) {
     return out;
 }
 
+// Shared for reading, writing and deleting, as a file is on POSIX systems: the output of a run may
+// replace the list it is reading, and another program may replace the list meanwhile.
 int openRead(const std::string& strPath) {
-    return ::_wopen(widen(strPath).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    const std::wstring strWide = widen(strPath);
+    const HANDLE hFile = ::CreateFileW(strWide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        const DWORD nError = ::GetLastError();
+        const DWORD nAttributes = ::GetFileAttributesW(strWide.c_str());
+        // Windows says only that access is denied to a directory.
+        errno = nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR
+                                                                                                     : errnoOf(nError);
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        ::CloseHandle(hFile);
+    return fd;
 }
 
 int openWrite(const std::string& strPath) {

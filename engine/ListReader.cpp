@@ -65,9 +65,14 @@ void CLineCounter::feed(std::string_view str) {
 
 CListReader::CListReader() = default;
 
-CListReader::~CListReader() {
-    if (m_bOwnFd && m_fd >= 0)
+CListReader::~CListReader() { closeFile(); }
+
+void CListReader::closeFile() {
+    if (m_bOwnFd && m_fd >= 0) {
         sys::closeFd(m_fd);
+        m_fd = -1;
+    }
+    m_bOwnFd = false;
 }
 
 void CListReader::openText(std::string_view strText) {

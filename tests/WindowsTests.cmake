@@ -13,10 +13,12 @@ endif()
 # One CTest test per program: each start of Wine costs about a second.
 add_executable(kelvane_tests
     core/TextUtilTest.cpp
+    core/CoreTest.cpp
     core/EncodingTest.cpp
     core/IdnTest.cpp
     engine/NameRuleTest.cpp
     engine/SiteBuilderTest.cpp
+    engine/FileNamesTest.cpp
 )
 target_include_directories(kelvane_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kelvane_tests PRIVATE kelvane_core kelvane_warnings GTest::gtest GTest::gtest_main)
