@@ -9,7 +9,9 @@
 
 namespace {
 
-std::filesystem::path fromUtf8(const std::string& str) { return std::filesystem::path(std::u8string(str.begin(), str.end())); }
+std::filesystem::path fromUtf8(const std::string& str) {
+    return std::filesystem::path(std::u8string(str.begin(), str.end()));
+}
 
 std::string toUtf8(const std::filesystem::path& path) {
     const std::u8string str = path.u8string();

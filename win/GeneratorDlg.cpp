@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "win/WinText.h"
+#include "core/Sys.h"
 #include "win/resource.h"
 
 namespace {
@@ -29,19 +29,20 @@ std::wstring windowText(HWND hWnd) {
 
 std::string systemMessage(DWORD nError) {
     wchar_t* pText = nullptr;
-    const DWORD nLength = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, nError, 0,
-        reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
+    const DWORD nLength = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                             FORMAT_MESSAGE_IGNORE_INSERTS,
+                                         nullptr, nError, 0, reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
     std::wstring strText(pText ? pText : L"", nLength);
     LocalFree(pText);
     while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r' || strText.back() == L' '))
         strText.pop_back();
-    return strText.empty() ? "错误 " + std::to_string(nError) : narrow(strText);
+    return strText.empty() ? "错误 " + std::to_string(nError) : sys::narrow(strText);
 }
 
 HICON loadIcon(HINSTANCE hInstance, int nMetricX, int nMetricY) {
     return static_cast<HICON>(LoadImageW(hInstance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                         GetSystemMetrics(nMetricX), GetSystemMetrics(nMetricY), LR_DEFAULTCOLOR));
+                                         GetSystemMetrics(nMetricX), GetSystemMetrics(nMetricY),
+                                         LR_DEFAULTCOLOR));
 }
 
 } // namespace
@@ -181,7 +182,8 @@ void CGeneratorDlg::Close() {
 
 int CGeneratorDlg::messageBox(const std::string& strText, const std::string& strCaption, UINT nType) {
     ++m_nBoxes;
-    const int nResult = MessageBoxW(m_hWnd, widen(strText).c_str(), widen(strCaption).c_str(), nType);
+    const int nResult =
+        MessageBoxW(m_hWnd, sys::widen(strText).c_str(), sys::widen(strCaption).c_str(), nType);
     if (--m_nBoxes == 0 && m_bClosePending) {
         m_bClosePending = false;
         PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
@@ -190,21 +192,23 @@ int CGeneratorDlg::messageBox(const std::string& strText, const std::string& str
 }
 
 tagFields CGeneratorDlg::readFields() const {
-    return {narrow(windowText(item(IDC_DOMAINS))), narrow(windowText(item(IDC_SITEPATH))),
-            narrow(windowText(item(IDC_PREFIX))), IsDlgButtonChecked(m_hWnd, IDC_WWW) == BST_CHECKED};
+    return {sys::narrow(windowText(item(IDC_DOMAINS))), sys::narrow(windowText(item(IDC_SITEPATH))),
+            sys::narrow(windowText(item(IDC_PREFIX))), IsDlgButtonChecked(m_hWnd, IDC_WWW) == BST_CHECKED};
 }
 
 void CGeneratorDlg::showFields(const std::string& strSitePath, const std::string& strPrefix, bool bWww) {
-    SetDlgItemTextW(m_hWnd, IDC_SITEPATH, widen(strSitePath).c_str());
-    SetDlgItemTextW(m_hWnd, IDC_PREFIX, widen(strPrefix).c_str());
+    SetDlgItemTextW(m_hWnd, IDC_SITEPATH, sys::widen(strSitePath).c_str());
+    SetDlgItemTextW(m_hWnd, IDC_PREFIX, sys::widen(strPrefix).c_str());
     CheckDlgButton(m_hWnd, IDC_WWW, bWww ? BST_CHECKED : BST_UNCHECKED);
 }
 
-void CGeneratorDlg::setStatus(const std::string& strText) { SetDlgItemTextW(m_hWnd, IDC_STATUS, widen(strText).c_str()); }
+void CGeneratorDlg::setStatus(const std::string& strText) {
+    SetDlgItemTextW(m_hWnd, IDC_STATUS, sys::widen(strText).c_str());
+}
 
 void CGeneratorDlg::setStartButton(const std::string& strText, bool bEnabled) {
     const HWND hButton = item(IDC_START);
-    SetWindowTextW(hButton, widen(strText).c_str());
+    SetWindowTextW(hButton, sys::widen(strText).c_str());
     // A disabled button that kept the focus would leave the keyboard nowhere.
     if (!bEnabled && GetFocus() == hButton)
         SendMessageW(m_hWnd, WM_NEXTDLGCTL, 0, FALSE);
@@ -212,19 +216,24 @@ void CGeneratorDlg::setStartButton(const std::string& strText, bool bEnabled) {
 }
 
 void CGeneratorDlg::focusField(EField eField) {
-    const int nId = eField == EField::Domains ? IDC_DOMAINS : eField == EField::SitePath ? IDC_SITEPATH : IDC_PREFIX;
+    const int nId = eField == EField::Domains    ? IDC_DOMAINS
+                    : eField == EField::SitePath ? IDC_SITEPATH
+                                                 : IDC_PREFIX;
     SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item(nId)), TRUE);
 }
 
-void CGeneratorDlg::showWarning(const std::string& strText) { messageBox(strText, kCaption, MB_OK | MB_ICONWARNING); }
+void CGeneratorDlg::showWarning(const std::string& strText) {
+    messageBox(strText, kCaption, MB_OK | MB_ICONWARNING);
+}
 
 void CGeneratorDlg::showAbout() {
-    messageBox("Kelvane " KELVANE_VERSION "\n\n为共用一个站点路径的大量域名生成 Apache 基于名称的虚拟主机配置。",
+    messageBox("Kelvane " KELVANE_VERSION
+               "\n\n为共用一个站点路径的大量域名生成 Apache 基于名称的虚拟主机配置。",
                "关于 Kelvane", MB_OK | MB_ICONINFORMATION);
 }
 
 bool CGeneratorDlg::openFile(const std::string& strPath, std::string& strReason) {
-    std::wstring strWide = widen(strPath);
+    std::wstring strWide = sys::widen(strPath);
     for (wchar_t& ch : strWide)
         if (ch == L'/')
             ch = L'\\';

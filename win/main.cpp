@@ -1,14 +1,15 @@
 // kelvane.exe: the dialog.
 
 #include <windows.h>
+
 #include <commctrl.h>
 #include <objbase.h>
 
 #include <string>
 
+#include "core/Sys.h"
 #include "dialog/DataDirs.h"
 #include "win/GeneratorDlg.h"
-#include "win/WinText.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ std::string programDir() {
         strPath.resize(strPath.size() * 2);
     }
     strPath.erase(strPath.find_last_of(L"\\/") + 1);
-    return narrow(strPath);
+    return sys::narrow(strPath);
 }
 
 } // namespace

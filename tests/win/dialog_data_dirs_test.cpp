@@ -49,7 +49,8 @@ TEST(DataDirsTest, BesideTheProgramOnlyWhenItsFolderCanBeWritten) {
 
         const tagDataDirs dirs = chooseDataDirs(strExeDir);
 
-        const std::string strExpected = c.bBeside ? temp.path("程序") + "\\" : temp.path("AppData\\Kelvane") + "\\";
+        const std::string strExpected =
+            c.bBeside ? temp.path("程序") + "\\" : temp.path("AppData\\Kelvane") + "\\";
         EXPECT_EQ(dirs.strConfigDir, strExpected);
         EXPECT_EQ(dirs.strDataDir, strExpected);
         EXPECT_TRUE(std::filesystem::is_directory(utf8Path(strExpected)));

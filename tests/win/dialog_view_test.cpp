@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "TestUtil.h"
+#include "core/Sys.h"
 #include "win/GeneratorDlg.h"
-#include "win/WinText.h"
 #include "win/resource.h"
 
 namespace {
@@ -18,7 +18,8 @@ namespace {
 // Warnings and opened files recorded instead of shown.
 class CTestDlg : public CGeneratorDlg {
 public:
-    explicit CTestDlg(const std::string& strDir) : CGeneratorDlg(GetModuleHandleW(nullptr), {strDir, strDir}) {}
+    explicit CTestDlg(const std::string& strDir)
+        : CGeneratorDlg(GetModuleHandleW(nullptr), {strDir, strDir}) {}
 
     void showWarning(const std::string& strText) override { m_vecWarnings.push_back(strText); }
     bool openFile(const std::string& strPath, std::string&) override {
@@ -30,7 +31,9 @@ public:
     std::vector<std::string> m_vecOpened;
 };
 
-std::string dirOf(const CScopedTempDir& temp) { return temp.path("") + "\\"; }
+std::string dirOf(const CScopedTempDir& temp) {
+    return temp.path("") + "\\";
+}
 
 std::wstring textOf(HWND hWnd) {
     std::wstring str(static_cast<std::size_t>(GetWindowTextLengthW(hWnd)) + 1, L'\0');
@@ -40,7 +43,8 @@ std::wstring textOf(HWND hWnd) {
 
 // Dispatches the thread's messages the way a message box's loop does, without the dialog's own
 // loop, until bDone says so or the time is up.
-bool pumpUntil(const std::function<bool()>& bDone, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+bool pumpUntil(const std::function<bool()>& bDone,
+               std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!bDone()) {
         if (std::chrono::steady_clock::now() > end)
@@ -56,13 +60,16 @@ bool pumpUntil(const std::function<bool()>& bDone, std::chrono::milliseconds tim
 }
 
 void click(HWND hDlg, int nId) {
-    SendMessageW(hDlg, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(hDlg, nId)));
+    SendMessageW(hDlg, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(hDlg, nId)));
 }
 
 TEST(WinDialogTest, TemplateHasTheElevenControlsInTabOrder) {
     // An edit control's border may become an extended style of the same look.
     constexpr LONG kEdit = ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_WANTRETURN | WS_TABSTOP;
-    constexpr LONG kButtonType = 0x0F;
+    constexpr LONG kButton = BS_TYPEMASK | WS_TABSTOP;
+    constexpr LONG kStatic = SS_TYPEMASK | WS_TABSTOP;
+    constexpr LONG kPush = BS_PUSHBUTTON | WS_TABSTOP;
     const struct {
         int nId;
         const wchar_t* pClass;
@@ -74,14 +81,14 @@ TEST(WinDialogTest, TemplateHasTheElevenControlsInTabOrder) {
         {IDC_DOMAINS, L"Edit", L"", {7, 21, 130, 240}, kEdit, kEdit},
         {IDC_SITEPATH, L"Edit", nullptr, {163, 21, 128, 14}, kEdit, ES_AUTOHSCROLL | WS_TABSTOP},
         {IDC_PREFIX, L"Edit", nullptr, {163, 59, 64, 14}, kEdit, ES_AUTOHSCROLL | WS_TABSTOP},
-        {IDC_WWW, L"Button", L"生产 www.域名", {163, 86, 68, 10}, kButtonType | WS_TABSTOP, BS_AUTOCHECKBOX | WS_TABSTOP},
-        {IDC_START, L"Button", L"开始", {164, 123, 50, 14}, kButtonType | WS_TABSTOP, BS_PUSHBUTTON | WS_TABSTOP},
-        {IDC_OUTPUT, L"Button", L"输出结果", {220, 123, 50, 14}, kButtonType | WS_TABSTOP, BS_PUSHBUTTON | WS_TABSTOP},
-        {IDC_ABOUT, L"Button", L"关于", {241, 269, 50, 14}, kButtonType | WS_TABSTOP, BS_PUSHBUTTON | WS_TABSTOP},
-        {-1, L"Static", L"域名（超过1000行，输入文件路径）：", {7, 7, 137, 8}, SS_TYPEMASK | WS_TABSTOP, SS_LEFT},
-        {IDC_STATUS, L"Static", L"就绪", {7, 275, 207, 8}, SS_TYPEMASK | WS_TABSTOP, SS_LEFT},
-        {-1, L"Static", L"站点路径：", {163, 7, 41, 8}, SS_TYPEMASK | WS_TABSTOP, SS_LEFT},
-        {-1, L"Static", L"自定义前缀：", {163, 45, 49, 8}, SS_TYPEMASK | WS_TABSTOP, SS_LEFT},
+        {IDC_WWW, L"Button", L"生产 www.域名", {163, 86, 68, 10}, kButton, BS_AUTOCHECKBOX | WS_TABSTOP},
+        {IDC_START, L"Button", L"开始", {164, 123, 50, 14}, kButton, kPush},
+        {IDC_OUTPUT, L"Button", L"输出结果", {220, 123, 50, 14}, kButton, kPush},
+        {IDC_ABOUT, L"Button", L"关于", {241, 269, 50, 14}, kButton, kPush},
+        {-1, L"Static", L"域名（超过1000行，输入文件路径）：", {7, 7, 137, 8}, kStatic, SS_LEFT},
+        {IDC_STATUS, L"Static", L"就绪", {7, 275, 207, 8}, kStatic, SS_LEFT},
+        {-1, L"Static", L"站点路径：", {163, 7, 41, 8}, kStatic, SS_LEFT},
+        {-1, L"Static", L"自定义前缀：", {163, 45, 49, 8}, kStatic, SS_LEFT},
     };
     CScopedTempDir temp;
     CTestDlg dlg(dirOf(temp));
@@ -108,7 +115,7 @@ TEST(WinDialogTest, TemplateHasTheElevenControlsInTabOrder) {
         ASSERT_NE(hChild, nullptr);
         wchar_t szClass[32] = {};
         GetClassNameW(hChild, szClass, 32);
-        EXPECT_EQ(_wcsicmp(szClass, row.pClass), 0) << narrow(szClass);
+        EXPECT_EQ(_wcsicmp(szClass, row.pClass), 0) << sys::narrow(szClass);
         EXPECT_EQ(GetDlgCtrlID(hChild), row.nId);
         if (row.pText) {
             EXPECT_EQ(textOf(hChild), row.pText);
@@ -140,8 +147,9 @@ TEST(WinDialogTest, LongPastedListIsTakenWhole) {
     std::wstring strList;
     for (int i = 0; i < 5000; ++i)
         strList += L"site" + std::to_wstring(i) + L".example.com\r\n";
-    SendDlgItemMessageW(dlg.hWnd(), IDC_DOMAINS, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(strList.c_str()));
-    EXPECT_EQ(dlg.readFields().strDomains, narrow(strList));
+    SendDlgItemMessageW(dlg.hWnd(), IDC_DOMAINS, EM_REPLACESEL, FALSE,
+                        reinterpret_cast<LPARAM>(strList.c_str()));
+    EXPECT_EQ(dlg.readFields().strDomains, sys::narrow(strList));
 }
 
 // The end of a run is a window message, so a loop that is not the dialog's (a message box's)
@@ -178,7 +186,7 @@ TEST(WinDialogTest, SecondClickStopsTheRun) {
     for (int i = 0; i < 1000000; ++i)
         strList += "site" + std::to_string(i) + ".example.com\n";
     writeFile(temp.path("list.txt"), strList);
-    SetDlgItemTextW(hDlg, IDC_DOMAINS, widen(temp.path("list.txt")).c_str());
+    SetDlgItemTextW(hDlg, IDC_DOMAINS, sys::widen(temp.path("list.txt")).c_str());
     SetDlgItemTextW(hDlg, IDC_SITEPATH, L"/srv/www");
     click(hDlg, IDC_START);
     click(hDlg, IDC_START);
@@ -205,7 +213,7 @@ TEST(WinDialogTest, CloseDuringRunSavesAndEnds) {
     for (int i = 0; i < 1000000; ++i)
         strList += "site" + std::to_string(i) + ".example.com\n";
     writeFile(temp.path("list.txt"), strList);
-    SetDlgItemTextW(hDlg, IDC_DOMAINS, widen(temp.path("list.txt")).c_str());
+    SetDlgItemTextW(hDlg, IDC_DOMAINS, sys::widen(temp.path("list.txt")).c_str());
     SetDlgItemTextW(hDlg, IDC_SITEPATH, L"/srv/www");
     CheckDlgButton(hDlg, IDC_WWW, BST_CHECKED);
     click(hDlg, IDC_START);
