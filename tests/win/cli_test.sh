@@ -5,7 +5,8 @@
 #
 #   tests/win/cli_test.sh WINDOWS-CLI.exe LINUX-CLI WORK-DIR
 #
-# WORK-DIR receives the Wine prefix (made on first use) and the files compared; it is kept.
+# WORK-DIR receives the files compared, and is kept; the Wine prefix is $KELVANE_WINEPREFIX, or
+# one made in WORK-DIR on first use.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -17,7 +18,8 @@ cd "$work"
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-win() { "$here/wine-run.sh" "$work/wineprefix" "$win_cli" "$@"; }
+prefix=${KELVANE_WINEPREFIX:-$work/wineprefix}
+win() { "$here/wine-run.sh" "$prefix" "$win_cli" "$@"; }
 
 # Same standard output, and the same file written by -o, for the same arguments.
 same_output() {
