@@ -54,6 +54,7 @@ CGeneratorDlg::CGeneratorDlg(HINSTANCE hInstance, tagDataDirs dirs)
 CGeneratorDlg::~CGeneratorDlg() {
     Close();
     m_logic.Shutdown();
+    dropPendingEnds();
     if (m_hIcon)
         DestroyIcon(m_hIcon);
     if (m_hSmallIcon)
@@ -88,10 +89,17 @@ void CGeneratorDlg::RunLoop() {
         }
     }
 
-    // The worker's end may have been posted after the window went: its call is freed unmade.
     m_logic.Shutdown();
+    dropPendingEnds();
+}
+
+// The worker's end may have been posted after the window went: its call is freed unmade.
+void CGeneratorDlg::dropPendingEnds() {
+    if (!m_hWnd)
+        return;
+    MSG msg;
     while (PeekMessageW(&msg, nullptr, WM_GEN_DONE, WM_GEN_DONE, PM_REMOVE))
-        if (msg.message == WM_GEN_DONE && msg.hwnd == hDlg)
+        if (msg.message == WM_GEN_DONE && msg.hwnd == m_hWnd)
             delete reinterpret_cast<tagCall*>(msg.lParam);
 }
 
@@ -237,14 +245,23 @@ bool CGeneratorDlg::openFile(const std::string& strPath, std::string& strReason)
     for (wchar_t& ch : strWide)
         if (ch == L'/')
             ch = L'\\';
-    const auto nResult = reinterpret_cast<INT_PTR>(
-        ShellExecuteW(m_hWnd, nullptr, strWide.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
-    if (nResult > 32)
+    // The extended call gives the system's own error code, which has a text, where the plain
+    // one gives codes of its own; the failure is told by the dialog's warning, not by a box of
+    // the system's besides.
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_FLAG_NO_UI;
+    info.hwnd = m_hWnd;
+    info.lpFile = strWide.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExW(&info))
         return true;
-    if (nResult == SE_ERR_NOASSOC || nResult == SE_ERR_ASSOCINCOMPLETE)
+    const DWORD nError = GetLastError();
+    const auto nCode = reinterpret_cast<INT_PTR>(info.hInstApp);
+    if (nError == ERROR_NO_ASSOCIATION || nCode == SE_ERR_NOASSOC || nCode == SE_ERR_ASSOCINCOMPLETE)
         strReason = "系统中没有可以打开它的程序。";
     else
-        strReason = systemMessage(static_cast<DWORD>(nResult));
+        strReason = systemMessage(nError);
     return false;
 }
 

@@ -43,6 +43,7 @@ private:
     void OnInitDialog();
     void OnCommand(int nId);
     void Close();
+    void dropPendingEnds();
     int messageBox(const std::string& strText, const std::string& strCaption, UINT nType);
     HWND item(int nId) const { return GetDlgItem(m_hWnd, nId); }
 

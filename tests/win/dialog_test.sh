@@ -80,7 +80,7 @@ fi
 rm -rf "$app"
 mkdir -p "$app"
 cp "$exe" "$app/kelvane.exe"
-rm -f "$work/dialog.png" "$work/dialog-window.png" "$work/failure.png"
+rm -f "$work"/*.png
 
 # The expected output: the Linux tool's, for the same list and fields.
 list=$'example.com\nshop.example.org\nlocalhost\n blog.example.cn\nexample.com'
@@ -134,6 +134,8 @@ run_and_check() {
         xdotool windowfocus --sync "$notepad" key alt+F4
         wait_until 20 "Notepad closed" sh -c '! xdotool search --name Notepad >/dev/null 2>&1'
     else
+        wait_until 20 "warning about opening the output" window_count_is 2
+        import -window root "$work/open-warning.png"
         answer_box "warning about opening the output"
     fi
 }
