@@ -100,8 +100,26 @@ int createNew(const std::string& strPath) {
 }
 
 bool statPath(const std::string& strPath, tagFileInfo& info) {
+    const std::wstring strWide = widen(strPath);
     struct _stat64 st {};
-    return ::_wstat64(widen(strPath).c_str(), &st) == 0 && fillInfo(st, info);
+    if (::_wstat64(strWide.c_str(), &st) == 0)
+        return fillInfo(st, info);
+    // A device (NUL, CON) or a named pipe is there, though the C runtime cannot say so.
+    const int nErrno = errno;
+    const HANDLE hFile = ::CreateFileW(strWide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        errno = nErrno;
+        return false;
+    }
+    const DWORD nType = ::GetFileType(hFile);
+    ::CloseHandle(hFile);
+    if (nType != FILE_TYPE_CHAR && nType != FILE_TYPE_PIPE) {
+        errno = nErrno;
+        return false;
+    }
+    info = {};
+    return true;
 }
 
 bool statFd(int fd, tagFileInfo& info) {

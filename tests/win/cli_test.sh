@@ -56,7 +56,7 @@ else
     fail "Chinese names: 输出.txt missing or different"
 fi
 
-# Exit statuses: 0; 1 for a list that is missing; 2 for a bad field; 3 for a refused line
+# Exit statuses: 0 (also into the device NUL); 1 for a list that is missing; 2 for a bad field; 3 for a refused line
 # under --strict, which leaves the output untouched.
 printf 'a.com\nbad name.com\n' > refused.txt
 echo "before" > strict.out
@@ -69,12 +69,15 @@ while IFS='|' read -r want args; do
     if [ "$got" -eq "$want" ]; then echo "ok: exit $got for: $args"; else fail "exit $got, not $want, for: $args"; fi
 done << 'EOF'
 0|-s /srv sample.txt
+0|-s /srv -o NUL sample.txt
 1|-s /srv no-such-list.txt
 2|-s /srv/${HOME} sample.txt
 2|-s /srv -p a.b! sample.txt
 3|--strict -s /srv -o strict.out refused.txt
 EOF
 [ "$(cat strict.out)" = "before" ] || fail "--strict changed its output file"
+# The device is written as it is, never replaced by a file of that name.
+if compgen -G '*NUL*' > /dev/null; then fail "a file was left for the device NUL: $(echo *NUL*)"; fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; files in $work" >&2
