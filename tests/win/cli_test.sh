@@ -79,6 +79,31 @@ EOF
 # The device is written as it is, never replaced by a file of that name.
 if compgen -G '*NUL*' > /dev/null; then fail "a file was left for the device NUL: $(echo *NUL*)"; fi
 
+# Ctrl-C (Wine turns SIGINT into the console's Ctrl-C event) stops the run between two lines:
+# exit 130, and the output holds the whole entries written so far.
+rm -f slow.fifo ctrlc.out .ctrlc.out.*
+mkfifo slow.fifo
+(for i in $(seq 3000); do echo "site$i.example.com"; sleep 0.005; done > slow.fifo) 2> /dev/null &
+feeder=$!
+win -s /srv -o ctrlc.out slow.fifo 2> ctrlc.err &
+runner=$!
+for _ in $(seq 200); do compgen -G '.ctrlc.out.*' > /dev/null && break; sleep 0.1; done
+sleep 1
+if pid=$(pgrep -n -f 'kelvane-cli.exe -s /srv -o ctrlc.out'); then kill -INT "$pid"; fi
+set +e
+wait "$runner"
+got=$?
+set -e
+kill "$feeder" 2> /dev/null || true
+wait "$feeder" 2> /dev/null || true
+entries=$(grep -c '^</VirtualHost>' ctrlc.out 2> /dev/null || true)
+if [ "$got" -eq 130 ] && [ "${entries:-0}" -gt 0 ] && grep -q "stopped after line $entries\b" ctrlc.err &&
+    [ "$(tail -c 16 ctrlc.out)" = $'</VirtualHost>\r' ]; then
+    echo "ok: Ctrl-C: exit 130 after $entries whole entries"
+else
+    fail "Ctrl-C: exit $got, $entries entries; $(cat ctrlc.err)"
+fi
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; files in $work" >&2
     exit 1
