@@ -5,6 +5,9 @@
 set -euo pipefail
 prefix=$(realpath -m "$1")
 shift
+# A Wine session started without a display leaves every later program of that prefix without one,
+# even under xvfb-run: programs run without a display get a prefix of their own.
+[ -n "${DISPLAY:-}" ] || prefix=$prefix-nodisplay
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || { echo "wine-run.sh: wine64 not found (apt-get install wine64)" >&2; exit 127; }
