@@ -68,8 +68,12 @@ inline constexpr int kStdIn = STDIN_FILENO;
 inline constexpr int kStdOut = STDOUT_FILENO;
 inline constexpr int kStdErr = STDERR_FILENO;
 
-inline int openRead(const std::string& strPath) { return ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC); }
-inline int openWrite(const std::string& strPath) { return ::open(strPath.c_str(), O_WRONLY | O_CLOEXEC); }
+inline int openRead(const std::string& strPath) {
+    return ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+}
+inline int openWrite(const std::string& strPath) {
+    return ::open(strPath.c_str(), O_WRONLY | O_CLOEXEC);
+}
 inline bool fillInfo(const struct stat& st, tagFileInfo& info) {
     info.bRegular = S_ISREG(st.st_mode);
     info.bDir = S_ISDIR(st.st_mode);
@@ -84,30 +88,56 @@ inline bool statFd(int fd, tagFileInfo& info) {
     struct stat st {};
     return ::fstat(fd, &st) == 0 && fillInfo(st, info);
 }
-inline std::int64_t readFd(int fd, void* pData, std::size_t nSize) { return ::read(fd, pData, nSize); }
-inline std::int64_t writeFd(int fd, const void* pData, std::size_t nSize) { return ::write(fd, pData, nSize); }
-inline int closeFd(int fd) { return ::close(fd); }
-inline std::int64_t seekFd(int fd, std::int64_t nOffset, int nWhence) { return ::lseek(fd, nOffset, nWhence); }
-inline int truncateFd(int fd, std::int64_t nSize) { return ::ftruncate(fd, nSize); }
-inline int syncFd(int fd) { return ::fsync(fd); }
+inline std::int64_t readFd(int fd, void* pData, std::size_t nSize) {
+    return ::read(fd, pData, nSize);
+}
+inline std::int64_t writeFd(int fd, const void* pData, std::size_t nSize) {
+    return ::write(fd, pData, nSize);
+}
+inline int closeFd(int fd) {
+    return ::close(fd);
+}
+inline std::int64_t seekFd(int fd, std::int64_t nOffset, int nWhence) {
+    return ::lseek(fd, nOffset, nWhence);
+}
+inline int truncateFd(int fd, std::int64_t nSize) {
+    return ::ftruncate(fd, nSize);
+}
+inline int syncFd(int fd) {
+    return ::fsync(fd);
+}
 inline bool isAppendFd(int fd) {
     const int nFlags = ::fcntl(fd, F_GETFL);
     return nFlags >= 0 && (nFlags & O_APPEND);
 }
-inline int dupFd(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 3); }
+inline int dupFd(int fd) {
+    return ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
 inline int renameOver(const std::string& strFrom, const std::string& strTo) {
     return ::rename(strFrom.c_str(), strTo.c_str());
 }
-inline int removeFile(const std::string& strPath) { return ::unlink(strPath.c_str()); }
-inline void adviseSequential(int fd, std::int64_t nFrom) { ::posix_fadvise(fd, nFrom, 0, POSIX_FADV_SEQUENTIAL); }
-inline bool isTerminal(int fd) { return ::isatty(fd) != 0; }
-inline bool enableTerminalEscapes(int) { return true; }
+inline int removeFile(const std::string& strPath) {
+    return ::unlink(strPath.c_str());
+}
+inline void adviseSequential(int fd, std::int64_t nFrom) {
+    ::posix_fadvise(fd, nFrom, 0, POSIX_FADV_SEQUENTIAL);
+}
+inline bool isTerminal(int fd) {
+    return ::isatty(fd) != 0;
+}
+inline bool enableTerminalEscapes(int) {
+    return true;
+}
 inline void* allocPages(std::size_t nSize) {
     void* p = ::mmap(nullptr, nSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return p == MAP_FAILED ? nullptr : p;
 }
-inline void freePages(void* p, std::size_t nSize) { ::munmap(p, nSize); }
-inline void adviseHugePages(void* p, std::size_t nSize) { ::madvise(p, nSize, MADV_HUGEPAGE); }
+inline void freePages(void* p, std::size_t nSize) {
+    ::munmap(p, nSize);
+}
+inline void adviseHugePages(void* p, std::size_t nSize) {
+    ::madvise(p, nSize, MADV_HUGEPAGE);
+}
 
 #endif
 

@@ -74,14 +74,16 @@ std::string narrow(const std::wstring& str) {
 // replace the list it is reading, and another program may replace the list meanwhile.
 int openRead(const std::string& strPath) {
     const std::wstring strWide = widen(strPath);
-    const HANDLE hFile = ::CreateFileW(strWide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE hFile =
+        ::CreateFileW(strWide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         const DWORD nError = ::GetLastError();
         const DWORD nAttributes = ::GetFileAttributesW(strWide.c_str());
         // Windows says only that access is denied to a directory.
-        errno = nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR
-                                                                                                     : errnoOf(nError);
+        errno = nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    ? EISDIR
+                    : errnoOf(nError);
         return -1;
     }
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_RDONLY | _O_BINARY);
@@ -106,8 +108,9 @@ bool statPath(const std::string& strPath, tagFileInfo& info) {
         return fillInfo(st, info);
     // A device (NUL, CON) or a named pipe is there, though the C runtime cannot say so.
     const int nErrno = errno;
-    const HANDLE hFile = ::CreateFileW(strWide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE hFile =
+        ::CreateFileW(strWide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         errno = nErrno;
         return false;
@@ -136,9 +139,13 @@ std::int64_t writeFd(int fd, const void* pData, std::size_t nSize) {
     return ::_write(fd, pData, static_cast<unsigned>(std::min<std::size_t>(nSize, 1u << 30)));
 }
 
-int closeFd(int fd) { return ::_close(fd); }
+int closeFd(int fd) {
+    return ::_close(fd);
+}
 
-std::int64_t seekFd(int fd, std::int64_t nOffset, int nWhence) { return ::_lseeki64(fd, nOffset, nWhence); }
+std::int64_t seekFd(int fd, std::int64_t nOffset, int nWhence) {
+    return ::_lseeki64(fd, nOffset, nWhence);
+}
 
 int truncateFd(int fd, std::int64_t nSize) {
     const errno_t rc = ::_chsize_s(fd, nSize);
@@ -149,13 +156,19 @@ int truncateFd(int fd, std::int64_t nSize) {
     return 0;
 }
 
-int syncFd(int fd) { return ::_commit(fd); }
+int syncFd(int fd) {
+    return ::_commit(fd);
+}
 
 // A shell that appends places the file's position at its end before the program starts, so the
 // position tells where the run's output begins.
-bool isAppendFd(int) { return false; }
+bool isAppendFd(int) {
+    return false;
+}
 
-int dupFd(int fd) { return ::_dup(fd); }
+int dupFd(int fd) {
+    return ::_dup(fd);
+}
 
 int renameOver(const std::string& strFrom, const std::string& strTo) {
     // Written through, so that the new file is on the disk when its name is.
@@ -179,10 +192,16 @@ bool enableTerminalEscapes(int fd) {
            ::SetConsoleMode(hConsole, nMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING | ENABLE_PROCESSED_OUTPUT);
 }
 
-void* allocPages(std::size_t nSize) { return ::VirtualAlloc(nullptr, nSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE); }
+void* allocPages(std::size_t nSize) {
+    return ::VirtualAlloc(nullptr, nSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
 
-void freePages(void* p, std::size_t) { ::VirtualFree(p, 0, MEM_RELEASE); }
+void freePages(void* p, std::size_t) {
+    ::VirtualFree(p, 0, MEM_RELEASE);
+}
 
-int removeFile(const std::string& strPath) { return ::_wunlink(widen(strPath).c_str()); }
+int removeFile(const std::string& strPath) {
+    return ::_wunlink(widen(strPath).c_str());
+}
 
 } // namespace sys

@@ -18,7 +18,9 @@ TEST(IdnTest, AsciiFormByTheSystemsStandard) {
         {"\xEE\x80\x80.com", "", ""}, // private use
         {"faß.de", "xn--fa-hia.de", "fass.de"},
         {"ς.gr", "xn--3xa.gr", "xn--4xa.gr"},
-        {"a\xE2\x80\x8D" "b.com", "", "ab.com"},
+        {"a\xE2\x80\x8D"
+         "b.com",
+         "", "ab.com"},
         {"☃☃.com", "", "xn--n3ha.com"},
     };
     for (const auto& c : cases) {

@@ -51,7 +51,8 @@ TEST(FileNamesTest, ChineseNamesAreReadAndReplaced) {
             thread.Join();
         }
         EXPECT_EQ(target.result.eFailure, EGenFailure::None) << name << ": " << target.result.strReason;
-        EXPECT_EQ(readFile(path), builtinEntry("/srv", "a.com") + builtinEntry("/srv", "xn--fsqu00a.xn--fiqs8s"))
+        EXPECT_EQ(readFile(path),
+                  builtinEntry("/srv", "a.com") + builtinEntry("/srv", "xn--fsqu00a.xn--fiqs8s"))
             << name;
 
         std::string reason;
