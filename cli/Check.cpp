@@ -5,12 +5,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -18,6 +21,7 @@
 #include "cli/Report.h"
 #include "cli/RunOptions.h"
 #include "core/FileUtil.h"
+#include "core/Sys.h"
 #include "engine/GenRequest.h"
 #include "engine/ListReader.h"
 #include "engine/NameRule.h"
@@ -52,7 +56,7 @@ public:
     void flush() {
         std::size_t nWritten = 0;
         if (!m_strBuffer.empty() && m_nErrno == 0 &&
-            !file::writeAll(STDOUT_FILENO, m_strBuffer, nWritten, m_nErrno) && m_nErrno == 0)
+            !file::writeAll(sys::kStdOut, m_strBuffer, nWritten, m_nErrno) && m_nErrno == 0)
             m_nErrno = EIO;
         m_strBuffer.clear();
     }
@@ -65,6 +69,18 @@ private:
     int m_nErrno = 0;
 };
 
+#ifdef _WIN32
+std::string defaultServerCommand() {
+    return "httpd -S";
+}
+
+// Windows has no /bin/sh to quote the command with: the server's listing is read from a file.
+bool runServerCommand(const std::string&, std::string&, std::string& strReason) {
+    strReason = "commands are not run on Windows; save the output of httpd -S to a file and give it with "
+                "--server-dump FILE";
+    return false;
+}
+#else
 // The program `apache2ctl`, else `apachectl`, looked for in PATH and where Debian puts them, as
 // the sbin directories are often not in a user's PATH.
 std::string defaultServerCommand() {
@@ -166,6 +182,7 @@ bool runServerCommand(const std::string& strCommand, std::string& strOut, std::s
     }
     return true;
 }
+#endif
 
 std::string vhostText(const tagVhost& vhost) {
     return "<VirtualHost " + vhost.addr.text() + "> at " + vhost.strFile + ":" + std::to_string(vhost.nLine);
@@ -173,8 +190,12 @@ std::string vhostText(const tagVhost& vhost) {
 
 // The same path as another, through links and "..", when both exist.
 std::string canonical(const std::string& strPath) {
+#ifdef _WIN32
+    return strPath;
+#else
     char szResolved[PATH_MAX];
     return ::realpath(strPath.c_str(), szResolved) ? std::string(szResolved) : strPath;
+#endif
 }
 
 // The run replaces its own output: its output file, and in its split directory the files named

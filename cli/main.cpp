@@ -6,8 +6,14 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -17,6 +23,7 @@
 #include "cli/Report.h"
 #include "cli/RunOptions.h"
 #include "core/FileUtil.h"
+#include "core/Sys.h"
 #include "engine/GenerateThread.h"
 #include "engine/NameRule.h"
 
@@ -35,6 +42,37 @@ extern "C" void onSignal(int nSignal) {
     g_bStop.store(true);
 }
 
+#ifdef _WIN32
+// Ctrl-C and Ctrl-Break in the console: the run stops between two lines; a second one ends the
+// program at once, should a write hang.
+BOOL WINAPI onConsoleCtrl(DWORD nEvent) {
+    if (nEvent != CTRL_C_EVENT && nEvent != CTRL_BREAK_EVENT)
+        return FALSE;
+    if (g_bStop.load())
+        return FALSE;
+    g_nSignal = SIGINT;
+    g_bStop.store(true);
+    return TRUE;
+}
+
+void installSignalHandlers() { ::SetConsoleCtrlHandler(onConsoleCtrl, TRUE); }
+
+// The arguments as the user typed them, in UTF-8 whatever the system's code page; the console
+// shows UTF-8; the list and the entries pass through standard input and output unchanged.
+std::vector<std::string> prepareConsole() {
+    ::SetConsoleOutputCP(CP_UTF8);
+    ::_setmode(sys::kStdIn, _O_BINARY);
+    ::_setmode(sys::kStdOut, _O_BINARY);
+    std::vector<std::string> vecArgs;
+    int nArgs = 0;
+    if (wchar_t** ppArgs = ::CommandLineToArgvW(::GetCommandLineW(), &nArgs)) {
+        for (int i = 0; i < nArgs; ++i)
+            vecArgs.push_back(sys::narrow(ppArgs[i]));
+        ::LocalFree(ppArgs);
+    }
+    return vecArgs;
+}
+#else
 void installSignalHandlers() {
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -47,6 +85,7 @@ void installSignalHandlers() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 }
+#endif
 
 int usageError(CConsole& console, const std::string& strText) {
     console.message("kelvane-cli: " + strText + std::string(cmdline::kNextStep));
@@ -67,6 +106,17 @@ int printedOrFailed(int nExit) {
 
 int main(int argc, char** argv) {
     file::guardStdFds();
+#ifdef _WIN32
+    std::vector<std::string> vecArgs = prepareConsole();
+    std::vector<char*> vecArgv;
+    for (std::string& strArg : vecArgs)
+        vecArgv.push_back(strArg.data());
+    vecArgv.push_back(nullptr);
+    if (!vecArgs.empty()) {
+        argc = static_cast<int>(vecArgs.size());
+        argv = vecArgv.data();
+    }
+#endif
     if (argc > 1 && std::string_view(argv[1]) == "check")
         return checkMain(argc - 1, argv + 1);
     CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list. "
@@ -96,22 +146,27 @@ int main(int argc, char** argv) {
 
     const bool bQuiet = options.bQuiet;
     const std::string& strTemplate = options.strTemplate;
-    CConsole console(!bQuiet && CConsole::rewritesLines(STDERR_FILENO));
+    CConsole console(!bQuiet && CConsole::rewritesLines(sys::kStdErr));
     tagGenRequest request;
     if (std::string strError; !makeRequest(app, options, request, strError))
         return usageError(console, strError);
     if (!strTemplate.empty() && !file::isFileExist(strTemplate)) {
-        struct stat st {};
-        const std::string strReason = ::stat(strTemplate.c_str(), &st) != 0 ? file::errorText(errno)
-                                      : S_ISDIR(st.st_mode)                 ? file::errorText(EISDIR)
-                                                                            : "not a regular file";
+        sys::tagFileInfo info;
+        const std::string strReason = !sys::statPath(strTemplate, info) ? file::errorText(errno)
+                                      : info.bDir                        ? file::errorText(EISDIR)
+                                                                         : "not a regular file";
         console.message("kelvane-cli: cannot read '" + strTemplate + "': " + strReason);
         return kExitFile;
     }
 
     const bool bStdIn = request.eList == EListSource::StdIn;
-    if (bStdIn && ::isatty(STDIN_FILENO) && !bQuiet)
-        console.message("kelvane-cli: reading the list from the terminal; end it with Ctrl-D");
+    if (bStdIn && sys::isTerminal(sys::kStdIn) && !bQuiet)
+        console.message(std::string("kelvane-cli: reading the list from the terminal; end it with ") +
+#ifdef _WIN32
+                        "Ctrl-Z and Enter");
+#else
+                        "Ctrl-D");
+#endif
 
     installSignalHandlers();
     CCliTarget target;

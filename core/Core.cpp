@@ -7,6 +7,37 @@
 #include "core/Settings.h"
 #include "core/TextUtil.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "core/Sys.h"
+
+namespace {
+bool endsWithSeparator(const std::string& str) { return str.ends_with('/') || str.ends_with('\\'); }
+} // namespace
+
+std::string executableDir() {
+    // Long paths too: the buffer grows until the whole name fits.
+    std::wstring strPath(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameW(nullptr, strPath.data(), static_cast<DWORD>(strPath.size()));
+        if (n == 0)
+            return {};
+        if (n < strPath.size()) {
+            strPath.resize(n);
+            break;
+        }
+        strPath.resize(strPath.size() * 2);
+    }
+    std::string strDir = sys::narrow(strPath);
+    strDir.erase(strDir.find_last_of("/\\") + 1);
+    return strDir;
+}
+#else
+namespace {
+bool endsWithSeparator(const std::string& str) { return str.ends_with('/'); }
+} // namespace
+
 std::string executableDir() {
     std::error_code ec;
     auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -17,9 +48,10 @@ std::string executableDir() {
         strDir += '/';
     return strDir;
 }
+#endif
 
 CCore::CCore(std::string strConfigDir) {
-    if (!strConfigDir.empty() && !strConfigDir.ends_with('/'))
+    if (!strConfigDir.empty() && !endsWithSeparator(strConfigDir))
         strConfigDir += '/';
     m_strConfigPath = strConfigDir + std::string(settings::kFileName);
 }

@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <cstring>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include "core/TextUtil.h"
 
@@ -10,7 +14,9 @@ namespace enc {
 
 namespace {
 
+#ifndef _WIN32
 const iconv_t kNoIconv = reinterpret_cast<iconv_t>(-1);
+#endif
 
 void appendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -169,6 +175,129 @@ private:
     char16_t m_chHigh = 0;
 };
 
+#ifdef _WIN32
+// The system's code page 54936 where it has one. Without it (Wine), the two-byte characters go
+// through code page 936, which holds the same ones, and the four-byte characters beyond the BMP
+// by their arithmetic; the four-byte characters within the BMP then need the table that is
+// missing, and count as invalid.
+class CGb18030Decoder : public CDecoder {
+public:
+    static constexpr UINT kGb18030 = 54936;
+    static constexpr UINT kGbk = 936;
+
+    CGb18030Decoder()
+        : m_nCodePage(::IsValidCodePage(kGb18030) ? kGb18030 : ::IsValidCodePage(kGbk) ? kGbk : 0) {}
+
+    bool ok() const { return m_nCodePage != 0; }
+
+    void decode(std::string_view str, std::string& out, bool bFinal) override {
+        std::string_view in = str;
+        if (!m_strPending.empty()) {
+            m_strPending.append(str);
+            in = m_strPending;
+        }
+        const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+        const std::size_t n = in.size();
+        std::size_t i = 0;
+        std::size_t nRun = 0; // where the one- and two-byte characters not yet converted begin
+        while (i < n) {
+            if (p[i] < 0x80) {
+                ++i;
+                continue;
+            }
+            const int nLength = sequenceLength(p + i, n - i);
+            if (nLength < 0 && !bFinal)
+                break; // a character cut at the end of this piece
+            if (nLength == 2) {
+                i += 2;
+                continue;
+            }
+            convertRun(in.substr(nRun, i - nRun), out);
+            if (nLength == 4 && decodeFour(p + i, out)) {
+                i += 4;
+            } else {
+                // Not GB18030, or cut at the very end of the text.
+                replacement(out);
+                ++i;
+            }
+            nRun = i;
+        }
+        convertRun(in.substr(nRun, i - nRun), out);
+        std::string rest(in.substr(i));
+        m_strPending = std::move(rest);
+    }
+
+private:
+    // 2 or 4 for a well-formed character at p, 0 for a byte no character starts with, -1 when
+    // the text ends inside one.
+    static int sequenceLength(const unsigned char* p, std::size_t nLeft) {
+        if (p[0] < 0x81 || p[0] > 0xFE)
+            return 0;
+        if (nLeft < 2)
+            return -1;
+        if ((p[1] >= 0x40 && p[1] <= 0x7E) || (p[1] >= 0x80 && p[1] <= 0xFE))
+            return 2;
+        if (p[1] < 0x30 || p[1] > 0x39)
+            return 0;
+        if (nLeft < 3)
+            return -1;
+        if (p[2] < 0x81 || p[2] > 0xFE)
+            return 0;
+        if (nLeft < 4)
+            return -1;
+        return p[3] >= 0x30 && p[3] <= 0x39 ? 4 : 0;
+    }
+
+    bool decodeFour(const unsigned char* p, std::string& out) {
+        const std::uint32_t nIndex =
+            ((static_cast<std::uint32_t>(p[0] - 0x81) * 10 + (p[1] - 0x30)) * 126 + (p[2] - 0x81)) * 10 + (p[3] - 0x30);
+        // 90 30 81 30 is U+10000, and the planes above follow in order.
+        constexpr std::uint32_t kFirstSupplementary = 15 * 10 * 126 * 10;
+        if (nIndex >= kFirstSupplementary) {
+            const std::uint32_t cp = 0x10000 + (nIndex - kFirstSupplementary);
+            if (cp > 0x10FFFF)
+                return false;
+            appendUtf8(out, cp);
+            return true;
+        }
+        if (m_nCodePage != kGb18030)
+            return false;
+        return convert(std::string_view(reinterpret_cast<const char*>(p), 4), out);
+    }
+
+    bool convert(std::string_view str, std::string& out) {
+        // A character never takes more UTF-16 units than it has bytes here.
+        m_strWide.resize(str.size());
+        const int n = ::MultiByteToWideChar(m_nCodePage, MB_ERR_INVALID_CHARS, str.data(), static_cast<int>(str.size()),
+                                            m_strWide.data(), static_cast<int>(m_strWide.size()));
+        if (n <= 0)
+            return false;
+        const int nBytes = ::WideCharToMultiByte(CP_UTF8, 0, m_strWide.data(), n, nullptr, 0, nullptr, nullptr);
+        const std::size_t nAt = out.size();
+        out.resize(nAt + static_cast<std::size_t>(nBytes));
+        ::WideCharToMultiByte(CP_UTF8, 0, m_strWide.data(), n, out.data() + nAt, nBytes, nullptr, nullptr);
+        return true;
+    }
+
+    // A run of well-formed one- and two-byte characters: at once, or character by character when
+    // the code page lacks one of them, which then becomes one U+FFFD.
+    void convertRun(std::string_view run, std::string& out) {
+        if (run.empty() || convert(run, out))
+            return;
+        for (std::size_t k = 0; k < run.size();) {
+            const std::size_t nChar = static_cast<unsigned char>(run[k]) < 0x80 ? 1 : 2;
+            if (!convert(run.substr(k, nChar), out))
+                replacement(out);
+            k += nChar;
+        }
+    }
+
+    UINT m_nCodePage;
+    std::string m_strPending;
+    std::wstring m_strWide;
+};
+
+#else
 class CGb18030Decoder : public CDecoder {
 public:
     CGb18030Decoder() : m_hIconv(iconv_open("UTF-8", "GB18030")) {}
@@ -213,6 +342,8 @@ private:
     std::string m_strPending;
 };
 
+#endif
+
 } // namespace
 
 tagBom detectBom(std::string_view head) {
@@ -254,6 +385,14 @@ bool isValidUtf8(std::string_view str) {
     CUtf8Validator validator;
     validator.feed(str);
     return validator.finish();
+}
+
+bool gb18030Complete() {
+#ifdef _WIN32
+    return ::IsValidCodePage(CGb18030Decoder::kGb18030) != 0;
+#else
+    return CGb18030Decoder().ok();
+#endif
 }
 
 std::unique_ptr<CDecoder> CDecoder::create(EEncoding eEncoding) {

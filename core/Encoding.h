@@ -43,6 +43,10 @@ private:
 
 bool isValidUtf8(std::string_view str);
 
+// False where the system's GB18030 converter lacks the four-byte characters of the BMP (Wine has
+// no code page 54936); they then count as invalid.
+bool gb18030Complete();
+
 // Turns text in one encoding into UTF-8, in pieces of any size. A character cut at the end of a
 // piece waits for the next one, unless bFinal says there is none; anything that is not text in
 // the encoding becomes U+FFFD and is counted.

@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <random>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "core/Encoding.h"
+#include "core/Sys.h"
+
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 namespace file {
 
@@ -20,14 +22,14 @@ public:
     explicit CFd(int fd) : m_fd(fd) {}
     ~CFd() {
         if (m_fd >= 0)
-            ::close(m_fd);
+            sys::closeFd(m_fd);
     }
     CFd(const CFd&) = delete;
     CFd& operator=(const CFd&) = delete;
     int get() const { return m_fd; }
     // Closes now, so that a failing close (a full disk on some file systems) is seen.
     int close() {
-        const int rc = ::close(m_fd);
+        const int rc = sys::closeFd(m_fd);
         m_fd = -1;
         return rc;
     }
@@ -40,18 +42,24 @@ private:
 
 std::string errorText(int nErrno) {
     char buf[256];
+#ifdef _WIN32
+    if (::strerror_s(buf, sizeof buf, nErrno) != 0)
+        return "error " + std::to_string(nErrno);
+    return buf;
+#else
     // The GNU strerror_r returns its text, which may or may not be in buf.
     return strerror_r(nErrno, buf, sizeof buf);
+#endif
 }
 
 bool isFileExist(const std::string& strPath) {
-    struct stat st {};
-    return !strPath.empty() && ::stat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    sys::tagFileInfo info;
+    return !strPath.empty() && sys::statPath(strPath, info) && info.bRegular;
 }
 
 bool readAll(const std::string& strPath, std::string& strOut, std::string& strReason, std::size_t nMaxSize) {
     strOut.clear();
-    CFd fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    CFd fd(sys::openRead(strPath));
     if (fd.get() < 0) {
         strReason = errorText(errno);
         return false;
@@ -61,15 +69,15 @@ bool readAll(const std::string& strPath, std::string& strOut, std::string& strRe
         strReason = "larger than " + std::to_string(nMaxSize) + " bytes";
         return false;
     };
-    struct stat st {};
-    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-        if (static_cast<std::uint64_t>(st.st_size) > nMaxSize)
+    sys::tagFileInfo info;
+    if (sys::statFd(fd.get(), info) && info.bRegular) {
+        if (static_cast<std::uint64_t>(info.nSize) > nMaxSize)
             return tooLarge();
-        strOut.reserve(static_cast<std::size_t>(st.st_size));
+        strOut.reserve(static_cast<std::size_t>(info.nSize));
     }
     char buf[65536];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        const std::int64_t n = sys::readFd(fd.get(), buf, sizeof buf);
         if (n > 0) {
             if (static_cast<std::size_t>(n) > nMaxSize - strOut.size())
                 return tooLarge();
@@ -94,7 +102,7 @@ bool readText(const std::string& strPath, std::string& strOut, std::string& strR
 bool writeAll(int fd, std::string_view data, std::size_t& nWritten, int& nErrno) {
     nWritten = 0;
     while (nWritten < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + nWritten, data.size() - nWritten);
+        const std::int64_t n = sys::writeFd(fd, data.data() + nWritten, data.size() - nWritten);
         if (n > 0) {
             nWritten += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -106,6 +114,44 @@ bool writeAll(int fd, std::string_view data, std::size_t& nWritten, int& nErrno)
     }
     return true;
 }
+
+#ifdef _WIN32
+
+// Links are rare on Windows and replacing one there replaces the link itself.
+std::string resolveLinks(const std::string& strPath) { return strPath; }
+
+int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
+    const auto slash = strTarget.find_last_of("/\\");
+    const std::string strDir = slash == std::string::npos ? std::string() : strTarget.substr(0, slash + 1);
+    const std::string strName = slash == std::string::npos ? strTarget : strTarget.substr(slash + 1);
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int nTry = 0; nTry < 100; ++nTry) {
+        std::string strSuffix;
+        for (int i = 0; i < 8; ++i)
+            strSuffix += kLetters[random() % (sizeof kLetters - 1)];
+        strTempPath = strDir + "." + strName + "." + strSuffix;
+        const int fd = sys::createNew(strTempPath);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+void guardStdFds() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::_get_osfhandle(fd) != -1)
+            continue;
+        const int nNull = sys::openWrite("NUL");
+        if (nNull >= 0 && nNull != fd) {
+            ::_dup2(nNull, fd);
+            sys::closeFd(nNull);
+        }
+    }
+}
+
+#else
 
 std::string resolveLinks(const std::string& strPath) {
     std::string strCurrent = strPath;
@@ -175,6 +221,8 @@ void guardStdFds() {
     }
 }
 
+#endif
+
 bool replaceAtomically(const std::string& strPath, std::string_view data, std::string& strReason) {
     const std::string strTarget = resolveLinks(strPath);
     std::string strTemp;
@@ -190,14 +238,14 @@ bool replaceAtomically(const std::string& strPath, std::string_view data, std::s
         nErrno = errno;
         bOk = false;
     };
-    if (bOk && ::fsync(fd.get()) != 0)
+    if (bOk && sys::syncFd(fd.get()) != 0)
         fail();
     if (fd.close() != 0 && bOk)
         fail();
-    if (bOk && ::rename(strTemp.c_str(), strTarget.c_str()) != 0)
+    if (bOk && sys::renameOver(strTemp, strTarget) != 0)
         fail();
     if (!bOk) {
-        ::unlink(strTemp.c_str());
+        sys::removeFile(strTemp);
         strReason = errorText(nErrno);
     }
     return bOk;

@@ -2,6 +2,64 @@
 
 #include <cstdlib>
 #include <filesystem>
+
+#ifdef _WIN32
+
+#include <windows.h>
+
+namespace {
+
+std::filesystem::path fromUtf8(const std::string& str) {
+    return std::filesystem::path(std::u8string(str.begin(), str.end()));
+}
+
+std::string toUtf8(const std::filesystem::path& path) {
+    const std::u8string str = path.u8string();
+    return std::string(str.begin(), str.end());
+}
+
+std::string withSlash(std::string str) {
+    if (!str.empty() && !str.ends_with('\\') && !str.ends_with('/'))
+        str += '\\';
+    return str;
+}
+
+// Whether a file can be made in the directory: its permissions say little on Windows, and a
+// read-only folder such as Program Files shows only when a write is refused.
+bool canWriteIn(const std::string& strDir) {
+    const std::filesystem::path probe =
+        fromUtf8(strDir + "Kelvane-" + std::to_string(GetCurrentProcessId()) + ".probe");
+    const HANDLE hFile = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(hFile);
+    return true;
+}
+
+} // namespace
+
+tagDataDirs userDataDirs() {
+    std::error_code ec;
+    const wchar_t* pAppData = _wgetenv(L"APPDATA");
+    std::filesystem::path dir =
+        pAppData && pAppData[0] ? std::filesystem::path(pAppData) : std::filesystem::temp_directory_path(ec);
+    dir /= L"Kelvane";
+    std::filesystem::create_directories(dir, ec);
+    const std::string strDir = withSlash(toUtf8(dir));
+    return {strDir, strDir};
+}
+
+// The program is portable: its files stay beside it unless that folder cannot be written.
+tagDataDirs chooseDataDirs(const std::string& strExeDir) {
+    const std::string strDir = withSlash(strExeDir);
+    if (canWriteIn(strDir))
+        return {strDir, strDir};
+    return userDataDirs();
+}
+
+#else
+
 #include <unistd.h>
 
 namespace {
@@ -43,3 +101,5 @@ tagDataDirs chooseDataDirs(const std::string& strExeDir) {
         return {strDir, strDir};
     return userDataDirs();
 }
+
+#endif

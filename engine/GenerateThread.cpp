@@ -156,6 +156,8 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     } else if (m_bDiscard) {
         fail(EGenFailure::Refused, {}, {});
     }
+    // Windows cannot replace a file that is open, and the output may be the list itself.
+    reader.closeFile();
     // A named output takes its place only after a run that went well (or was stopped with whole
     // entries); standard output keeps the whole entries it was given, but for a strict refusal.
     const bool bFailed = result.eFailure != EGenFailure::None;

@@ -1,21 +1,20 @@
 #include "engine/ListReader.h"
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <cstdio>
 
 #include "core/FileUtil.h"
+#include "core/Sys.h"
 
 namespace {
 
 constexpr std::size_t kPieceSize = 256 * 1024;
 
 // Reads up to kPieceSize bytes; 0 at the end, -1 with errno on failure.
-ssize_t readPiece(int fd, std::string& buf) {
+std::int64_t readPiece(int fd, std::string& buf) {
     buf.resize(kPieceSize);
     for (;;) {
-        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        const std::int64_t n = sys::readFd(fd, buf.data(), buf.size());
         if (n >= 0) {
             buf.resize(static_cast<std::size_t>(n));
             return n;
@@ -66,9 +65,14 @@ void CLineCounter::feed(std::string_view str) {
 
 CListReader::CListReader() = default;
 
-CListReader::~CListReader() {
-    if (m_bOwnFd && m_fd >= 0)
-        ::close(m_fd);
+CListReader::~CListReader() { closeFile(); }
+
+void CListReader::closeFile() {
+    if (m_bOwnFd && m_fd >= 0) {
+        sys::closeFd(m_fd);
+        m_fd = -1;
+    }
+    m_bOwnFd = false;
 }
 
 void CListReader::openText(std::string_view strText) {
@@ -84,7 +88,7 @@ void CListReader::openText(std::string_view strText) {
 }
 
 bool CListReader::openFile(const std::string& strPath, std::string& strReason) {
-    m_fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    m_fd = sys::openRead(strPath);
     if (m_fd < 0) {
         strReason = file::errorText(errno);
         return false;
@@ -100,19 +104,19 @@ bool CListReader::openFd(int fd, std::string& strReason) {
 }
 
 bool CListReader::openDescriptor(std::string& strReason) {
-    struct stat st {};
-    if (::fstat(m_fd, &st) != 0) {
+    sys::tagFileInfo info;
+    if (!sys::statFd(m_fd, info)) {
         strReason = file::errorText(errno);
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (info.bDir) {
         strReason = file::errorText(EISDIR);
         return false;
     }
     m_text = {};
     m_nPos = 0;
     m_bEof = false;
-    const off_t nStart = S_ISREG(st.st_mode) ? ::lseek(m_fd, 0, SEEK_CUR) : -1;
+    const std::int64_t nStart = info.bRegular ? sys::seekFd(m_fd, 0, SEEK_CUR) : -1;
     if (nStart < 0) {
         // Read once, as it comes: the encoding is told from the text itself.
         m_eMode = EMode::Auto;
@@ -120,12 +124,12 @@ bool CListReader::openDescriptor(std::string& strReason) {
         return true;
     }
     m_nStart = nStart;
-    ::posix_fadvise(m_fd, m_nStart, 0, POSIX_FADV_SEQUENTIAL);
+    sys::adviseSequential(m_fd, m_nStart);
     return countFile(strReason) && seekToStart(strReason);
 }
 
 bool CListReader::seekToStart(std::string& strReason) {
-    if (::lseek(m_fd, m_nStart, SEEK_SET) != m_nStart) {
+    if (sys::seekFd(m_fd, m_nStart, SEEK_SET) != m_nStart) {
         strReason = file::errorText(errno);
         return false;
     }
@@ -141,7 +145,7 @@ bool CListReader::countFile(std::string& strReason) {
             return false;
         std::size_t nSkip = nBom;
         for (;;) {
-            const ssize_t n = readPiece(m_fd, m_strRaw);
+            const std::int64_t n = readPiece(m_fd, m_strRaw);
             if (n < 0) {
                 strReason = file::errorText(errno);
                 return false;
@@ -169,7 +173,7 @@ bool CListReader::countFile(std::string& strReason) {
 
     if (!seekToStart(strReason))
         return false;
-    const ssize_t nHead = readPiece(m_fd, m_strRaw);
+    const std::int64_t nHead = readPiece(m_fd, m_strRaw);
     if (nHead < 0) {
         strReason = file::errorText(errno);
         return false;
@@ -224,7 +228,7 @@ void CListReader::fail(int nErrno) {
 
 // Moves on to the next piece of the file, as UTF-8.
 bool CListReader::refill() {
-    const ssize_t n = readPiece(m_fd, m_strRaw);
+    const std::int64_t n = readPiece(m_fd, m_strRaw);
     if (n < 0) {
         fail(errno);
         return false;

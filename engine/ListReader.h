@@ -45,6 +45,8 @@ public:
     bool openFile(const std::string& strPath, std::string& strReason);
     // An open descriptor (standard input), from where it stands; the reader does not close it.
     bool openFd(int fd, std::string& strReason);
+    // Lets go of a list file once it has been read; what was learnt (failure, counts) stays.
+    void closeFile();
 
     // Whether the lines were counted beforehand (not for a stream), and how many there are.
     bool counted() const { return m_bCounted; }

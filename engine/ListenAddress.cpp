@@ -1,7 +1,7 @@
 #include "engine/ListenAddress.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "core/Sys.h"
+
 
 namespace {
 bool parsePort(std::string_view strPort, int& nPort) {
@@ -40,10 +40,9 @@ bool tagListenAddress::parse(std::string_view strText, tagListenAddress& address
         return false;
     }
     if (host != "*") {
-        unsigned char bytes[sizeof(in6_addr)];
         const bool bV6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
         const std::string strLiteral(bV6 ? host.substr(1, host.size() - 2) : host);
-        if (::inet_pton(bV6 ? AF_INET6 : AF_INET, strLiteral.c_str(), bytes) != 1) {
+        if (!sys::isIpLiteral(strLiteral, bV6)) {
             strReason = bV6 ? "not an IPv6 address" : "not an IPv4 address (an IPv6 address goes in brackets)";
             return false;
         }

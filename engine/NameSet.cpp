@@ -4,7 +4,8 @@
 #include <bit>
 #include <cstring>
 #include <new>
-#include <sys/mman.h>
+
+#include "core/Sys.h"
 
 namespace {
 constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
@@ -29,18 +30,18 @@ CNameSet::CNameSet(std::int64_t nExpected) {
     constexpr std::size_t kHugePage = 2 * 1024 * 1024;
     const std::size_t nBytes = nSlots * sizeof(std::uint64_t);
     m_nMapping = nBytes + kHugePage;
-    m_pMapping = ::mmap(nullptr, m_nMapping, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m_pMapping == MAP_FAILED)
+    m_pMapping = sys::allocPages(m_nMapping);
+    if (!m_pMapping)
         throw std::bad_alloc();
     const auto nAligned = (reinterpret_cast<std::uintptr_t>(m_pMapping) + kHugePage - 1) & ~(kHugePage - 1);
     m_pSlots = reinterpret_cast<std::uint64_t*>(nAligned);
     if (nBytes >= kHugePage)
-        ::madvise(m_pSlots, nBytes, MADV_HUGEPAGE);
+        sys::adviseHugePages(m_pSlots, nBytes);
     m_nMask = nSlots - 1;
     m_nLimit = nSlots / 4 * 3;
 }
 
-CNameSet::~CNameSet() { ::munmap(m_pMapping, m_nMapping); }
+CNameSet::~CNameSet() { sys::freePages(m_pMapping, m_nMapping); }
 
 // Eight bytes at a time. Setting bit 0x20 of every byte puts ASCII letters in lower case and
 // changes no other character a name may hold ('_' becomes DEL, which no name holds).

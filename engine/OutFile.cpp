@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <cstdio>
 #include <system_error>
-#include <unistd.h>
 
 #include "core/FileUtil.h"
+#include "core/Sys.h"
 #include "engine/GenRequest.h"
 
 COutFile::COutFile() = default;
@@ -18,9 +17,9 @@ namespace {
 // The descriptor a path names ("/dev/stdout", "/dev/fd/3"), or -1.
 int descriptorOfPath(std::string_view strPath) {
     if (strPath == "/dev/stdout")
-        return STDOUT_FILENO;
+        return sys::kStdOut;
     if (strPath == "/dev/stderr")
-        return STDERR_FILENO;
+        return sys::kStdErr;
     for (const std::string_view head : {"/dev/fd/", "/proc/self/fd/"}) {
         if (!strPath.starts_with(head) || strPath.size() == head.size() || strPath.size() > head.size() + 9)
             continue;
@@ -38,10 +37,10 @@ int descriptorOfPath(std::string_view strPath) {
 
 bool COutFile::open(const std::string& strPath, std::string& strReason) {
     if (strPath == kStdOutPath)
-        return openStream(STDOUT_FILENO, strReason);
+        return openStream(sys::kStdOut, strReason);
     // A path that names an open descriptor is that stream, appending where it appends.
     if (const int fdNamed = descriptorOfPath(strPath); fdNamed >= 0) {
-        m_fd = ::fcntl(fdNamed, F_DUPFD_CLOEXEC, 3);
+        m_fd = sys::dupFd(fdNamed);
         if (m_fd < 0) {
             strReason = file::errorText(errno);
             return false;
@@ -50,10 +49,16 @@ bool COutFile::open(const std::string& strPath, std::string& strReason) {
         return start(strReason);
     }
     const std::string strTarget = file::resolveLinks(strPath);
-    struct stat st {};
-    if (::stat(strTarget.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    sys::tagFileInfo info;
+    const bool bExists = sys::statPath(strTarget, info);
+    if (bExists && info.bDir) {
+        // Said as such on every system (Windows would only say access is denied).
+        strReason = file::errorText(EISDIR);
+        return false;
+    }
+    if (bExists && !info.bRegular) {
         // A named pipe or a device cannot be replaced: it is written as it is.
-        m_fd = ::open(strTarget.c_str(), O_WRONLY | O_CLOEXEC);
+        m_fd = sys::openWrite(strTarget);
     } else {
         m_fd = file::createTempBeside(strTarget, m_strTemp);
         if (m_fd >= 0)
@@ -75,12 +80,11 @@ bool COutFile::openStream(int fd, std::string& strReason) {
 }
 
 bool COutFile::start(std::string& strReason) {
-    struct stat st {};
-    m_bRegular = ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode);
+    sys::tagFileInfo info;
+    m_bRegular = sys::statFd(m_fd, info) && info.bRegular;
     // Where our first byte lands, so that a failed write can be cut back to whole entries
     // without touching what was in the file before (standard output may append).
-    const int nFlags = ::fcntl(m_fd, F_GETFL);
-    m_nStart = !m_bRegular ? 0 : (nFlags >= 0 && (nFlags & O_APPEND)) ? st.st_size : ::lseek(m_fd, 0, SEEK_CUR);
+    m_nStart = !m_bRegular ? 0 : sys::isAppendFd(m_fd) ? info.nSize : sys::seekFd(m_fd, 0, SEEK_CUR);
     m_nBytes = m_nStart;
     m_bufFill.reserve(m_nPieceSize + 4096);
     m_bufWrite.reserve(m_nPieceSize + 4096);
@@ -135,10 +139,8 @@ void COutFile::writePiece() {
     // The entries that reached the file whole; a part of one is cut off again.
     const auto itWhole = std::upper_bound(m_vecWriteEnds.begin(), m_vecWriteEnds.end(), nWritten);
     const std::size_t nWhole = itWhole == m_vecWriteEnds.begin() ? 0 : *(itWhole - 1);
-    if (!bOk && m_bRegular && nWhole < nWritten) {
-        // Best effort: the failure itself is what the run reports.
-        [[maybe_unused]] const int nCut = ::ftruncate(m_fd, m_nBytes + static_cast<off_t>(nWhole));
-    }
+    if (!bOk && m_bRegular && nWhole < nWritten)
+        (void)sys::truncateFd(m_fd, m_nBytes + static_cast<std::int64_t>(nWhole));
     std::lock_guard lock(m_mutex);
     m_nEntries += itWhole - m_vecWriteEnds.begin();
     m_nBytes += static_cast<std::int64_t>(nWhole);
@@ -167,14 +169,14 @@ bool COutFile::close(std::string& strReason) {
         return true;
     stopWriter(true);
     int nErrno = m_nErrno;
-    if (m_bOwnFd && ::close(m_fd) != 0 && nErrno == 0)
+    if (m_bOwnFd && sys::closeFd(m_fd) != 0 && nErrno == 0)
         nErrno = errno;
     m_fd = -1;
     if (!m_strTemp.empty()) {
-        if (nErrno == 0 && ::rename(m_strTemp.c_str(), m_strTarget.c_str()) != 0)
+        if (nErrno == 0 && sys::renameOver(m_strTemp, m_strTarget) != 0)
             nErrno = errno;
         if (nErrno != 0)
-            ::unlink(m_strTemp.c_str());
+            sys::removeFile(m_strTemp);
         m_strTemp.clear();
     }
     if (nErrno != 0) {
@@ -189,14 +191,13 @@ void COutFile::discard() {
     if (m_fd < 0)
         return;
     stopWriter(false);
-    if (m_strTemp.empty() && m_bRegular) {
-        [[maybe_unused]] const int nCut = ::ftruncate(m_fd, static_cast<off_t>(m_nStart));
-    }
+    if (m_strTemp.empty() && m_bRegular)
+        (void)sys::truncateFd(m_fd, m_nStart);
     if (m_bOwnFd)
-        ::close(m_fd);
+        sys::closeFd(m_fd);
     m_fd = -1;
     if (!m_strTemp.empty()) {
-        ::unlink(m_strTemp.c_str());
+        sys::removeFile(m_strTemp);
         m_strTemp.clear();
     }
     std::lock_guard lock(m_mutex);

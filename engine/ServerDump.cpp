@@ -1,11 +1,11 @@
 #include "engine/ServerDump.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <bit>
 #include <charconv>
 #include <climits>
 
+#include "core/Sys.h"
 #include "engine/NameSet.h"
 
 namespace {
@@ -96,10 +96,9 @@ bool tagVhostAddr::parse(std::string_view strText, tagVhostAddr& addr) {
     if (host == "*" || host == "_default_") {
         addr.strHost = "*";
     } else {
-        unsigned char bytes[16];
         const bool bV6 = host.size() > 2 && host.front() == '[';
         const std::string strBare(bV6 ? host.substr(1, host.size() - 2) : host);
-        if (::inet_pton(bV6 ? AF_INET6 : AF_INET, strBare.c_str(), bytes) != 1)
+        if (!sys::isIpLiteral(strBare, bV6))
             return false;
         addr.strHost = std::string(host);
     }

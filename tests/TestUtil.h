@@ -1,27 +1,45 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <netinet/in.h>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <sys/socket.h>
 #include <thread>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
+
+// A UTF-8 path for the standard library, which takes narrow strings in the system's code page.
+inline std::filesystem::path utf8Path(std::string_view strPath) {
+    return std::u8string_view(reinterpret_cast<const char8_t*>(strPath.data()), strPath.size());
+}
 
 // A directory of the test's own, removed afterwards unless the test failed, so that a failure
 // can be looked at.
 class CScopedTempDir {
 public:
     CScopedTempDir() {
+#ifdef _WIN32
+        std::random_device random;
+        for (;;) {
+            m_path = std::filesystem::temp_directory_path() / ("kelvane-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(m_path))
+                break;
+        }
+#else
         std::string strTemplate = (std::filesystem::temp_directory_path() / "kelvane-test-XXXXXX").string();
         m_path = ::mkdtemp(strTemplate.data());
+#endif
     }
     ~CScopedTempDir() {
         std::error_code ec;
@@ -33,7 +51,11 @@ public:
     CScopedTempDir(const CScopedTempDir&) = delete;
     CScopedTempDir& operator=(const CScopedTempDir&) = delete;
 
-    std::string path(std::string_view name) const { return (m_path / name).string(); }
+    // UTF-8, as every path the product takes.
+    std::string path(std::string_view name) const {
+        const std::u8string str = (m_path / utf8Path(name)).u8string();
+        return std::string(str.begin(), str.end());
+    }
     const std::filesystem::path& dir() const { return m_path; }
 
 private:
@@ -41,12 +63,12 @@ private:
 };
 
 inline void writeFile(const std::string& strPath, std::string_view data) {
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    std::ofstream out(utf8Path(strPath), std::ios::binary | std::ios::trunc);
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
 inline std::string readFile(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
+    std::ifstream in(utf8Path(strPath), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
@@ -58,6 +80,7 @@ inline std::string builtinEntry(std::string_view sitePath, std::string_view alia
            std::string(aliases) + "\r\n</VirtualHost>\r\n";
 }
 
+#ifndef _WIN32
 // The read end of a pipe that a thread of its own fills with the bytes, then closes.
 class CPipeFeeder {
 public:
@@ -120,3 +143,4 @@ inline int resetSocketAfter(std::string_view bytes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return fd;
 }
+#endif

@@ -115,7 +115,11 @@ TEST(CoreFileTest, OnlyRegularFilesExist) {
 TEST(CoreTest, ProgramDirectoryEndsInASeparatorAndHoldsTheExecutable) {
     const std::string dir = executableDir();
     ASSERT_FALSE(dir.empty());
+#ifdef _WIN32
+    EXPECT_EQ(dir.back(), '\\');
+#else
     EXPECT_EQ(dir.back(), '/');
+#endif
     EXPECT_TRUE(std::filesystem::is_directory(dir));
 }
 

@@ -78,6 +78,8 @@ TEST(EncodingTest, WhatIsNotTextBecomesReplacementCharacters) {
         std::string text;
     } cases[] = {
         {enc::EEncoding::Gb18030, "a\xFF" "b\xD6", "a" + r + "b" + r},
+        {enc::EEncoding::Gb18030, "\x80" "a\x81\x30", r + "a" + r + "0"},      // no lead byte; cut four-byte
+        {enc::EEncoding::Gb18030, "\x81\x30 \x30\xD6\x7F", r + "0 0" + r + "\x7F"}, // broken four- and two-byte
         {enc::EEncoding::Utf8, "a\xE9" "b", "a" + r + "b"},            // Latin-1
         {enc::EEncoding::Utf8, "a\xE4\xB8" "b\xE4", "a" + r + "b" + r},  // cut short, twice
         {enc::EEncoding::Utf8, "\xC0\xAF\xED\xA0\x80", r + r + r + r + r}, // overlong, surrogate
@@ -105,7 +107,6 @@ TEST(EncodingTest, FilesAndStreamsAreToldApart) {
         {"\xEF\xBB\xBF" "a.com", "a.com"},
         {"\xEF\xBB\xBF" + kUtf8ZhongWen, kUtf8ZhongWen},
         {kGbZhongWen + ".com", kUtf8ZhongWen + ".com"},
-        {"\x84\x31\x95\x33" + kGbZhongWen, kUtf8ZhongWen}, // GB18030's own byte-order mark
         {"a\xEF\xBB\xBF" "b", "a\xEF\xBB\xBF" "b"},                           // only a leading one goes
         // A byte-order mark says UTF-8: a stray Latin-1 byte is one bad character, not GB18030.
         {"\xEF\xBB\xBF" "example.com\n\xE9\n" + kUtf8ZhongWen, "example.com\n" + r + "\n" + kUtf8ZhongWen},
@@ -129,6 +130,25 @@ TEST(EncodingTest, FilesAndStreamsAreToldApart) {
             EXPECT_EQ(out, c.text) << "stream in pieces of " << piece << ": "
                                    << testing::PrintToString(c.bytes.substr(0, 40));
         }
+    }
+}
+
+// The four-byte characters of the BMP come from the system's table, which Wine lacks.
+TEST(EncodingTest, Gb18030FourByteCharactersOfTheBmp) {
+    if (!enc::gb18030Complete())
+        GTEST_SKIP() << "this system's GB18030 converter has no four-byte characters of the BMP";
+    const struct {
+        std::string bytes;
+        std::string text;
+    } cases[] = {
+        {"\x84\x31\x95\x33" + kGbZhongWen, kUtf8ZhongWen}, // GB18030's own byte-order mark
+        {"\x81\x30\x81\x30" + kGbZhongWen, "\xC2\x80" + kUtf8ZhongWen},
+        {kGbZhongWen + "\x84\x31\xA4\x39", kUtf8ZhongWen + "\xEF\xBF\xBF"},
+    };
+    for (const auto& c : cases) {
+        std::string str = c.bytes;
+        enc::decodeText(str);
+        EXPECT_EQ(str, c.text) << testing::PrintToString(c.bytes);
     }
 }
 

@@ -56,7 +56,7 @@ TEST(NameRuleTest, WhatALineBecomes) {
         {std::string(64, 'a') + ".com", EVerdict::LabelTooLong, ""},
         {name253 + "c", EVerdict::TooLong, ""},
         {std::string(9000, 'a') + ".com", EVerdict::TooLong, ""},
-        {"\xE2\x98\x83\xE2\x98\x83.com", EVerdict::NoAsciiForm, ""},
+        {"\xEE\x80\x80.com", EVerdict::NoAsciiForm, ""}, // private use
         {"\xEF\xBF\xBD.com", EVerdict::InvalidText, ""},
         {"a\xEF\xBC\x83.com", EVerdict::BadChar, ""}, // a full-width '#' becomes '#'
     };

@@ -1,0 +1,154 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+// The few file system calls the engine makes on descriptors, the same on every system: paths are
+// UTF-8, offsets 64-bit, failures leave the reason in errno. On POSIX systems these are the
+// system's own calls; on Windows (core/SysWin.cpp) they go through the wide-character C runtime
+// and Win32.
+namespace sys {
+
+struct tagFileInfo {
+    bool bRegular = false;
+    bool bDir = false;
+    std::int64_t nSize = 0;
+};
+
+#ifdef _WIN32
+
+inline constexpr int kStdIn = 0;
+inline constexpr int kStdOut = 1;
+inline constexpr int kStdErr = 2;
+
+int openRead(const std::string& strPath);
+// An existing file that is not replaced, such as a device, for writing.
+int openWrite(const std::string& strPath);
+// A new file that must not exist yet, for writing.
+int createNew(const std::string& strPath);
+bool statPath(const std::string& strPath, tagFileInfo& info);
+bool statFd(int fd, tagFileInfo& info);
+std::int64_t readFd(int fd, void* pData, std::size_t nSize);
+std::int64_t writeFd(int fd, const void* pData, std::size_t nSize);
+int closeFd(int fd);
+std::int64_t seekFd(int fd, std::int64_t nOffset, int nWhence);
+int truncateFd(int fd, std::int64_t nSize);
+int syncFd(int fd);
+bool isAppendFd(int fd);
+int dupFd(int fd);
+// Renames strFrom over strTo, which is replaced whole if it exists.
+int renameOver(const std::string& strFrom, const std::string& strTo);
+int removeFile(const std::string& strPath);
+inline void adviseSequential(int, std::int64_t) {}
+// Zeroed memory straight from the system; null when there is none.
+void* allocPages(std::size_t nSize);
+void freePages(void* p, std::size_t nSize);
+inline void adviseHugePages(void*, std::size_t) {}
+
+// A console the user reads; with escapes turned on where the console needs asking.
+bool isTerminal(int fd);
+bool enableTerminalEscapes(int fd);
+
+// True when strText is an IPv4 address in dotted form, or with bV6 an IPv6 address, as the
+// system's own resolver reads it.
+bool isIpLiteral(const std::string& strText, bool bV6);
+
+// UTF-8 and the system's UTF-16; invalid UTF-8 becomes U+FFFD.
+std::wstring widen(const std::string& str);
+std::string narrow(const std::wstring& str);
+
+#else
+
+inline bool isIpLiteral(const std::string& strText, bool bV6) {
+    unsigned char bytes[16];
+    return ::inet_pton(bV6 ? AF_INET6 : AF_INET, strText.c_str(), bytes) == 1;
+}
+
+inline constexpr int kStdIn = STDIN_FILENO;
+inline constexpr int kStdOut = STDOUT_FILENO;
+inline constexpr int kStdErr = STDERR_FILENO;
+
+inline int openRead(const std::string& strPath) {
+    return ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+}
+inline int openWrite(const std::string& strPath) {
+    return ::open(strPath.c_str(), O_WRONLY | O_CLOEXEC);
+}
+inline bool fillInfo(const struct stat& st, tagFileInfo& info) {
+    info.bRegular = S_ISREG(st.st_mode);
+    info.bDir = S_ISDIR(st.st_mode);
+    info.nSize = st.st_size;
+    return true;
+}
+inline bool statPath(const std::string& strPath, tagFileInfo& info) {
+    struct stat st {};
+    return ::stat(strPath.c_str(), &st) == 0 && fillInfo(st, info);
+}
+inline bool statFd(int fd, tagFileInfo& info) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && fillInfo(st, info);
+}
+inline std::int64_t readFd(int fd, void* pData, std::size_t nSize) {
+    return ::read(fd, pData, nSize);
+}
+inline std::int64_t writeFd(int fd, const void* pData, std::size_t nSize) {
+    return ::write(fd, pData, nSize);
+}
+inline int closeFd(int fd) {
+    return ::close(fd);
+}
+inline std::int64_t seekFd(int fd, std::int64_t nOffset, int nWhence) {
+    return ::lseek(fd, nOffset, nWhence);
+}
+inline int truncateFd(int fd, std::int64_t nSize) {
+    return ::ftruncate(fd, nSize);
+}
+inline int syncFd(int fd) {
+    return ::fsync(fd);
+}
+inline bool isAppendFd(int fd) {
+    const int nFlags = ::fcntl(fd, F_GETFL);
+    return nFlags >= 0 && (nFlags & O_APPEND);
+}
+inline int dupFd(int fd) {
+    return ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+inline int renameOver(const std::string& strFrom, const std::string& strTo) {
+    return ::rename(strFrom.c_str(), strTo.c_str());
+}
+inline int removeFile(const std::string& strPath) {
+    return ::unlink(strPath.c_str());
+}
+inline void adviseSequential(int fd, std::int64_t nFrom) {
+    ::posix_fadvise(fd, nFrom, 0, POSIX_FADV_SEQUENTIAL);
+}
+inline bool isTerminal(int fd) {
+    return ::isatty(fd) != 0;
+}
+inline bool enableTerminalEscapes(int) {
+    return true;
+}
+inline void* allocPages(std::size_t nSize) {
+    void* p = ::mmap(nullptr, nSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+inline void freePages(void* p, std::size_t nSize) {
+    ::munmap(p, nSize);
+}
+inline void adviseHugePages(void* p, std::size_t nSize) {
+    ::madvise(p, nSize, MADV_HUGEPAGE);
+}
+
+#endif
+
+} // namespace sys

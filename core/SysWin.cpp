@@ -1,0 +1,214 @@
+#include "core/Sys.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+namespace sys {
+
+namespace {
+
+// The C runtime's errno for a Win32 error, so that every failure reads the same way.
+int errnoOf(DWORD nError) {
+    switch (nError) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+        return EACCES;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_NOT_SAME_DEVICE:
+        return EXDEV;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_DIRECTORY:
+        return ENOTDIR;
+    default:
+        return EIO;
+    }
+}
+
+bool fillInfo(const struct _stat64& st, tagFileInfo& info) {
+    info.bRegular = (st.st_mode & _S_IFMT) == _S_IFREG;
+    info.bDir = (st.st_mode & _S_IFMT) == _S_IFDIR;
+    info.nSize = st.st_size;
+    return true;
+}
+
+} // namespace
+
+std::wstring widen(const std::string& str) {
+    if (str.empty())
+        return {};
+    const int nSize = static_cast<int>(str.size());
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, str.data(), nSize, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, str.data(), nSize, out.data(), n);
+    return out;
+}
+
+std::string narrow(const std::wstring& str) {
+    if (str.empty())
+        return {};
+    const int nSize = static_cast<int>(str.size());
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, str.data(), nSize, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, str.data(), nSize, out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+// Shared for reading, writing and deleting, as a file is on POSIX systems: the output of a run may
+// replace the list it is reading, and another program may replace the list meanwhile.
+int openRead(const std::string& strPath) {
+    const std::wstring strWide = widen(strPath);
+    const HANDLE hFile =
+        ::CreateFileW(strWide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        const DWORD nError = ::GetLastError();
+        const DWORD nAttributes = ::GetFileAttributesW(strWide.c_str());
+        // Windows says only that access is denied to a directory.
+        errno = nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    ? EISDIR
+                    : errnoOf(nError);
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        ::CloseHandle(hFile);
+    return fd;
+}
+
+int openWrite(const std::string& strPath) {
+    return ::_wopen(widen(strPath).c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+int createNew(const std::string& strPath) {
+    return ::_wopen(widen(strPath).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                    _S_IREAD | _S_IWRITE);
+}
+
+bool statPath(const std::string& strPath, tagFileInfo& info) {
+    const std::wstring strWide = widen(strPath);
+    struct _stat64 st {};
+    if (::_wstat64(strWide.c_str(), &st) == 0)
+        return fillInfo(st, info);
+    // A device (NUL, CON) or a named pipe is there, though the C runtime cannot say so.
+    const int nErrno = errno;
+    const HANDLE hFile =
+        ::CreateFileW(strWide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        errno = nErrno;
+        return false;
+    }
+    const DWORD nType = ::GetFileType(hFile);
+    ::CloseHandle(hFile);
+    if (nType != FILE_TYPE_CHAR && nType != FILE_TYPE_PIPE) {
+        errno = nErrno;
+        return false;
+    }
+    info = {};
+    return true;
+}
+
+bool statFd(int fd, tagFileInfo& info) {
+    struct _stat64 st {};
+    return ::_fstat64(fd, &st) == 0 && fillInfo(st, info);
+}
+
+// The C runtime reads and writes at most an unsigned int at a time.
+std::int64_t readFd(int fd, void* pData, std::size_t nSize) {
+    return ::_read(fd, pData, static_cast<unsigned>(std::min<std::size_t>(nSize, 1u << 30)));
+}
+
+std::int64_t writeFd(int fd, const void* pData, std::size_t nSize) {
+    return ::_write(fd, pData, static_cast<unsigned>(std::min<std::size_t>(nSize, 1u << 30)));
+}
+
+int closeFd(int fd) {
+    return ::_close(fd);
+}
+
+std::int64_t seekFd(int fd, std::int64_t nOffset, int nWhence) {
+    return ::_lseeki64(fd, nOffset, nWhence);
+}
+
+int truncateFd(int fd, std::int64_t nSize) {
+    const errno_t rc = ::_chsize_s(fd, nSize);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return 0;
+}
+
+int syncFd(int fd) {
+    return ::_commit(fd);
+}
+
+// A shell that appends places the file's position at its end before the program starts, so the
+// position tells where the run's output begins.
+bool isAppendFd(int) {
+    return false;
+}
+
+int dupFd(int fd) {
+    return ::_dup(fd);
+}
+
+int renameOver(const std::string& strFrom, const std::string& strTo) {
+    // Written through, so that the new file is on the disk when its name is.
+    if (::MoveFileExW(widen(strFrom).c_str(), widen(strTo).c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    errno = errnoOf(::GetLastError());
+    return -1;
+}
+
+// _isatty also says yes for NUL and other character devices: only a console counts.
+bool isTerminal(int fd) {
+    DWORD nMode = 0;
+    return ::GetConsoleMode(reinterpret_cast<HANDLE>(::_get_osfhandle(fd)), &nMode) != 0;
+}
+
+bool isIpLiteral(const std::string& strText, bool bV6) {
+    unsigned char bytes[16];
+    return ::inet_pton(bV6 ? AF_INET6 : AF_INET, strText.c_str(), bytes) == 1;
+}
+
+bool enableTerminalEscapes(int fd) {
+    const auto hConsole = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    DWORD nMode = 0;
+    return ::GetConsoleMode(hConsole, &nMode) &&
+           ::SetConsoleMode(hConsole, nMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING | ENABLE_PROCESSED_OUTPUT);
+}
+
+void* allocPages(std::size_t nSize) {
+    return ::VirtualAlloc(nullptr, nSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void freePages(void* p, std::size_t) {
+    ::VirtualFree(p, 0, MEM_RELEASE);
+}
+
+int removeFile(const std::string& strPath) {
+    return ::_wunlink(widen(strPath).c_str());
+}
+
+} // namespace sys
