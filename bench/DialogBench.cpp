@@ -353,8 +353,9 @@ int main(int argc, char** argv) {
     std::printf("dialog_seconds=%.6f max_gap_ms=%.3f ticks=%lld status_seen=%lld "
                 "gui_cpu_ms=%.1f process_cpu_ms=%.1f out_bytes=%lld interval_ms=%d platform=%s\n",
                 static_cast<double>(nRunNs) / 1e9, static_cast<double>(nMaxGapNs) / 1e6,
-                static_cast<long long>(nTicks), static_cast<long long>(nStatusSeen), static_cast<double>(nGuiCpuNs) / 1e6,
-                static_cast<double>(nProcessCpuNs) / 1e6, static_cast<long long>(QFileInfo(strOut).size()),
-                nInterval, qPrintable(QGuiApplication::platformName()));
+                static_cast<long long>(nTicks), static_cast<long long>(nStatusSeen),
+                static_cast<double>(nGuiCpuNs) / 1e6, static_cast<double>(nProcessCpuNs) / 1e6,
+                static_cast<long long>(QFileInfo(strOut).size()), nInterval,
+                qPrintable(QGuiApplication::platformName()));
     return std::fflush(stdout) == 0 ? kExitOk : kExitFail;
 }

@@ -76,20 +76,21 @@ std::vector<std::string> lineReports(const tagGenResult& result, std::string_vie
         const std::string strWhy = pReport->eReason == names::EVerdict::Name
                                        ? "duplicate of line " + std::to_string(pReport->nFirstLine)
                                        : reasonText(pReport->eReason);
-        vecLines.push_back(std::string(strListName) + ":" + std::to_string(pReport->nLine) + ": " + strWhy + ": " +
-                           pReport->strText);
+        vecLines.push_back(std::string(strListName) + ":" + std::to_string(pReport->nLine) + ": " + strWhy +
+                           ": " + pReport->strText);
     }
     const auto nMoreRefused = result.nRefused - static_cast<std::int64_t>(result.vecRefused.size());
     if (nMoreRefused > 0)
-        vecLines.push_back("kelvane-cli: " + counted(nMoreRefused, "more refused line", "more refused lines") +
-                           " not shown");
+        vecLines.push_back("kelvane-cli: " +
+                           counted(nMoreRefused, "more refused line", "more refused lines") + " not shown");
     const auto nMoreDuplicates = result.nDuplicates - static_cast<std::int64_t>(result.vecDuplicates.size());
     if (nMoreDuplicates > 0)
         vecLines.push_back("kelvane-cli: " + counted(nMoreDuplicates, "more duplicate", "more duplicates") +
                            " not shown");
     if (result.bDuplicatesPartial)
-        vecLines.push_back("kelvane-cli: too many names to remember them all: later names were not checked for "
-                           "duplicates");
+        vecLines.push_back(
+            "kelvane-cli: too many names to remember them all: later names were not checked for "
+            "duplicates");
     return vecLines;
 }
 

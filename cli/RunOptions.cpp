@@ -11,21 +11,26 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
         ->type_name("PATH")
         ->option_text("PATH")
         ->group(kGroupEntries);
-    app.add_option("-p,--prefix", o.strPrefix, "Also the alias LABEL.domain")->type_name("LABEL")->group(kGroupEntries);
+    app.add_option("-p,--prefix", o.strPrefix, "Also the alias LABEL.domain")
+        ->type_name("LABEL")
+        ->group(kGroupEntries);
     app.add_flag("-w,--www", o.bWww, "Also the alias www.domain")->group(kGroupEntries);
-    app.add_option("-t,--template", o.strTemplate,
-                   "Fill FILE for each domain instead of the built-in entry: {sitePath} becomes the site path, "
-                   "{siteDomain} the aliases; not with the options of the two groups below")
+    app.add_option(
+           "-t,--template", o.strTemplate,
+           "Fill FILE for each domain instead of the built-in entry: {sitePath} becomes the site path, "
+           "{siteDomain} the aliases; not with the options of the two groups below")
         ->type_name("FILE")
         ->group(kGroupEntries);
     app.add_flag("--idn", o.bIdn, "Accepted for older scripts: names are always written in their ASCII form")
         ->group(kGroupEntries);
-    app.add_option("--pack", o.strPack,
-                   "Up to N domains per entry, DocumentRoot once and one ServerAlias line each (0: all in one; "
-                   "default 1)")
+    app.add_option(
+           "--pack", o.strPack,
+           "Up to N domains per entry, DocumentRoot once and one ServerAlias line each (0: all in one; "
+           "default 1)")
         ->type_name("N")
         ->group(kGroupLayout);
-    app.add_option("--listen", o.strListen, "The entries' address: *, *:PORT, IPv4:PORT or [IPv6]:PORT (default *)")
+    app.add_option("--listen", o.strListen,
+                   "The entries' address: *, *:PORT, IPv4:PORT or [IPv6]:PORT (default *)")
         ->type_name("ADDR")
         ->group(kGroupLayout);
     app.add_option("--split", o.strSplitDir,
@@ -34,14 +39,16 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
                    "written before it stay, the failed one is not written")
         ->type_name("DIR")
         ->group(kGroupLayout);
-    app.add_flag("--https", o.bHttps,
-                 "Each entry also on port 443 of its address with SSLEngine on (needs mod_ssl); the plain one "
-                 "then listens on port 80 unless --listen names a port. An entry then holds at most 100 names "
-                 "(one certificate): --pack is lowered to fit")
+    app.add_flag(
+           "--https", o.bHttps,
+           "Each entry also on port 443 of its address with SSLEngine on (needs mod_ssl); the plain one "
+           "then listens on port 80 unless --listen names a port. An entry then holds at most 100 names "
+           "(one certificate): --pack is lowered to fit")
         ->group(kGroupHttps);
-    app.add_option("--cert-path", o.strCertPath,
-                   "Directory of each entry's fullchain.pem and privkey.pem; {name} is the entry's first domain "
-                   "(default /etc/letsencrypt/live/{name})")
+    app.add_option(
+           "--cert-path", o.strCertPath,
+           "Directory of each entry's fullchain.pem and privkey.pem; {name} is the entry's first domain "
+           "(default /etc/letsencrypt/live/{name})")
         ->type_name("PATTERN")
         ->group(kGroupHttps);
     app.add_option("--certbot", o.strCertbotFile,
@@ -56,11 +63,13 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
     app.add_option("-o,--output", o.strOutput, "The output file; none, or -: standard output")
         ->type_name("FILE")
         ->group(kGroupFiles);
-    app.add_flag("--strict", o.bStrict, "A refused line fails the run (exit 3) and leaves the output as it was")
+    app.add_flag("--strict", o.bStrict,
+                 "A refused line fails the run (exit 3) and leaves the output as it was")
         ->group(kGroupFiles);
     app.add_flag("-q,--quiet", o.bQuiet, "No progress, no summary and no warnings; errors still show")
         ->group(kGroupFiles);
-    app.add_option("LIST", o.strList, "The list file, one domain per line; none, or -: standard input")->type_name("");
+    app.add_option("LIST", o.strList, "The list file, one domain per line; none, or -: standard input")
+        ->type_name("");
 }
 
 bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& request, std::string& strError) {
@@ -98,22 +107,26 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     const auto given = [&app](const char* pszName) { return app.count(pszName) > 0; };
     if (!o.strTemplate.empty() && (given("--pack") || given("--listen") || given("--split") || o.bHttps ||
                                    given("--cert-path") || given("--certbot") || o.bRedirect)) {
-        strError = "--template cannot be used with --pack, --listen, --split, --https, --cert-path, --certbot "
-                   "or --redirect, which lay out the built-in entry";
+        strError =
+            "--template cannot be used with --pack, --listen, --split, --https, --cert-path, --certbot "
+            "or --redirect, which lay out the built-in entry";
     } else if (o.bRedirect && !o.bHttps) {
         strError = "--redirect needs --https: it sends the plain entry's requests to the HTTPS one";
     } else if (given("--cert-path") && !o.bHttps) {
         strError = "--cert-path needs --https";
     } else if (o.bHttps && layout.listen.nPort == 443) {
-        strError = "--listen '" + o.strListen + "': with --https the plain entry cannot be on port 443, where "
+        strError = "--listen '" + o.strListen +
+                   "': with --https the plain entry cannot be on port 443, where "
                    "its HTTPS twin is";
-    } else if (const names::ESitePath eFault = names::checkSitePath(o.strCertPath); eFault != names::ESitePath::Ok) {
+    } else if (const names::ESitePath eFault = names::checkSitePath(o.strCertPath);
+               eFault != names::ESitePath::Ok) {
         strError = "--cert-path " + report::sitePathText(eFault);
     } else if (!o.strSplitDir.empty() && given("--output")) {
         strError = "--split writes the entries into DIR: it cannot be used with --output";
     } else if (!o.strSplitDir.empty() && o.bStrict) {
-        strError = "--strict cannot be used with --split, whose files are written as the run goes: run --strict "
-                   "without --split (or `kelvane-cli check`) first";
+        strError =
+            "--strict cannot be used with --split, whose files are written as the run goes: run --strict "
+            "without --split (or `kelvane-cli check`) first";
     } else if (!o.strCertbotFile.empty() &&
                ((o.strCertbotFile == kStdOutPath && bStdOut && o.strSplitDir.empty()) ||
                 (!bStdOut && o.strCertbotFile == o.strOutput))) {

@@ -26,4 +26,5 @@ void addRunOptions(CLI::App& app, tagRunOptions& options);
 // The request the options ask for, with the list from standard input when none is named. False
 // with the usage error's text (without the program's name) when they cannot be used together or
 // a field cannot be written.
-bool makeRequest(const CLI::App& app, const tagRunOptions& options, tagGenRequest& request, std::string& strError);
+bool makeRequest(const CLI::App& app, const tagRunOptions& options, tagGenRequest& request,
+                 std::string& strError);

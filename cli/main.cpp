@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+// After windows.h, whose types it uses.
 #include <shellapi.h>
 #endif
 
@@ -55,7 +57,9 @@ BOOL WINAPI onConsoleCtrl(DWORD nEvent) {
     return TRUE;
 }
 
-void installSignalHandlers() { ::SetConsoleCtrlHandler(onConsoleCtrl, TRUE); }
+void installSignalHandlers() {
+    ::SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
+}
 
 // The arguments as the user typed them, in UTF-8 whatever the system's code page; the console
 // shows UTF-8; the list and the entries pass through standard input and output unchanged.
@@ -126,7 +130,8 @@ int main(int argc, char** argv) {
     tagRunOptions options;
     addRunOptions(app, options);
     app.set_help_flag("-h,--help", "Show this help and exit")->group(cmdline::kGroupOther);
-    app.set_version_flag("--version", std::string("kelvane-cli ") + KELVANE_VERSION, "Show the version and exit")
+    app.set_version_flag("--version", std::string("kelvane-cli ") + KELVANE_VERSION,
+                         "Show the version and exit")
         ->group(cmdline::kGroupOther);
     cmdline::finishHelp(app);
     if (const std::string strUnknown = cmdline::unknownOptionText(app, argc, argv); !strUnknown.empty()) {
@@ -153,8 +158,8 @@ int main(int argc, char** argv) {
     if (!strTemplate.empty() && !file::isFileExist(strTemplate)) {
         sys::tagFileInfo info;
         const std::string strReason = !sys::statPath(strTemplate, info) ? file::errorText(errno)
-                                      : info.bDir                        ? file::errorText(EISDIR)
-                                                                         : "not a regular file";
+                                      : info.bDir                       ? file::errorText(EISDIR)
+                                                                        : "not a regular file";
         console.message("kelvane-cli: cannot read '" + strTemplate + "': " + strReason);
         return kExitFile;
     }

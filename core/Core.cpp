@@ -13,7 +13,9 @@
 #include "core/Sys.h"
 
 namespace {
-bool endsWithSeparator(const std::string& str) { return str.ends_with('/') || str.ends_with('\\'); }
+bool endsWithSeparator(const std::string& str) {
+    return str.ends_with('/') || str.ends_with('\\');
+}
 } // namespace
 
 std::string executableDir() {
@@ -35,7 +37,9 @@ std::string executableDir() {
 }
 #else
 namespace {
-bool endsWithSeparator(const std::string& str) { return str.ends_with('/'); }
+bool endsWithSeparator(const std::string& str) {
+    return str.ends_with('/');
+}
 } // namespace
 
 std::string executableDir() {
@@ -98,6 +102,10 @@ std::string CCore::lastConfigError() const {
     return m_strConfigError;
 }
 
-void CCore::trimStr(std::string& str) { text::trimStr(str); }
+void CCore::trimStr(std::string& str) {
+    text::trimStr(str);
+}
 
-int CCore::isFileExist(const std::string& strPath) { return file::isFileExist(strPath) ? 1 : 0; }
+int CCore::isFileExist(const std::string& strPath) {
+    return file::isFileExist(strPath) ? 1 : 0;
+}

@@ -138,7 +138,9 @@ public:
             }
             const auto first = static_cast<char16_t>(m_nOdd);
             m_nOdd = -1;
-            unit(m_bBigEndian ? static_cast<char16_t>(first << 8 | ch) : static_cast<char16_t>(ch << 8 | first), out);
+            unit(m_bBigEndian ? static_cast<char16_t>(first << 8 | ch)
+                              : static_cast<char16_t>(ch << 8 | first),
+                 out);
         }
         if (bFinal) {
             if (m_chHigh != 0)
@@ -186,7 +188,9 @@ public:
     static constexpr UINT kGbk = 936;
 
     CGb18030Decoder()
-        : m_nCodePage(::IsValidCodePage(kGb18030) ? kGb18030 : ::IsValidCodePage(kGbk) ? kGbk : 0) {}
+        : m_nCodePage(::IsValidCodePage(kGb18030) ? kGb18030
+                      : ::IsValidCodePage(kGbk)   ? kGbk
+                                                  : 0) {}
 
     bool ok() const { return m_nCodePage != 0; }
 
@@ -250,7 +254,8 @@ private:
 
     bool decodeFour(const unsigned char* p, std::string& out) {
         const std::uint32_t nIndex =
-            ((static_cast<std::uint32_t>(p[0] - 0x81) * 10 + (p[1] - 0x30)) * 126 + (p[2] - 0x81)) * 10 + (p[3] - 0x30);
+            ((static_cast<std::uint32_t>(p[0] - 0x81) * 10 + (p[1] - 0x30)) * 126 + (p[2] - 0x81)) * 10 +
+            (p[3] - 0x30);
         // 90 30 81 30 is U+10000, and the planes above follow in order.
         constexpr std::uint32_t kFirstSupplementary = 15 * 10 * 126 * 10;
         if (nIndex >= kFirstSupplementary) {
@@ -268,11 +273,13 @@ private:
     bool convert(std::string_view str, std::string& out) {
         // A character never takes more UTF-16 units than it has bytes here.
         m_strWide.resize(str.size());
-        const int n = ::MultiByteToWideChar(m_nCodePage, MB_ERR_INVALID_CHARS, str.data(), static_cast<int>(str.size()),
-                                            m_strWide.data(), static_cast<int>(m_strWide.size()));
+        const int n =
+            ::MultiByteToWideChar(m_nCodePage, MB_ERR_INVALID_CHARS, str.data(), static_cast<int>(str.size()),
+                                  m_strWide.data(), static_cast<int>(m_strWide.size()));
         if (n <= 0)
             return false;
-        const int nBytes = ::WideCharToMultiByte(CP_UTF8, 0, m_strWide.data(), n, nullptr, 0, nullptr, nullptr);
+        const int nBytes =
+            ::WideCharToMultiByte(CP_UTF8, 0, m_strWide.data(), n, nullptr, 0, nullptr, nullptr);
         const std::size_t nAt = out.size();
         out.resize(nAt + static_cast<std::size_t>(nBytes));
         ::WideCharToMultiByte(CP_UTF8, 0, m_strWide.data(), n, out.data() + nAt, nBytes, nullptr, nullptr);

@@ -118,7 +118,9 @@ bool writeAll(int fd, std::string_view data, std::size_t& nWritten, int& nErrno)
 #ifdef _WIN32
 
 // Links are rare on Windows and replacing one there replaces the link itself.
-std::string resolveLinks(const std::string& strPath) { return strPath; }
+std::string resolveLinks(const std::string& strPath) {
+    return strPath;
+}
 
 int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
     const auto slash = strTarget.find_last_of("/\\");

@@ -67,7 +67,8 @@ std::string failureText(const tagGenResult& result) {
 std::string refusedLinesText(const tagGenResult& result) {
     std::string strText = "以下 " + std::to_string(result.nRefused) + " 行未生成配置：";
     for (const tagLineReport& report : result.vecRefused)
-        strText += "\n第 " + std::to_string(report.nLine) + " 行：" + refusalText(report.eReason) + "：" + report.strText;
+        strText += "\n第 " + std::to_string(report.nLine) + " 行：" + refusalText(report.eReason) + "：" +
+                   report.strText;
     const auto nMore = result.nRefused - static_cast<std::int64_t>(result.vecRefused.size());
     if (nMore > 0)
         strText += "\n……另有 " + std::to_string(nMore) + " 行未列出。";
@@ -84,7 +85,9 @@ void CGeneratorLogic::CTarget::onDone(tagGenResult result) {
 CGeneratorLogic::CGeneratorLogic(CDialogView& view, tagDataDirs dirs)
     : m_view(view), m_dirs(std::move(dirs)), m_pCore(std::make_unique<CCore>(m_dirs.strConfigDir)) {}
 
-CGeneratorLogic::~CGeneratorLogic() { Shutdown(); }
+CGeneratorLogic::~CGeneratorLogic() {
+    Shutdown();
+}
 
 void CGeneratorLogic::OnInitDialog() {
     m_pCore->autoFileConfig();
@@ -118,7 +121,8 @@ int CGeneratorLogic::ReadInputs(bool bValidate) {
     case names::ESitePath::Control:
         return refuse(EField::SitePath, "站点路径不能包含换行符或其他控制字符！");
     case names::ESitePath::TooLong:
-        return refuse(EField::SitePath, "站点路径过长（超过 " + std::to_string(names::kMaxSitePath) + " 字节）！");
+        return refuse(EField::SitePath,
+                      "站点路径过长（超过 " + std::to_string(names::kMaxSitePath) + " 字节）！");
     case names::ESitePath::Variable:
         return refuse(EField::SitePath, "站点路径不能包含“${”，Apache 会把它当作变量替换！");
     case names::ESitePath::Ok:
@@ -131,7 +135,9 @@ int CGeneratorLogic::ReadInputs(bool bValidate) {
     return 1;
 }
 
-void CGeneratorLogic::SetStatus(const std::string& strText) { m_view.setStatus(strText); }
+void CGeneratorLogic::SetStatus(const std::string& strText) {
+    m_view.setStatus(strText);
+}
 
 void CGeneratorLogic::enterState(EState eState) {
     m_eState = eState;
@@ -217,9 +223,13 @@ void CGeneratorLogic::openOutput() {
         m_view.showWarning("无法打开输出文件：\n" + g_strOutFile + "\n" + strReason);
 }
 
-void CGeneratorLogic::OnOutput() { openOutput(); }
+void CGeneratorLogic::OnOutput() {
+    openOutput();
+}
 
-void CGeneratorLogic::OnAbout() { m_view.showAbout(); }
+void CGeneratorLogic::OnAbout() {
+    m_view.showAbout();
+}
 
 void CGeneratorLogic::OnDestroy() {
     if (m_bDestroyed)

@@ -27,8 +27,8 @@ constexpr std::string_view kRedirect = "    RewriteEngine on\r\n"
 // A word for a POSIX shell: as it is when it holds nothing the shell reads, else in single quotes.
 std::string shellWord(std::string_view str) {
     const bool bPlain = !str.empty() && std::all_of(str.begin(), str.end(), [](char ch) {
-        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '.' ||
-               ch == '-' || ch == '_' || ch == '/';
+        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+               ch == '.' || ch == '-' || ch == '_' || ch == '/';
     });
     if (bPlain)
         return std::string(str);
@@ -91,7 +91,8 @@ CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site)
     if (m_bHeld) {
         // Every domain brings the same number of names; its names never part.
         const bool bPrefixIsWww = ::strcasecmp(site.strPrefix.c_str(), "www") == 0;
-        const int nNames = 1 + (m_bWww ? 1 : 0) + (!site.strPrefix.empty() && !(m_bWww && bPrefixIsWww) ? 1 : 0);
+        const int nNames =
+            1 + (m_bWww ? 1 : 0) + (!site.strPrefix.empty() && !(m_bWww && bPrefixIsWww) ? 1 : 0);
         const int nFit = kMaxCertNames / nNames;
         if (m_nPerEntry == 0 || m_nPerEntry > nFit)
             m_nPerEntry = nFit;
@@ -109,7 +110,9 @@ CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site)
     m_strPlainOpen = openingLines(plain, strQuoted);
 }
 
-CEntryWriter::~CEntryWriter() { discard(); }
+CEntryWriter::~CEntryWriter() {
+    discard();
+}
 
 bool CEntryWriter::open(const std::string& strOutFile, std::string& strPath, std::string& strReason) {
     if (!m_layout.strSplitDir.empty()) {

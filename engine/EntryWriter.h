@@ -65,7 +65,7 @@ private:
     void writeCertLines(std::string& out) const;
 
     tagLayout m_layout;
-    std::string m_strSitePath; // as typed, for certbot
+    std::string m_strSitePath;   // as typed, for certbot
     std::string m_strPrefixHead; // prefix + ".", or empty
     bool m_bWww = false;
     int m_nPerEntry = 1;

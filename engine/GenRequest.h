@@ -18,13 +18,14 @@ inline constexpr int kMaxCertNames = 100;
 // How the entries of a run are laid out. The default is the one entry per domain of the
 // built-in block; anything else is written by CEntryWriter, and never with a template.
 struct tagLayout {
-    int nPack = 1;                // domains per entry; 0: all in one
-    tagListenAddress listen;      // the address of the entries' opening tag
-    std::string strSplitDir;      // each entry in a file of its own there; empty: the run's output
-    bool bHttps = false;          // each entry gets a twin on port 443
-    std::string strCertPath = std::string(kDefaultCertPath); // the certificate's directory; {name}: first domain
-    std::string strCertbotFile;   // one certbot command per entry; empty: none
-    bool bRedirect = false;       // the plain entry redirects to https
+    int nPack = 1;           // domains per entry; 0: all in one
+    tagListenAddress listen; // the address of the entries' opening tag
+    std::string strSplitDir; // each entry in a file of its own there; empty: the run's output
+    bool bHttps = false;     // each entry gets a twin on port 443
+    std::string strCertPath =
+        std::string(kDefaultCertPath); // the certificate's directory; {name}: first domain
+    std::string strCertbotFile;        // one certbot command per entry; empty: none
+    bool bRedirect = false;            // the plain entry redirects to https
 
     bool isDefault() const {
         return nPack == 1 && listen.strHost == "*" && listen.nPort == 0 && strSplitDir.empty() && !bHttps &&
@@ -37,12 +38,12 @@ struct tagLayout {
 // Everything a run needs, handed to it as a value: the engine reads no program-wide setting.
 struct tagGenRequest {
     EListSource eList = EListSource::Text;
-    std::string strList;        // Text: the list itself; File: its path
-    std::string strSitePath;    // the document root of every entry
-    std::string strPrefix;      // an extra host label, as typed; empty means none
-    bool bWww = false;          // also the "www." form of each name
+    std::string strList;         // Text: the list itself; File: its path
+    std::string strSitePath;     // the document root of every entry
+    std::string strPrefix;       // an extra host label, as typed; empty means none
+    bool bWww = false;           // also the "www." form of each name
     std::string strTemplateFile; // empty, or a missing file: the built-in block
-    std::string strOutFile;     // "-" is standard output
-    bool bStrict = false;       // a refused line fails the run and leaves the output untouched
+    std::string strOutFile;      // "-" is standard output
+    bool bStrict = false;        // a refused line fails the run and leaves the output untouched
     tagLayout layout;
 };

@@ -114,7 +114,8 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     const auto outFailed = [&] { return bLayout ? writer->failed() : out.failed(); };
     m_pNames = &names;
     m_pResult = &result;
-    m_fnDuplicate = [&result](std::int64_t nLine, std::int64_t nFirstLine, std::string_view strText, bool bCut) {
+    m_fnDuplicate = [&result](std::int64_t nLine, std::int64_t nFirstLine, std::string_view strText,
+                              bool bCut) {
         if (result.vecDuplicates.size() < tagGenResult::kMaxReports) {
             // A text cut short shows as cut.
             std::string strShown = names::visibleText(strText, bCut ? 57 : 60);
@@ -149,7 +150,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
 
     if (reader.failed()) {
         fail(reader.failure() == CListReader::EFailure::LineTooLong ? EGenFailure::LineTooLong
-                                                                     : EGenFailure::ReadFile,
+                                                                    : EGenFailure::ReadFile,
              strListName, reader.reason());
     } else if (!result.bStopped && !outFailed() && reader.counted() && result.nLines != nTotal) {
         fail(EGenFailure::ListChanged, strListName, {});
@@ -204,4 +205,3 @@ void CGenerateThread::BuildSite(std::string_view strLine) {
         m_bDiscard = m_bDiscard || m_request.bStrict;
     }
 }
-

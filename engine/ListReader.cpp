@@ -65,7 +65,9 @@ void CLineCounter::feed(std::string_view str) {
 
 CListReader::CListReader() = default;
 
-CListReader::~CListReader() { closeFile(); }
+CListReader::~CListReader() {
+    closeFile();
+}
 
 void CListReader::closeFile() {
     if (m_bOwnFd && m_fd >= 0) {

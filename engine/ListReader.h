@@ -131,7 +131,7 @@ private:
     std::unique_ptr<enc::CAutoDecoder> m_pAuto;
     std::string m_strRaw;
     std::string m_strDecoded;
-    std::string m_strCarry; // a line cut by the end of a piece, at most kMaxKept bytes of it
+    std::string m_strCarry;        // a line cut by the end of a piece, at most kMaxKept bytes of it
     std::int64_t m_nLineBytes = 0; // bytes of that line so far
     bool m_bCarryGiven = false;
 

@@ -2,7 +2,6 @@
 
 #include "core/Sys.h"
 
-
 namespace {
 bool parsePort(std::string_view strPort, int& nPort) {
     // Digits only, no sign, no leading zero: what is written is what Apache binds.
@@ -43,7 +42,8 @@ bool tagListenAddress::parse(std::string_view strText, tagListenAddress& address
         const bool bV6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
         const std::string strLiteral(bV6 ? host.substr(1, host.size() - 2) : host);
         if (!sys::isIpLiteral(strLiteral, bV6)) {
-            strReason = bV6 ? "not an IPv6 address" : "not an IPv4 address (an IPv6 address goes in brackets)";
+            strReason =
+                bV6 ? "not an IPv6 address" : "not an IPv4 address (an IPv6 address goes in brackets)";
             return false;
         }
     }

@@ -98,7 +98,9 @@ std::string_view hostOfAddress(std::string_view str) {
     return str;
 }
 
-bool contains(std::string_view str, std::string_view part) { return str.find(part) != std::string_view::npos; }
+bool contains(std::string_view str, std::string_view part) {
+    return str.find(part) != std::string_view::npos;
+}
 
 // One pass over the bytes: the first character that no conversion can mend, then the labels.
 // Other letters are left to IDNA (bNonAscii), and labels are not judged while they hold any.
@@ -112,7 +114,9 @@ EVerdict scan(std::string_view str, bool& bNonAscii) {
             ++nLabel;
         } else if (cls == kDot) {
             if (eLabels == EVerdict::Name)
-                eLabels = nLabel == 0 ? EVerdict::EmptyLabel : nLabel > kMaxLabel ? EVerdict::LabelTooLong : eLabels;
+                eLabels = nLabel == 0          ? EVerdict::EmptyLabel
+                          : nLabel > kMaxLabel ? EVerdict::LabelTooLong
+                                               : eLabels;
             nLabel = 0;
         } else if (cls == kNonAscii) {
             bNonAscii = true;
@@ -175,8 +179,9 @@ unsigned nameCharMask(const char* p, unsigned& dots) {
     // Bytes from 0x80 are negative here and fall outside every range.
     const __m128i letter = inRange(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), 'a', 'z');
     const __m128i dot = is('.');
-    const __m128i ok = _mm_or_si128(_mm_or_si128(_mm_or_si128(letter, inRange(bytes, '0', '9')), dot),
-                                    _mm_or_si128(_mm_or_si128(is('-'), is('_')), _mm_or_si128(is('*'), is('?'))));
+    const __m128i ok =
+        _mm_or_si128(_mm_or_si128(_mm_or_si128(letter, inRange(bytes, '0', '9')), dot),
+                     _mm_or_si128(_mm_or_si128(is('-'), is('_')), _mm_or_si128(is('*'), is('?'))));
     dots = static_cast<unsigned>(_mm_movemask_epi8(dot));
     return static_cast<unsigned>(_mm_movemask_epi8(ok));
 }
@@ -208,7 +213,9 @@ bool quickName(std::string_view str, EVerdict& eVerdict, bool& bDot) {
     nDots &= n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
     bDot = nDots != 0;
     const bool bEmptyLabel = (nDots & 1) || (nDots >> (n - 1)) || (nDots & (nDots >> 1));
-    eVerdict = bEmptyLabel ? EVerdict::EmptyLabel : (n == 64 && !bDot) ? EVerdict::LabelTooLong : EVerdict::Name;
+    eVerdict = bEmptyLabel          ? EVerdict::EmptyLabel
+               : (n == 64 && !bDot) ? EVerdict::LabelTooLong
+                                    : EVerdict::Name;
     return true;
 #else
     (void)str;
@@ -218,7 +225,9 @@ bool quickName(std::string_view str, EVerdict& eVerdict, bool& bDot) {
 #endif
 }
 
-bool isAsciiBlank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r'; }
+bool isAsciiBlank(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\r';
+}
 
 // Runs for every line: four compares, no call.
 bool hasWwwHead(std::string_view str) {

@@ -26,7 +26,9 @@ enum class EVerdict : std::uint8_t {
     InvalidText,
 };
 
-inline bool isRefusal(EVerdict eVerdict) { return eVerdict > EVerdict::Skip; }
+inline bool isRefusal(EVerdict eVerdict) {
+    return eVerdict > EVerdict::Skip;
+}
 
 inline constexpr std::size_t kMaxName = 253;
 inline constexpr std::size_t kMaxLabel = 63;

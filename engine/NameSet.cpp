@@ -41,7 +41,9 @@ CNameSet::CNameSet(std::int64_t nExpected) {
     m_nLimit = nSlots / 4 * 3;
 }
 
-CNameSet::~CNameSet() { sys::freePages(m_pMapping, m_nMapping); }
+CNameSet::~CNameSet() {
+    sys::freePages(m_pMapping, m_nMapping);
+}
 
 // Eight bytes at a time. Setting bit 0x20 of every byte puts ASCII letters in lower case and
 // changes no other character a name may hold ('_' becomes DEL, which no name holds).

@@ -32,7 +32,8 @@ public:
     // Adds the name of line nLine. fnDuplicate(nLine, nFirstLine, strText, bCut) is called, in
     // line order and perhaps a few names later, for each name seen before; strText is the line
     // given here, or its first kText bytes (bCut).
-    template <class F> void add(std::string_view strName, std::string_view strText, std::int64_t nLine, F&& fnDuplicate) {
+    template <class F>
+    void add(std::string_view strName, std::string_view strText, std::int64_t nLine, F&& fnDuplicate) {
         if (m_nQueued == kQueue)
             take(fnDuplicate);
         tagQueued& queued = m_queue[(m_nFirst + m_nQueued++) % kQueue];

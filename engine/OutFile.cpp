@@ -11,7 +11,9 @@
 
 COutFile::COutFile() = default;
 
-COutFile::~COutFile() { discard(); }
+COutFile::~COutFile() {
+    discard();
+}
 
 namespace {
 // The descriptor a path names ("/dev/stdout", "/dev/fd/3"), or -1.

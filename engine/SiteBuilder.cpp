@@ -37,7 +37,9 @@ CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(sett
 }
 
 namespace {
-[[gnu::always_inline]] inline char* copy(char* p, std::string_view str) { return copyBytes(p, str.data(), str.size()); }
+[[gnu::always_inline]] inline char* copy(char* p, std::string_view str) {
+    return copyBytes(p, str.data(), str.size());
+}
 } // namespace
 
 std::string CSiteBuilder::quotedSitePath(std::string_view strSitePath) {
@@ -55,7 +57,8 @@ std::string CSiteBuilder::quotedSitePath(std::string_view strSitePath) {
         const char ch = strSitePath[i];
         if (ch == '"')
             out += "\\\"";
-        else if (ch == '\\' && (i + 1 == strSitePath.size() || strSitePath[i + 1] == '\\' || strSitePath[i + 1] == '"'))
+        else if (ch == '\\' &&
+                 (i + 1 == strSitePath.size() || strSitePath[i + 1] == '\\' || strSitePath[i + 1] == '"'))
             out += "\\\\";
         else
             out += ch;

@@ -56,7 +56,9 @@ public:
         const std::u8string str = (m_path / utf8Path(name)).u8string();
         return std::string(str.begin(), str.end());
     }
-    const std::filesystem::path& dir() const { return m_path; }
+    const std::filesystem::path& dir() const {
+        return m_path;
+    }
 
 private:
     std::filesystem::path m_path;
@@ -121,7 +123,8 @@ inline int resetSocketAfter(std::string_view bytes) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     auto* pAddr = reinterpret_cast<sockaddr*>(&addr);
-    if (::bind(listener, pAddr, len) != 0 || ::listen(listener, 1) != 0 || ::getsockname(listener, pAddr, &len) != 0)
+    if (::bind(listener, pAddr, len) != 0 || ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, pAddr, &len) != 0)
         return -1;
     const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
     if (::connect(peer, pAddr, len) != 0)

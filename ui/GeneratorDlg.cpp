@@ -33,11 +33,14 @@ private:
 };
 const QEvent::Type CCallEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-QString fromStd(const std::string& str) { return QString::fromStdString(str); }
+QString fromStd(const std::string& str) {
+    return QString::fromStdString(str);
+}
 
 // Escape never closes the dialog; Alt combinations and F10 do nothing.
 bool isSwallowedKey(const QKeyEvent* pKey) {
-    return pKey->key() == Qt::Key_Escape || pKey->key() == Qt::Key_F10 || (pKey->modifiers() & Qt::AltModifier);
+    return pKey->key() == Qt::Key_Escape || pKey->key() == Qt::Key_F10 ||
+           (pKey->modifiers() & Qt::AltModifier);
 }
 
 } // namespace
@@ -130,7 +133,8 @@ void CGeneratorDlg::createControls() {
         }
         return pLabel;
     };
-    label(QStringLiteral("域名（超过1000行，输入文件路径）："), dialogUnitsToPixels(7, 7, 137, 8), m_pDomains);
+    label(QStringLiteral("域名（超过1000行，输入文件路径）："), dialogUnitsToPixels(7, 7, 137, 8),
+          m_pDomains);
     m_pStatus = label(QStringLiteral("就绪"), dialogUnitsToPixels(7, 275, 207, 8), nullptr);
     place(m_pStatus, "IDC_STATUS", m_pStatus->geometry());
     label(QStringLiteral("站点路径："), dialogUnitsToPixels(163, 7, 41, 8), m_pSitePath);
@@ -156,7 +160,9 @@ void CGeneratorDlg::showFields(const std::string& strSitePath, const std::string
     m_pWww->setChecked(bWww);
 }
 
-void CGeneratorDlg::setStatus(const std::string& strText) { m_pStatus->setText(fromStd(strText)); }
+void CGeneratorDlg::setStatus(const std::string& strText) {
+    m_pStatus->setText(fromStd(strText));
+}
 
 void CGeneratorDlg::setStartButton(const std::string& strText, bool bEnabled) {
     m_pStart->setText(fromStd(strText));
@@ -164,20 +170,24 @@ void CGeneratorDlg::setStartButton(const std::string& strText, bool bEnabled) {
 }
 
 void CGeneratorDlg::focusField(EField eField) {
-    QWidget* pField = eField == EField::Domains ? static_cast<QWidget*>(m_pDomains)
+    QWidget* pField = eField == EField::Domains    ? static_cast<QWidget*>(m_pDomains)
                       : eField == EField::SitePath ? static_cast<QWidget*>(m_pSitePath)
                                                    : static_cast<QWidget*>(m_pPrefix);
     pField->setFocus();
 }
 
-void CGeneratorDlg::showWarning(const std::string& strText) { QMessageBox::warning(this, kCaption, fromStd(strText)); }
+void CGeneratorDlg::showWarning(const std::string& strText) {
+    QMessageBox::warning(this, kCaption, fromStd(strText));
+}
 
 QString CGeneratorDlg::aboutText() {
     return QStringLiteral("Kelvane %1\n\n为共用一个站点路径的大量域名生成 Apache 基于名称的虚拟主机配置。")
         .arg(QStringLiteral(KELVANE_VERSION));
 }
 
-void CGeneratorDlg::showAbout() { QMessageBox::about(this, QStringLiteral("关于 Kelvane"), aboutText()); }
+void CGeneratorDlg::showAbout() {
+    QMessageBox::about(this, QStringLiteral("关于 Kelvane"), aboutText());
+}
 
 bool CGeneratorDlg::openFile(const std::string& strPath, std::string& strReason) {
     if (QDesktopServices::openUrl(QUrl::fromLocalFile(fromStd(strPath))))
@@ -190,7 +200,9 @@ bool CGeneratorDlg::openFile(const std::string& strPath, std::string& strReason)
 // destructor.
 tagPoster CGeneratorDlg::poster() {
     QObject* pReceiver = this;
-    return [pReceiver](std::function<void()> fn) { QCoreApplication::postEvent(pReceiver, new CCallEvent(std::move(fn))); };
+    return [pReceiver](std::function<void()> fn) {
+        QCoreApplication::postEvent(pReceiver, new CCallEvent(std::move(fn)));
+    };
 }
 
 void CGeneratorDlg::setProgressTimer(bool bOn) {

@@ -67,8 +67,10 @@ protected:
                                              0644);
         } else {
             posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
-                                             O_WRONLY | O_CREAT | (streams.bAppendOut ? O_APPEND : O_TRUNC), 0644);
-            posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                                             O_WRONLY | O_CREAT | (streams.bAppendOut ? O_APPEND : O_TRUNC),
+                                             0644);
+            posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                             0644);
         }
         rlimit old{};
         ::getrlimit(RLIMIT_FSIZE, &old);
@@ -259,14 +261,17 @@ TEST_F(CliTest, ListFromAFileOrStandardInputToStandardOutput) {
 }
 
 TEST_F(CliTest, TemplateAndOutputFile) {
-    const std::string tmpl = file("vhost.tmpl", "<VirtualHost *:8080>\n DocumentRoot \"{sitePath}\"\n ServerAlias {siteDomain}\n</VirtualHost>");
+    const std::string tmpl =
+        file("vhost.tmpl",
+             "<VirtualHost *:8080>\n DocumentRoot \"{sitePath}\"\n ServerAlias {siteDomain}\n</VirtualHost>");
     const std::string list = file("list.txt", "a.com");
     const std::string out = m_dir.path("out.conf");
     const tagCliRun r = run({"-q", "-s", "/srv/a", "-t", tmpl, "-o", out, list});
     EXPECT_EQ(r.nExit, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(readFile(out), "<VirtualHost *:8080>\n DocumentRoot \"/srv/a\"\n ServerAlias a.com\n</VirtualHost>\r\n");
+    EXPECT_EQ(readFile(out),
+              "<VirtualHost *:8080>\n DocumentRoot \"/srv/a\"\n ServerAlias a.com\n</VirtualHost>\r\n");
 }
 
 TEST_F(CliTest, FilesThatCannotBeUsedExitWithOneAndLeaveTheOutput) {
@@ -282,10 +287,12 @@ TEST_F(CliTest, FilesThatCannotBeUsedExitWithOneAndLeaveTheOutput) {
          "kelvane-cli: cannot read '" + m_dir.dir().string() + "': Is a directory\n"},
         {{"-s", "/srv", "-o", out, "-t", m_dir.path("none.tmpl"), list},
          "kelvane-cli: cannot read '" + m_dir.path("none.tmpl") + "': No such file or directory\n"},
-        {{"-s", "/srv", "-o", out, "-t", "/proc/self/mem", list}, "kelvane-cli: cannot read '/proc/self/mem': "},
+        {{"-s", "/srv", "-o", out, "-t", "/proc/self/mem", list},
+         "kelvane-cli: cannot read '/proc/self/mem': "},
         {{"-s", "/srv", "-o", m_dir.path("missing/out.conf"), list},
          "kelvane-cli: cannot write '" + m_dir.path("missing/out.conf") + "': No such file or directory\n"},
-        {{"-s", "/srv", "-o", "/dev/full", list}, "kelvane-cli: cannot write '/dev/full': No space left on device\n"},
+        {{"-s", "/srv", "-o", "/dev/full", list},
+         "kelvane-cli: cannot write '/dev/full': No space left on device\n"},
     };
     for (const auto& c : cases) {
         const tagCliRun r = run(c.args);
@@ -305,15 +312,16 @@ TEST_F(CliTest, RefusedLinesAndDuplicatesAreReportedAndTheRestWritten) {
     EXPECT_EQ(r.nExit, 0);
     EXPECT_EQ(r.out, builtinEntry("/srv", "xn--fsqu00a.xn--fiqs8s www.xn--fsqu00a.xn--fiqs8s") +
                          builtinEntry("/srv", "B.com www.B.com") + builtinEntry("/srv", "b.com www.b.com"));
-    const std::string head = path + ":2: no ASCII form: \xE2\x98\x83.com\n" + path + ":3: a backslash: b.com\\\n" +
-                             path + ":5: a space inside: x\\ty.com\n" + path + ":6: duplicate of line 4: b.com\n" +
-                             path + ":7: an empty label: a..b\n";
+    const std::string head = path + ":2: no ASCII form: \xE2\x98\x83.com\n" + path +
+                             ":3: a backslash: b.com\\\n" + path + ":5: a space inside: x\\ty.com\n" + path +
+                             ":6: duplicate of line 4: b.com\n" + path + ":7: an empty label: a..b\n";
     EXPECT_EQ(r.err.substr(0, head.size()), head);
     EXPECT_NE(r.err.find(path + ":23: an empty label"), std::string::npos);
     EXPECT_EQ(r.err.find(path + ":24:"), std::string::npos) << "more than 20 refused lines shown";
     EXPECT_NE(r.err.find("kelvane-cli: 4 more refused lines not shown\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("kelvane-cli: 3 entries written, 24 lines refused, 1 duplicate, 1 line skipped\n"),
-              std::string::npos) << r.err;
+              std::string::npos)
+        << r.err;
 
     const tagCliRun quiet = run({"-q", "-s", "/srv", path});
     EXPECT_EQ(quiet.nExit, 0);
@@ -339,9 +347,11 @@ TEST_F(CliTest, RefusedFieldsExitWithTwoAndTouchNothing) {
         std::vector<std::string> args;
         std::string message;
     } cases[] = {
-        {{"-s", "/var/www\nInclude /etc/x.conf"}, "kelvane-cli: --site-path holds a line break or another control character\n"},
+        {{"-s", "/var/www\nInclude /etc/x.conf"},
+         "kelvane-cli: --site-path holds a line break or another control character\n"},
         {{"-s", ""}, "kelvane-cli: --site-path must not be empty\n"},
-        {{"-s", "/srv", "-p", "m\nInclude /x"}, "kelvane-cli: --prefix 'm\\x0aInclude /x': a control character"},
+        {{"-s", "/srv", "-p", "m\nInclude /x"},
+         "kelvane-cli: --prefix 'm\\x0aInclude /x': a control character"},
         {{"-s", "/srv", "-p", "a b"}, "kelvane-cli: --prefix 'a b': a space inside"},
         {{"-s", "/srv", "-p", "m."}, "kelvane-cli: --prefix 'm.': an empty label"},
     };
@@ -392,8 +402,10 @@ TEST_F(CliTest, ListThatFailsOrIsNoListLeavesTheOutputAndSaysWhy) {
 
     const tagCliRun zeros = run({"-s", "/x", "-o", out, "/dev/zero"});
     EXPECT_EQ(zeros.nExit, 1);
-    EXPECT_EQ(zeros.err, "kelvane-cli: cannot read '/dev/zero': a line longer than 16 MiB; this is not a list of "
-                         "domain names; '" + out + "' is left as it was\n");
+    EXPECT_EQ(zeros.err,
+              "kelvane-cli: cannot read '/dev/zero': a line longer than 16 MiB; this is not a list of "
+              "domain names; '" +
+                  out + "' is left as it was\n");
     EXPECT_EQ(readFile(out), "previous");
 }
 
@@ -436,7 +448,8 @@ TEST_F(CliTest, FailedWritesAreReportedAndNeverCutIntoEarlierContent) {
     const std::string out = m_dir.path("out.conf");
     tagStreams closed;
     closed.bCloseOut = true;
-    const tagCliRun quietDeath = run({"-s", "/x", "-w", "-o", out, file("small.txt", "a.com\nb c.com\n")}, closed);
+    const tagCliRun quietDeath =
+        run({"-s", "/x", "-w", "-o", out, file("small.txt", "a.com\nb c.com\n")}, closed);
     EXPECT_EQ(quietDeath.nExit, 0);
     EXPECT_EQ(readFile(out), builtinEntry("/x", "a.com www.a.com"));
 }
@@ -494,7 +507,8 @@ TEST_F(CliTest, InterruptStopsBetweenLinesWithWholeEntries) {
         EXPECT_EQ(out, expected + close) << "entries cut or out of order";
         EXPECT_LT(domains, 400000) << "the run was not stopped";
         const std::string err = readFile(errPath);
-        const std::string entries = bPacked ? "1 entry written" : std::to_string(domains) + " entries written";
+        const std::string entries =
+            bPacked ? "1 entry written" : std::to_string(domains) + " entries written";
         EXPECT_NE(err.find(entries), std::string::npos) << err;
     }
 }
@@ -543,8 +557,9 @@ TEST_F(CliTest, SplitSaysHowManyFilesItWrote) {
     std::filesystem::create_directory(m_dir.path("sites"));
     const tagCliRun r = run({"-s", "/srv", "--pack", "2", "--split", m_dir.path("sites"), list});
     EXPECT_EQ(r.nExit, 0) << r.err;
-    EXPECT_NE(r.err.find("2 entries written, 0 lines refused, 0 duplicates, 1 line skipped, 2 files written in "),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("2 entries written, 0 lines refused, 0 duplicates, 1 line skipped, 2 files written in "),
+        std::string::npos)
         << r.err;
     EXPECT_NE(readFile(m_dir.path("sites/c.com.conf")).find("ServerAlias c.com\r\n"), std::string::npos);
 }

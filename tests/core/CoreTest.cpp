@@ -28,8 +28,15 @@ TEST(CoreSettingsTest, NeverSavedKeysReadEmptyAndZero) {
 
 TEST(CoreSettingsTest, SavedValuesComeBackInTheNextProgramRun) {
     const std::string values[] = {
-        "/var/www/sites", "   ", "D:\\web\\", "C:\\new\\root", "a=b;c", "\xE7\xAB\x99\xE7\x82\xB9",
-        "two\nlines\r\n", " lead and trail ", "\\n is not a line break",
+        "/var/www/sites",
+        "   ",
+        "D:\\web\\",
+        "C:\\new\\root",
+        "a=b;c",
+        "\xE7\xAB\x99\xE7\x82\xB9",
+        "two\nlines\r\n",
+        " lead and trail ",
+        "\\n is not a line break",
     };
     for (const auto& value : values) {
         CScopedTempDir dir;
@@ -50,8 +57,8 @@ TEST(CoreSettingsTest, SavedValuesComeBackInTheNextProgramRun) {
 
 TEST(CoreSettingsTest, HandEditedFileIsRead) {
     CScopedTempDir dir;
-    writeFile(dir.path("Kelvane.ini"),
-              "\xEF\xBB\xBF; comment\r\n[Other]\r\npathroot=not ours\r\n[Kelvane]\r\n pathroot = /srv/www\r\nbwww=1\r\n");
+    writeFile(dir.path("Kelvane.ini"), "\xEF\xBB\xBF; comment\r\n[Other]\r\npathroot=not "
+                                       "ours\r\n[Kelvane]\r\n pathroot = /srv/www\r\nbwww=1\r\n");
     CCore core(dir.dir().string());
     core.autoFileConfig();
     EXPECT_EQ(core.getConfigStr(kKeySitePath), " /srv/www");
@@ -105,7 +112,8 @@ TEST(CoreSettingsTest, BothThreadsMaySaveAndReadAtOnce) {
 
 TEST(CoreFileTest, OnlyRegularFilesExist) {
     CScopedTempDir dir;
-    writeFile(dir.path("list.txt"), "\xEF\xBB\xBF" "a.com");
+    writeFile(dir.path("list.txt"), "\xEF\xBB\xBF"
+                                    "a.com");
     EXPECT_EQ(CCore::isFileExist(dir.path("list.txt")), 1);
     EXPECT_EQ(CCore::isFileExist(dir.dir().string()), 0);
     EXPECT_EQ(CCore::isFileExist(dir.path("none.txt")), 0);

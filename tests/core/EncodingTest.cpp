@@ -16,14 +16,14 @@ TEST(EncodingTest, Utf8Validity) {
         {"", true},
         {"plain ascii.com", true},
         {kUtf8ZhongWen, true},
-        {"\xF0\x9F\x98\x80", true},       // U+1F600
-        {"\xF4\x8F\xBF\xBF", true},       // U+10FFFF
-        {"\xC0\xAF", false},              // overlong /
-        {"\xE0\x80\xAF", false},          // overlong /
-        {"\xED\xA0\x80", false},          // surrogate
-        {"\xF4\x90\x80\x80", false},      // past U+10FFFF
-        {"\xE4\xB8", false},              // cut short
-        {"\x80", false},                  // stray continuation
+        {"\xF0\x9F\x98\x80", true},  // U+1F600
+        {"\xF4\x8F\xBF\xBF", true},  // U+10FFFF
+        {"\xC0\xAF", false},         // overlong /
+        {"\xE0\x80\xAF", false},     // overlong /
+        {"\xED\xA0\x80", false},     // surrogate
+        {"\xF4\x90\x80\x80", false}, // past U+10FFFF
+        {"\xE4\xB8", false},         // cut short
+        {"\x80", false},             // stray continuation
         {kGbZhongWen, false},
         {"\xFF", false},
     };
@@ -77,13 +77,31 @@ TEST(EncodingTest, WhatIsNotTextBecomesReplacementCharacters) {
         std::string bytes;
         std::string text;
     } cases[] = {
-        {enc::EEncoding::Gb18030, "a\xFF" "b\xD6", "a" + r + "b" + r},
-        {enc::EEncoding::Gb18030, "\x80" "a\x81\x30", r + "a" + r + "0"},      // no lead byte; cut four-byte
-        {enc::EEncoding::Gb18030, "\x81\x30 \x30\xD6\x7F", r + "0 0" + r + "\x7F"}, // broken four- and two-byte
-        {enc::EEncoding::Utf8, "a\xE9" "b", "a" + r + "b"},            // Latin-1
-        {enc::EEncoding::Utf8, "a\xE4\xB8" "b\xE4", "a" + r + "b" + r},  // cut short, twice
+        {enc::EEncoding::Gb18030,
+         "a\xFF"
+         "b\xD6",
+         "a" + r + "b" + r},
+        {enc::EEncoding::Gb18030,
+         "\x80"
+         "a\x81\x30",
+         r + "a" + r + "0"}, // no lead byte; cut four-byte
+        {enc::EEncoding::Gb18030, "\x81\x30 \x30\xD6\x7F",
+         r + "0 0" + r + "\x7F"}, // broken four- and two-byte
+        {enc::EEncoding::Utf8,
+         "a\xE9"
+         "b",
+         "a" + r + "b"}, // Latin-1
+        {enc::EEncoding::Utf8,
+         "a\xE4\xB8"
+         "b\xE4",
+         "a" + r + "b" + r},                                               // cut short, twice
         {enc::EEncoding::Utf8, "\xC0\xAF\xED\xA0\x80", r + r + r + r + r}, // overlong, surrogate
-        {enc::EEncoding::Utf16Le, std::string("\x3D\xD8" "a\0\x00\xDE" "b", 7), r + "a" + r + r}, // lone halves, odd byte
+        {enc::EEncoding::Utf16Le,
+         std::string("\x3D\xD8"
+                     "a\0\x00\xDE"
+                     "b",
+                     7),
+         r + "a" + r + r}, // lone halves, odd byte
     };
     for (const auto& c : cases) {
         auto pDecoder = enc::CDecoder::create(c.encoding);
@@ -104,12 +122,20 @@ TEST(EncodingTest, FilesAndStreamsAreToldApart) {
         std::string text;
     } cases[] = {
         {"a.com\r\nb.com", "a.com\r\nb.com"},
-        {"\xEF\xBB\xBF" "a.com", "a.com"},
+        {"\xEF\xBB\xBF"
+         "a.com",
+         "a.com"},
         {"\xEF\xBB\xBF" + kUtf8ZhongWen, kUtf8ZhongWen},
         {kGbZhongWen + ".com", kUtf8ZhongWen + ".com"},
-        {"a\xEF\xBB\xBF" "b", "a\xEF\xBB\xBF" "b"},                           // only a leading one goes
+        {"a\xEF\xBB\xBF"
+         "b",
+         "a\xEF\xBB\xBF"
+         "b"}, // only a leading one goes
         // A byte-order mark says UTF-8: a stray Latin-1 byte is one bad character, not GB18030.
-        {"\xEF\xBB\xBF" "example.com\n\xE9\n" + kUtf8ZhongWen, "example.com\n" + r + "\n" + kUtf8ZhongWen},
+        {"\xEF\xBB\xBF"
+         "example.com\n\xE9\n" +
+             kUtf8ZhongWen,
+         "example.com\n" + r + "\n" + kUtf8ZhongWen},
         {"\xFF\xFE" + std::string("a\0\x2D\x4E", 4), "a\xE4\xB8\xAD"},
         {"\xFE\xFF" + std::string("\0a\x4E\x2D", 4), "a\xE4\xB8\xAD"},
         {"\xFF\xFE", ""},

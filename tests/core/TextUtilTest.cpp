@@ -28,12 +28,9 @@ TEST(TextUtilTest, ReplaceAllIsOnePassWithoutOverlaps) {
     const struct {
         std::string text, what, with, out;
     } cases[] = {
-        {"www.a.com", "www.", "", "a.com"},
-        {"wwwww.w.d", "www.", "", "www.d"},
-        {"aaa", "aa", "b", "ba"},
-        {"{x}{x}", "{x}", "{x}{x}", "{x}{x}{x}{x}"},
-        {"none", "zz", "y", "none"},
-        {"abc", "", "y", "abc"},
+        {"www.a.com", "www.", "", "a.com"}, {"wwwww.w.d", "www.", "", "www.d"},
+        {"aaa", "aa", "b", "ba"},           {"{x}{x}", "{x}", "{x}{x}", "{x}{x}{x}{x}"},
+        {"none", "zz", "y", "none"},        {"abc", "", "y", "abc"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(text::replaceAll(c.text, c.what, c.with), c.out) << c.text;

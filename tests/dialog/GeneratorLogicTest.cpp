@@ -104,7 +104,7 @@ private:
 class GeneratorLogicTest : public ::testing::Test {
 protected:
     void open() {
-        m_pLogic = std::make_unique<CGeneratorLogic>(m_view, tagDataDirs{m_dir.path("") , m_dir.path("")});
+        m_pLogic = std::make_unique<CGeneratorLogic>(m_view, tagDataDirs{m_dir.path(""), m_dir.path("")});
         m_pLogic->OnInitDialog();
     }
     void close() {
@@ -156,7 +156,8 @@ TEST_F(GeneratorLogicTest, RefusedInputsWarnAndFocusTheFieldToFix) {
         {" \r\n\t\n ", "/srv", "", "域名列表不能为空！", EField::Domains},
         {"a.com", "", "", "站点路径不能为空！", EField::SitePath},
         {"a.com", "/srv\nInclude /x", "", "站点路径不能包含换行符或其他控制字符！", EField::SitePath},
-        {"a.com", "/srv/${APACHE_LOG_DIR}", "", "站点路径不能包含“${”，Apache 会把它当作变量替换！", EField::SitePath},
+        {"a.com", "/srv/${APACHE_LOG_DIR}", "", "站点路径不能包含“${”，Apache 会把它当作变量替换！",
+         EField::SitePath},
         {"a.com", "/srv", "a b", "自定义前缀无效：含有空格！", EField::Prefix},
         {"a.com", "/srv", "m.", "自定义前缀无效：含有空的标签！", EField::Prefix},
     };
@@ -190,9 +191,11 @@ TEST_F(GeneratorLogicTest, RunShowsItsStatesAndEndsWithTheOutputOpened) {
     EXPECT_EQ(m_view.strButton, "开始");
     EXPECT_TRUE(m_view.bButtonEnabled);
     EXPECT_FALSE(m_view.bTimer);
-    EXPECT_EQ(readFile(outPath()), builtinEntry("/srv/www", "a.com www.a.com") + builtinEntry("/srv/www", "b.com www.b.com"));
+    EXPECT_EQ(readFile(outPath()),
+              builtinEntry("/srv/www", "a.com www.a.com") + builtinEntry("/srv/www", "b.com www.b.com"));
     // The refused line is listed before the output opens.
-    EXPECT_EQ(m_view.warnings, std::vector<std::string>{"以下 1 行未生成配置：\n第 4 行：含有空格：foo bar.com"});
+    EXPECT_EQ(m_view.warnings,
+              std::vector<std::string>{"以下 1 行未生成配置：\n第 4 行：含有空格：foo bar.com"});
     EXPECT_EQ(m_view.events, (std::vector<std::string>{"warning", "open"}));
     EXPECT_EQ(m_view.opened, std::vector<std::string>{outPath()});
 
@@ -235,13 +238,16 @@ TEST_F(GeneratorLogicTest, FailuresSayWhichFileAndWhy) {
         std::string status;
         std::string warning;
     } cases[] = {
-        {[](const CScopedTempDir& dir) { std::filesystem::create_directory(dir.path("_out.txt")); }, false, true,
-         "操作失败！", "无法写入文件：" + m_dir.path("_out.txt") + "\nIs a directory"},
+        {[](const CScopedTempDir& dir) { std::filesystem::create_directory(dir.path("_out.txt")); }, false,
+         true, "操作失败！", "无法写入文件：" + m_dir.path("_out.txt") + "\nIs a directory"},
 #ifndef _WIN32 // a file that exists and cannot be read
-        {[](const CScopedTempDir& dir) { std::filesystem::create_symlink("/proc/self/mem", dir.path("节点模版.txt")); },
+        {[](const CScopedTempDir& dir) {
+             std::filesystem::create_symlink("/proc/self/mem", dir.path("节点模版.txt"));
+         },
          false, true, "操作失败！", "无法读取文件：" + m_dir.path("节点模版.txt") + "\n"},
 #endif
-        {[](const CScopedTempDir&) {}, true, true, "操作结束！", "无法打开输出文件：\n" + m_dir.path("_out.txt") + "\nno program"},
+        {[](const CScopedTempDir&) {}, true, true, "操作结束！",
+         "无法打开输出文件：\n" + m_dir.path("_out.txt") + "\nno program"},
         {[](const CScopedTempDir&) {}, false, false, "就绪", "输出文件不存在：\n" + m_dir.path("_out.txt")},
     };
     for (const auto& c : cases) {

@@ -29,7 +29,8 @@ std::string lines(std::initializer_list<std::string_view> parts) {
 
 class EntryWriterTest : public ::testing::Test {
 protected:
-    tagGenResult run(const std::string& list, const tagLayout& layout, bool bWww = false, std::string prefix = {}) {
+    tagGenResult run(const std::string& list, const tagLayout& layout, bool bWww = false,
+                     std::string prefix = {}) {
         tagGenRequest request;
         request.eList = EListSource::Text;
         request.strList = list;
@@ -65,19 +66,22 @@ TEST_F(EntryWriterTest, PackedEntriesHoldEachNameOnce) {
     } cases[] = {
         // One domain per entry with another address: the default entry but for its tag.
         {"a.com\nb.com", packed(1, {"*", 80}), true, "",
-         lines({"<VirtualHost *:80>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com", "</VirtualHost>",
-                "<VirtualHost *:80>", "    DocumentRoot /srv/www", "    ServerAlias b.com www.b.com", "</VirtualHost>"})},
+         lines({"<VirtualHost *:80>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com",
+                "</VirtualHost>", "<VirtualHost *:80>", "    DocumentRoot /srv/www",
+                "    ServerAlias b.com www.b.com", "</VirtualHost>"})},
         {"a.com\nb.com\nc.com", packed(2), false, "",
-         lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com", "    ServerAlias b.com",
-                "</VirtualHost>", "<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias c.com",
-                "</VirtualHost>"})},
+         lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com",
+                "    ServerAlias b.com", "</VirtualHost>", "<VirtualHost *>", "    DocumentRoot /srv/www",
+                "    ServerAlias c.com", "</VirtualHost>"})},
         // A name another domain's alias already brought, a domain listed twice, and a prefix that
         // is the www alias: each name once.
         {"a.com\nm.a.com\nA.COM\nb.com", packed(0, {"[2001:db8::1]", 8080}), true, "m",
-         lines({"<VirtualHost [2001:db8::1]:8080>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com m.a.com",
-                "    ServerAlias www.m.a.com m.m.a.com", "    ServerAlias b.com www.b.com m.b.com", "</VirtualHost>"})},
+         lines({"<VirtualHost [2001:db8::1]:8080>", "    DocumentRoot /srv/www",
+                "    ServerAlias a.com www.a.com m.a.com", "    ServerAlias www.m.a.com m.m.a.com",
+                "    ServerAlias b.com www.b.com m.b.com", "</VirtualHost>"})},
         {"a.com", packed(0), true, "WWW",
-         lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com", "</VirtualHost>"})},
+         lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com",
+                "</VirtualHost>"})},
         {"localhost", packed(0), false, "", ""},
     };
     for (const auto& c : cases) {
@@ -149,18 +153,19 @@ TEST_F(EntryWriterTest, HttpsTwinRedirectAndCertbotLines) {
                                  "    RewriteCond %{HTTP_HOST} ^([^:]+)\r\n"
                                  "    RewriteRule ^ https://%1%{REQUEST_URI} [R=301,L]\r\n";
     const std::string first =
-        lines({"<VirtualHost 192.0.2.10:8080>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com",
-               "    ServerAlias *.b.com www.*.b.com"}) +
+        lines({"<VirtualHost 192.0.2.10:8080>", "    DocumentRoot /srv/www",
+               "    ServerAlias a.com www.a.com", "    ServerAlias *.b.com www.*.b.com"}) +
         redirect +
         lines({"</VirtualHost>", "<VirtualHost 192.0.2.10:443>", "    DocumentRoot /srv/www",
                "    ServerAlias a.com www.a.com", "    ServerAlias *.b.com www.*.b.com", "    SSLEngine on",
                "    SSLCertificateFile \"/etc/ssl/it's a.com/fullchain.pem\"",
                "    SSLCertificateKeyFile \"/etc/ssl/it's a.com/privkey.pem\"", "</VirtualHost>"});
     EXPECT_EQ(output().substr(0, first.size()), first);
-    EXPECT_EQ(readFile(layout.strCertbotFile),
-              "certbot certonly --webroot -w /srv/www --cert-name a.com -d a.com -d www.a.com -d '*.b.com' -d "
-              "'www.*.b.com'\n"
-              "certbot certonly --webroot -w /srv/www --cert-name c.com -d c.com -d www.c.com\n");
+    EXPECT_EQ(
+        readFile(layout.strCertbotFile),
+        "certbot certonly --webroot -w /srv/www --cert-name a.com -d a.com -d www.a.com -d '*.b.com' -d "
+        "'www.*.b.com'\n"
+        "certbot certonly --webroot -w /srv/www --cert-name c.com -d c.com -d www.c.com\n");
 }
 
 TEST_F(EntryWriterTest, SplitWritesAFilePerEntryAndLeavesOthersAlone) {
@@ -184,7 +189,8 @@ TEST_F(EntryWriterTest, SplitWritesAFilePerEntryAndLeavesOthersAlone) {
                               "    ServerAlias b.com", "</VirtualHost>"})},
         {"c.com.conf", lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias c.com",
                               "    ServerAlias d.com", "</VirtualHost>"})},
-        {"e.com.conf", lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias e.com", "</VirtualHost>"})},
+        {"e.com.conf",
+         lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias e.com", "</VirtualHost>"})},
     };
     for (const auto& f : files)
         EXPECT_EQ(readFile(dir + "/" + f.file), f.content) << f.file;
@@ -213,8 +219,8 @@ TEST_F(EntryWriterTest, SplitStopsAtAFileThatCannotBeWritten) {
     EXPECT_EQ(result.eFailure, EGenFailure::WriteFile);
     EXPECT_EQ(result.strPath, dir + "/b.com.conf");
     EXPECT_EQ(result.nFiles, 1);
-    EXPECT_EQ(readFile(dir + "/a.com.conf"),
-              lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com", "</VirtualHost>"}));
+    EXPECT_EQ(readFile(dir + "/a.com.conf"), lines({"<VirtualHost *>", "    DocumentRoot /srv/www",
+                                                    "    ServerAlias a.com", "</VirtualHost>"}));
     EXPECT_TRUE(std::filesystem::is_empty(dir + "/b.com.conf"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "a temporary file is left";
 }

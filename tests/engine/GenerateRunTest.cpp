@@ -142,7 +142,9 @@ TEST_F(GenerateRunTest, ListFiles) {
         {"", 1, ""},
         {"a.com\r\nb.com\r\n", 3, a + b},
         {"a.com\nb.com\n", 3, a + b},
-        {"\xEF\xBB\xBF" "a.com\nb.com", 2, a + b},
+        {"\xEF\xBB\xBF"
+         "a.com\nb.com",
+         2, a + b},
         {"\xD6\xD0.cn", 1, builtinEntry("/srv/www", "xn--fiq.cn")},
         {"\xFF\xFE" + std::string("a\0.\0c\0o\0m\0", 10), 1, a},
     };
@@ -163,7 +165,8 @@ TEST_F(GenerateRunTest, OutputFileAsListUsesThePreviousOutput) {
     m_request.bWww = true;
     CRecordingTarget target;
     run(target);
-    EXPECT_EQ(output(), builtinEntry("/srv/www", "a.com www.a.com") + builtinEntry("/srv/www", "b.com www.b.com"));
+    EXPECT_EQ(output(),
+              builtinEntry("/srv/www", "a.com www.a.com") + builtinEntry("/srv/www", "b.com www.b.com"));
 }
 
 TEST_F(GenerateRunTest, TemplateIsReadAgainForEveryRun) {
@@ -174,7 +177,9 @@ TEST_F(GenerateRunTest, TemplateIsReadAgainForEveryRun) {
         std::string out;
     } runs[] = {
         {"A {siteDomain} {sitePath}", "A a.com m.a.com /srv/www\r\n"},
-        {"\xEF\xBB\xBF" "B {siteDomain}", "B a.com m.a.com\r\n"},
+        {"\xEF\xBB\xBF"
+         "B {siteDomain}",
+         "B a.com m.a.com\r\n"},
         {"\xD6\xD0 {siteDomain}", "\xE4\xB8\xAD a.com m.a.com\r\n"},
         {"", builtinEntry("/srv/www", "a.com m.a.com")},
     };
@@ -257,7 +262,8 @@ TEST_F(GenerateRunTest, RefusedLinesAndDuplicatesAreReportedWithTheirLines) {
     run(target);
     const tagGenResult& r = target.result;
     EXPECT_EQ(r.eFailure, EGenFailure::None);
-    EXPECT_EQ(output(), builtinEntry("/srv/www", "a.com www.a.com") + builtinEntry("/srv/www", "A.COM www.A.COM") +
+    EXPECT_EQ(output(), builtinEntry("/srv/www", "a.com www.a.com") +
+                            builtinEntry("/srv/www", "A.COM www.A.COM") +
                             builtinEntry("/srv/www", "a.com www.a.com"));
     EXPECT_EQ(r.nEntries, 3);
     EXPECT_EQ(r.nRefused, 26);
@@ -363,7 +369,8 @@ TEST_F(GenerateRunTest, StopOnAWorkerThreadLeavesWholeEntries) {
     EXPECT_TRUE(result.bStopped);
     EXPECT_LT(result.nLines, kLines);
     EXPECT_GE(result.nLines, 1000);
-    EXPECT_EQ(output(), repeat(builtinEntry("/srv/www", "example.com www.example.com"), static_cast<int>(result.nLines)));
+    EXPECT_EQ(output(), repeat(builtinEntry("/srv/www", "example.com www.example.com"),
+                               static_cast<int>(result.nLines)));
 }
 
 } // namespace

@@ -27,9 +27,9 @@ const struct {
     {"a.com", {"a.com"}},
     {"a.com\r\nb.com", {"a.com", "b.com"}},
     {"a.com\nb.com", {"a.com", "b.com"}},
-    {"a.com\rb.com", {"a.com", "b.com"}},      // a lone CR ends a line too
+    {"a.com\rb.com", {"a.com", "b.com"}}, // a lone CR ends a line too
     {"a.com`b.com", {"a.com", "b.com"}},
-    {"a.com\r\n", {"a.com", ""}},              // a last, empty line
+    {"a.com\r\n", {"a.com", ""}}, // a last, empty line
     {"\n\n", {"", "", ""}},
     {"\r", {"", ""}},
     {"a\r\r\nb\n\rc", {"a", "", "b", "", "c"}},
@@ -40,7 +40,8 @@ TEST(ListReaderTest, LinesOfATextInMemory) {
     for (const auto& c : kCases) {
         CListReader reader;
         reader.openText(c.text);
-        EXPECT_EQ(reader.lineCount(), static_cast<std::int64_t>(c.lines.size())) << testing::PrintToString(c.text);
+        EXPECT_EQ(reader.lineCount(), static_cast<std::int64_t>(c.lines.size()))
+            << testing::PrintToString(c.text);
         EXPECT_EQ(allLines(reader), c.lines) << testing::PrintToString(c.text);
     }
 }
@@ -53,7 +54,8 @@ TEST(ListReaderTest, LinesOfAFile) {
         CListReader reader;
         std::string reason;
         ASSERT_TRUE(reader.openFile(path, reason)) << reason;
-        EXPECT_EQ(reader.lineCount(), static_cast<std::int64_t>(c.lines.size())) << testing::PrintToString(c.text);
+        EXPECT_EQ(reader.lineCount(), static_cast<std::int64_t>(c.lines.size()))
+            << testing::PrintToString(c.text);
         EXPECT_EQ(allLines(reader), c.lines) << testing::PrintToString(c.text);
         EXPECT_FALSE(reader.failed());
     }
@@ -66,13 +68,17 @@ TEST(ListReaderTest, EncodingsOfFilesAndStreams) {
         std::string bytes;
         Lines lines;
     } cases[] = {
-        {"\xEF\xBB\xBF" "a.com\nb.com", {"a.com", "b.com"}},
+        {"\xEF\xBB\xBF"
+         "a.com\nb.com",
+         {"a.com", "b.com"}},
         {"\xD6\xD0.cn\n\xCE\xC4.cn", {"\xE4\xB8\xAD.cn", "\xE6\x96\x87.cn"}},
         // 0x60 (a backquote in ASCII) as the second byte of a GB18030 character splits nothing.
         {"\x81\x60.cn\nb.cn", {"\xE4\xB9\xA3.cn", "b.cn"}},
         {"\x84\x31\x95\x33\xD6\xD0.cn", {"\xE4\xB8\xAD.cn"}},
         // A byte-order mark says UTF-8: one stray Latin-1 byte spoils its line only.
-        {"\xEF\xBB\xBF" "\xE4\xB8\xAD.cn\n\xE9.com", {"\xE4\xB8\xAD.cn", r + ".com"}},
+        {"\xEF\xBB\xBF"
+         "\xE4\xB8\xAD.cn\n\xE9.com",
+         {"\xE4\xB8\xAD.cn", r + ".com"}},
         {"\x80.com\r\n\xFF", {r + ".com", r}}, // neither UTF-8 nor GB18030
         {"\xFF\xFE" + std::string("a\0.\0c\0\r\0\n\0\x2D\x4E`\0b\0", 16), {"a.c", "\xE4\xB8\xAD", "b"}},
         {"\xFE\xFF" + std::string("\0a\0\n\x60\x60", 6), {"a", "\xE6\x81\xA0"}}, // U+6060 holds no backquote
@@ -145,7 +151,8 @@ TEST(ListReaderTest, LongFilesAreCutTheSameWhereverThePiecesEnd) {
         std::string bytes;
         Lines expected;
         for (int i = 0; i < 60000; ++i) {
-            std::string name = "site" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 23), 'x');
+            std::string name =
+                "site" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 23), 'x');
             const std::string sep = i % 4 == 0 ? "\r\n" : i % 4 == 1 ? "\n" : i % 4 == 2 ? "\r" : "`";
             bytes += (gb ? "\xD6\xD0" : "\xE4\xB8\xAD") + name + ".cn" + sep;
             expected.push_back("\xE4\xB8\xAD" + name + ".cn");

@@ -20,7 +20,9 @@ TEST(NameRuleTest, WhatALineBecomes) {
         {"http://localhost:8080/a.html", EVerdict::Skip, ""}, // the host has no dot
         {"a.com", EVerdict::Name, "a.com"},
         {" \t a.com \t\r", EVerdict::Name, "a.com"},
-        {"\xE3\x80\x80" "a.com\xC2\xA0", EVerdict::Name, "a.com"}, // ideographic and no-break spaces
+        {"\xE3\x80\x80"
+         "a.com\xC2\xA0",
+         EVerdict::Name, "a.com"}, // ideographic and no-break spaces
         {"www.a.com", EVerdict::Name, "a.com"},
         {"WWW.a.com", EVerdict::Name, "WWW.a.com"}, // the removal is case-sensitive
         {"www.www.a.com", EVerdict::Name, "www.a.com"},
@@ -33,14 +35,19 @@ TEST(NameRuleTest, WhatALineBecomes) {
         {"http://a.com?q=1", EVerdict::Name, "a.com"},
         {"http://evil.com\\@good.com/", EVerdict::Name, "evil.com"}, // as a browser reads it
         {"\xE4\xBE\x8B\xE5\xAD\x90.\xE4\xB8\xAD\xE5\x9B\xBD", EVerdict::Name, "xn--fsqu00a.xn--fiqs8s"},
-        {"\xE4\xBE\x8B\xE5\xAD\x90\xE3\x80\x82\xE4\xB8\xAD\xE5\x9B\xBD", EVerdict::Name, "xn--fsqu00a.xn--fiqs8s"},
-        {"www.B\xC3\xBC" "cher.DE", EVerdict::Name, "xn--bcher-kva.de"},
+        {"\xE4\xBE\x8B\xE5\xAD\x90\xE3\x80\x82\xE4\xB8\xAD\xE5\x9B\xBD", EVerdict::Name,
+         "xn--fsqu00a.xn--fiqs8s"},
+        {"www.B\xC3\xBC"
+         "cher.DE",
+         EVerdict::Name, "xn--bcher-kva.de"},
         {name253, EVerdict::Name, name253},
         {"a.com\\", EVerdict::Backslash, ""},
         {"a.com\\\t", EVerdict::Backslash, ""},
         {"foo bar.com", EVerdict::Space, ""},
         {"foo\tbar.com", EVerdict::Space, ""},
-        {"a\xE3\x80\x80" "b.com", EVerdict::Space, ""},
+        {"a\xE3\x80\x80"
+         "b.com",
+         EVerdict::Space, ""},
         {std::string("x\0y.com", 7), EVerdict::Control, ""},
         {"a.com\x7F", EVerdict::Control, ""},
         {"\"a.com\"", EVerdict::Quote, ""},

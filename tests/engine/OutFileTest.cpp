@@ -12,7 +12,10 @@
 
 namespace {
 
-std::string entry(int i) { return "entry " + std::to_string(i) + std::string(static_cast<std::size_t>(std::abs(i) % 50), '.') + "\r\n"; }
+std::string entry(int i) {
+    return "entry " + std::to_string(i) + std::string(static_cast<std::size_t>(std::abs(i) % 50), '.') +
+           "\r\n";
+}
 
 TEST(OutFileTest, EntriesArriveInOrderThroughManyPieces) {
     CScopedTempDir dir;

@@ -70,7 +70,8 @@ TEST(BuildSiteTest, TemplateForm) {
     } cases[] = {
         {"<VirtualHost *:8080>\n  DocumentRoot \"{sitePath}\"\n  ServerAlias {siteDomain}\n</VirtualHost>",
          "/srv/my sites",
-         "<VirtualHost *:8080>\n  DocumentRoot \"/srv/my sites\"\n  ServerAlias d.com www.d.com\n</VirtualHost>\r\n"},
+         "<VirtualHost *:8080>\n  DocumentRoot \"/srv/my sites\"\n  ServerAlias d.com "
+         "www.d.com\n</VirtualHost>\r\n"},
         {"no placeholders", "/x", "no placeholders\r\n"},
         {" ", "/x", " \r\n"},
         {"\r\n", "/x", "\r\n\r\n"},

@@ -39,7 +39,8 @@ void expectLines(CListReader& reader, const std::vector<std::string>& vecModel, 
     while (reader.nextLine(line)) {
         FUZZ_CHECK(n < vecModel.size());
         const std::string_view model = vecModel[n];
-        FUZZ_CHECK(line == model || (model.size() > CListReader::kMaxKept && line == model.substr(0, CListReader::kMaxKept)));
+        FUZZ_CHECK(line == model ||
+                   (model.size() > CListReader::kMaxKept && line == model.substr(0, CListReader::kMaxKept)));
         ++n;
     }
     FUZZ_CHECK(!reader.failed());

@@ -60,7 +60,9 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowActive(m_pDlg.get()));
     }
 
-    template <class T> T* ctrl(const char* pName) { return m_pDlg->findChild<T*>(QString::fromLatin1(pName)); }
+    template <class T> T* ctrl(const char* pName) {
+        return m_pDlg->findChild<T*>(QString::fromLatin1(pName));
+    }
     QPlainTextEdit* domains() { return ctrl<QPlainTextEdit>("IDC_DOMAINS"); }
     QLineEdit* sitePath() { return ctrl<QLineEdit>("IDC_SITEPATH"); }
     QPushButton* start() { return ctrl<QPushButton>("IDC_START"); }
@@ -89,13 +91,14 @@ TEST_F(DialogTest, ControlsLieWhereTheirDialogUnitsPutThem) {
         const char* name;
         int x, y, cx, cy;
     } controls[] = {
-        {"IDC_DOMAINS", 7, 21, 130, 240}, {"IDC_SITEPATH", 163, 21, 128, 14}, {"IDC_PREFIX", 163, 59, 64, 14},
-        {"IDC_WWW", 163, 86, 68, 10},     {"IDC_START", 164, 123, 50, 14},   {"IDC_OUTPUT", 220, 123, 50, 14},
+        {"IDC_DOMAINS", 7, 21, 130, 240}, {"IDC_SITEPATH", 163, 21, 128, 14},
+        {"IDC_PREFIX", 163, 59, 64, 14},  {"IDC_WWW", 163, 86, 68, 10},
+        {"IDC_START", 164, 123, 50, 14},  {"IDC_OUTPUT", 220, 123, 50, 14},
         {"IDC_ABOUT", 241, 269, 50, 14},  {"IDC_STATUS", 7, 275, 207, 8},
     };
     for (const auto& c : controls) {
-        const QRect expected(qRound(c.x * 1.5 * dScale), qRound(c.y * 1.5 * dScale), qRound(c.cx * 1.5 * dScale),
-                             qRound(c.cy * 1.5 * dScale));
+        const QRect expected(qRound(c.x * 1.5 * dScale), qRound(c.y * 1.5 * dScale),
+                             qRound(c.cx * 1.5 * dScale), qRound(c.cy * 1.5 * dScale));
         EXPECT_EQ(ctrl<QWidget>(c.name)->geometry(), expected) << c.name;
     }
     // Each field carries its label's name, for a screen reader.
@@ -109,7 +112,9 @@ TEST_F(DialogTest, KeysThatMustNotCloseTheDialog) {
     const struct {
         Qt::Key key;
         Qt::KeyboardModifiers modifiers;
-    } keys[] = {{Qt::Key_Escape, Qt::NoModifier}, {Qt::Key_F4, Qt::AltModifier}, {Qt::Key_F10, Qt::NoModifier},
+    } keys[] = {{Qt::Key_Escape, Qt::NoModifier},
+                {Qt::Key_F4, Qt::AltModifier},
+                {Qt::Key_F10, Qt::NoModifier},
                 {Qt::Key_Space, Qt::AltModifier}};
     for (const char* pField : {"IDC_DOMAINS", "IDC_SITEPATH", "IDC_START"}) {
         for (const auto& k : keys) {
@@ -198,7 +203,8 @@ TEST_F(DialogTest, CloseDuringARunHidesTheWindowAtOnce) {
 // Qt's libraries are not built with ThreadSanitizer: what their own threads do (a message box
 // loads its icon on a pooled thread) looks like races to it. Read by ThreadSanitizer only.
 extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Gui.so.6\ncalled_from_lib:libQt6Widgets.so.6\n";
+    return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Gui.so.6\ncalled_from_lib:libQt6Widgets."
+           "so.6\n";
 }
 
 int main(int argc, char** argv) {
