@@ -59,7 +59,7 @@ cleanup() {
         wait "$HTTPD_PID" 2>/dev/null
     fi
     if ((rc != 0)) && [[ -s $ERROR_LOG ]]; then tail -n 20 "$ERROR_LOG" >&2; fi
-    [[ -n ${KEEP_WORKDIR:-} ]] && echo "work dir kept: $WORK" >&2 || rm -rf -- "$WORK"
+    if [[ -n ${KEEP_WORKDIR:-} ]]; then echo "work dir kept: $WORK" >&2; else rm -rf -- "$WORK"; fi
     exit "$rc"
 }
 trap cleanup EXIT
