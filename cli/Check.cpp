@@ -18,6 +18,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/CommandLine.h"
+#include "cli/ExitStatus.h"
 #include "cli/Report.h"
 #include "cli/RunOptions.h"
 #include "core/FileUtil.h"
@@ -30,10 +31,10 @@
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFile = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitFindings = 3;
+constexpr int kExitOk = exitstatus::kOk;
+constexpr int kExitFile = exitstatus::kFile;
+constexpr int kExitUsage = exitstatus::kUsage;
+constexpr int kExitFindings = exitstatus::kFindings;
 
 // What `apache2ctl -S` prints is a few lines a vhost: anything far larger is not that.
 constexpr std::size_t kMaxDump = std::size_t{1} << 30;

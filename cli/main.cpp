@@ -22,6 +22,7 @@
 #include "cli/Check.h"
 #include "cli/CliTarget.h"
 #include "cli/CommandLine.h"
+#include "cli/ExitStatus.h"
 #include "cli/Report.h"
 #include "cli/RunOptions.h"
 #include "core/FileUtil.h"
@@ -31,10 +32,10 @@
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFile = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitRefused = 3;
+constexpr int kExitOk = exitstatus::kOk;
+constexpr int kExitFile = exitstatus::kFile;
+constexpr int kExitUsage = exitstatus::kUsage;
+constexpr int kExitRefused = exitstatus::kFindings;
 
 std::atomic<bool> g_bStop{false};
 volatile std::sig_atomic_t g_nSignal = 0;
