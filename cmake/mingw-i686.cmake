@@ -1,14 +1,4 @@
-# Cross-build for Windows with the mingw-w64 compiler of the posix thread model (the win32 model
-# has no std::thread), linked statically so that each .exe runs on its own.
-set(CMAKE_SYSTEM_NAME Windows)
+# 32-bit Windows with mingw-w64 (see mingw-common.cmake).
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(KELVANE_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${KELVANE_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KELVANE_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${KELVANE_MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${KELVANE_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

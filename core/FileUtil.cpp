@@ -16,6 +16,23 @@ namespace file {
 
 namespace {
 
+// A hidden name in the target's own directory, ".NAME.XXXXXXXX", so that renaming it over the
+// target never crosses file systems. Lower case only where names ignore case.
+std::string tempNameBeside(const std::string& strTarget, std::random_device& random) {
+#ifdef _WIN32
+    const auto slash = strTarget.find_last_of("/\\");
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+#else
+    const auto slash = strTarget.rfind('/');
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+#endif
+    const std::size_t nNameAt = slash == std::string::npos ? 0 : slash + 1;
+    std::string strTemp = strTarget.substr(0, nNameAt) + "." + strTarget.substr(nNameAt) + ".";
+    for (int i = 0; i < 8; ++i)
+        strTemp += kLetters[random() % (sizeof kLetters - 1)];
+    return strTemp;
+}
+
 // Closes a descriptor when it goes out of scope.
 class CFd {
 public:
@@ -123,16 +140,9 @@ std::string resolveLinks(const std::string& strPath) {
 }
 
 int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
-    const auto slash = strTarget.find_last_of("/\\");
-    const std::string strDir = slash == std::string::npos ? std::string() : strTarget.substr(0, slash + 1);
-    const std::string strName = slash == std::string::npos ? strTarget : strTarget.substr(slash + 1);
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device random;
     for (int nTry = 0; nTry < 100; ++nTry) {
-        std::string strSuffix;
-        for (int i = 0; i < 8; ++i)
-            strSuffix += kLetters[random() % (sizeof kLetters - 1)];
-        strTempPath = strDir + "." + strName + "." + strSuffix;
+        strTempPath = tempNameBeside(strTarget, random);
         const int fd = sys::createNew(strTempPath);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -178,18 +188,11 @@ std::string resolveLinks(const std::string& strPath) {
 }
 
 int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
-    const auto slash = strTarget.rfind('/');
-    const std::string strDir = slash == std::string::npos ? std::string() : strTarget.substr(0, slash + 1);
-    const std::string strName = slash == std::string::npos ? strTarget : strTarget.substr(slash + 1);
     struct stat st {};
     const bool bExists = ::stat(strTarget.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::random_device random;
     for (int nTry = 0; nTry < 100; ++nTry) {
-        std::string strSuffix;
-        for (int i = 0; i < 8; ++i)
-            strSuffix += kLetters[random() % (sizeof kLetters - 1)];
-        strTempPath = strDir + "." + strName + "." + strSuffix;
+        strTempPath = tempNameBeside(strTarget, random);
         // 0666 less the umask, as for any new file, unless the file it replaces says otherwise.
         const int fd = ::open(strTempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
