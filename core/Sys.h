@@ -50,6 +50,7 @@ int dupFd(int fd);
 int renameOver(const std::string& strFrom, const std::string& strTo);
 int removeFile(const std::string& strPath);
 inline void adviseSequential(int, std::int64_t) {}
+inline void startWriteback(int, std::int64_t, std::int64_t) {}
 // Zeroed memory straight from the system; null when there is none.
 void* allocPages(std::size_t nSize);
 void freePages(void* p, std::size_t nSize);
@@ -131,6 +132,10 @@ inline int removeFile(const std::string& strPath) {
 }
 inline void adviseSequential(int fd, std::int64_t nFrom) {
     ::posix_fadvise(fd, nFrom, 0, POSIX_FADV_SEQUENTIAL);
+}
+// Starts putting a written range of a file on the disk, without waiting for it.
+inline void startWriteback(int fd, std::int64_t nFrom, std::int64_t nSize) {
+    ::sync_file_range(fd, nFrom, nSize, SYNC_FILE_RANGE_WRITE);
 }
 inline bool isTerminal(int fd) {
     return ::isatty(fd) != 0;

@@ -138,6 +138,10 @@ void COutFile::writePiece() {
     std::size_t nWritten = 0;
     int nErrno = 0;
     const bool bOk = file::writeAll(m_fd, m_bufWrite.view(), nWritten, nErrno);
+    // The pieces of a file that will take its name by a rename go on to the disk while the next
+    // ones are built: a file system may push out the whole file before such a rename returns.
+    if (bOk && !m_strTemp.empty())
+        sys::startWriteback(m_fd, m_nBytes, static_cast<std::int64_t>(nWritten));
     // The entries that reached the file whole; a part of one is cut off again.
     const auto itWhole = std::upper_bound(m_vecWriteEnds.begin(), m_vecWriteEnds.end(), nWritten);
     const std::size_t nWhole = itWhole == m_vecWriteEnds.begin() ? 0 : *(itWhole - 1);
