@@ -18,39 +18,26 @@ die() { printf 'apache.sh: %s\n' "$*" >&2; exit 2; }
 (($# <= 1)) || die "usage: bench/apache.sh [PATH-TO-kelvane-cli]"
 tool=$(realpath -e -- "${1:-$here/../build/cli/kelvane-cli}" 2>/dev/null) || die "kelvane-cli not found"
 [[ -x $tool ]] || die "not executable: $tool"
-apache2=${APACHE2:-$(command -v apache2 || echo /usr/sbin/apache2)}
-[[ -x $apache2 ]] || die "apache2 not found"
-moddir=${APACHE_MODULES_DIR:-/usr/lib/apache2/modules}
+# shellcheck disable=SC1091  # checked on its own
+source "$here/../tests/e2e/httpd-lib.sh" || die "missing tests/e2e/httpd-lib.sh"
+httpd_find || die "apache2 not found"
 for c in curl awk /usr/bin/time; do command -v "$c" >/dev/null || die "needs $c"; done
 
-if ((EUID == 0)); then work=$(mktemp -d /tmp/kelvane-apache-bench.XXXXXX); else
-    work=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-apache-bench.XXXXXX"); fi
-chmod 0755 "$work"
+work=$(httpd_workdir kelvane-apache-bench) || die "cannot make a work directory"
 httpd_pid=
 stop_apache() {
-    [[ -n $httpd_pid ]] || return 0
-    kill -TERM "$httpd_pid" 2>/dev/null
-    for _ in $(seq 300); do kill -0 "$httpd_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$httpd_pid" 2>/dev/null
-    wait "$httpd_pid" 2>/dev/null
+    httpd_stop "$httpd_pid" 30
     httpd_pid=
 }
 trap 'stop_apache; rm -rf -- "$work"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
-    echo $((20000 + RANDOM % 30000)))
+port=$(httpd_free_ports 1) || die "no free port on 127.0.0.1"
 mkdir -p "$work/site" "$work/server/logs" "$work/server/run"
 echo bench >"$work/site/index.html"
-modules=
-"$apache2" -l | grep -Eq '^ *(event|prefork|worker)\.c' || modules+="LoadModule mpm_event_module $moddir/mod_mpm_event.so"$'\n'
-modules+="LoadModule authz_core_module $moddir/mod_authz_core.so"$'\n'"LoadModule dir_module $moddir/mod_dir.so"$'\n'
-user=
-if ((EUID == 0)); then
-    u=$(id -u www-data >/dev/null 2>&1 && echo www-data || echo nobody)
-    user="User $u"$'\n'"Group #$(id -g "$u")"
-fi
+modules=$(httpd_modules authz_core dir) || die "Apache modules missing"
+user_lines=$(httpd_user_lines) || die "no user for Apache"
 chmod -R a+rX "$work"
 
 now() { date +%s.%N; }
@@ -88,7 +75,8 @@ DefaultRuntimeDir "$work/server/run"
 PidFile "$work/server/logs/httpd.pid"
 ErrorLog "$work/server/logs/error.log"
 Listen 127.0.0.1:$port
-$modules$user
+$modules
+$user_lines
 ServerName bench.invalid
 DirectoryIndex index.html
 <Directory "$work/site">
@@ -96,7 +84,7 @@ DirectoryIndex index.html
 </Directory>
 Include "$out"
 EOF
-        httpd=(env -i PATH="$PATH" "$apache2" -d "$work/server" -f "$conf")
+        httpd=(env -i PATH="$PATH" "$APACHE2" -d "$work/server" -f "$conf")
         t0=$(now)
         "${httpd[@]}" -t >/dev/null 2>&1 || { echo "apache2 -t failed for $n, $layout" >&2; failed=1; continue; }
         t_syntax=$(elapsed "$t0" "$(now)")

@@ -43,15 +43,14 @@ if [[ ! -x $CLI ]]; then
     exit 2
 fi
 
-APACHE2=${APACHE2:-$(command -v apache2 || true)}
-[[ -n $APACHE2 ]] || { [[ -x /usr/sbin/apache2 ]] && APACHE2=/usr/sbin/apache2; }
-if [[ -z $APACHE2 || ! -x $APACHE2 ]]; then
+# shellcheck disable=SC1091  # checked on its own
+source "$(dirname "${BASH_SOURCE[0]}")/httpd-lib.sh"
+if ! httpd_find; then
     echo "FAIL: apache2 not found" >&2
     exit 2
 fi
 command -v curl >/dev/null || { echo "FAIL: curl not found" >&2; exit 2; }
 command -v iconv >/dev/null || { echo "FAIL: iconv not found" >&2; exit 2; }
-MODDIR=${APACHE_MODULES_DIR:-/usr/lib/apache2/modules}
 
 failures=0
 checks=0
@@ -73,43 +72,14 @@ die() {
 # ---------------------------------------------------------------------------
 # Temp dir and cleanup
 # ---------------------------------------------------------------------------
-# When root, Apache's children drop to an unprivileged user that must be able
-# to traverse the temp dir, so keep it under /tmp rather than a private TMPDIR.
-if ((EUID == 0)); then
-    WORK=$(mktemp -d /tmp/kelvane-e2e.XXXXXX)
-else
-    WORK=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-e2e.XXXXXX")
-fi
-chmod 0755 "$WORK"
+WORK=$(httpd_workdir kelvane-e2e)
 SERVER_ROOT=$WORK/server
 PID_FILE=$SERVER_ROOT/logs/httpd.pid
 ERROR_LOG=$SERVER_ROOT/logs/error.log
 HTTPD_BG_PID=
 
 stop_apache() {
-    local pid=
-    if [[ -s $PID_FILE ]]; then
-        pid=$(<"$PID_FILE")
-    elif [[ -n $HTTPD_BG_PID ]]; then
-        pid=$HTTPD_BG_PID   # died or not yet written its pid file
-    fi
-    [[ $pid =~ ^[0-9]+$ ]] || return 0
-    kill -0 "$pid" 2>/dev/null || return 0
-    kill -TERM "$pid" 2>/dev/null || true
-    local waited=0
-    while kill -0 "$pid" 2>/dev/null; do
-        if ((waited >= STOP_TIMEOUT * 10)); then
-            echo "warning: apache (pid $pid) did not stop in ${STOP_TIMEOUT}s, killing it" >&2
-            kill -KILL "$pid" 2>/dev/null || true
-            break
-        fi
-        sleep 0.1
-        waited=$((waited + 1))
-    done
-    # Reap our own background child so no zombie is left behind.
-    if [[ -n $HTTPD_BG_PID ]]; then
-        wait "$HTTPD_BG_PID" 2>/dev/null || true
-    fi
+    httpd_stop "$HTTPD_BG_PID" "$STOP_TIMEOUT"
 }
 
 cleanup() {
@@ -141,39 +111,7 @@ trap 'exit 143' TERM
 # ---------------------------------------------------------------------------
 # Free ports
 # ---------------------------------------------------------------------------
-port_in_use() {
-    # A successful connect means something listens there.
-    timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2>/dev/null
-}
-
-pick_ports() {
-    local n=$1 out
-    if command -v python3 >/dev/null &&
-        out=$(timeout 10 python3 - "$n" 2>/dev/null <<'PY'
-import socket, sys
-socks = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    socks.append(s)
-print(" ".join(str(s.getsockname()[1]) for s in socks))
-PY
-        ) && [[ $out =~ ^[0-9]+( [0-9]+)*$ ]]; then
-        echo "$out"
-        return 0
-    fi
-    # No python: probe upwards from a random start.
-    local found=() port=$((20000 + RANDOM % 30000)) tries=0
-    while ((${#found[@]} < n)); do
-        ((tries++ < 200)) || return 1
-        port=$((port + 1))
-        ((port != 80)) || continue
-        port_in_use "$port" || found+=("$port")
-    done
-    echo "${found[*]}"
-}
-
-read -r PORT_ANY PORT_TPL <<<"$(pick_ports 2)" || true
+read -r PORT_ANY PORT_TPL <<<"$(httpd_free_ports 2)" || true
 if [[ -z ${PORT_ANY:-} || -z ${PORT_TPL:-} ]]; then
     die "could not find two free TCP ports on 127.0.0.1"
 fi
@@ -479,36 +417,8 @@ chmod -R a+rX "$WORK/gen"
 # ---------------------------------------------------------------------------
 # Apache configuration
 # ---------------------------------------------------------------------------
-compiled=$(timeout "$CMD_TIMEOUT" "$APACHE2" -l 2>/dev/null || true)
-module_lines=
-add_module() { # NAME FILE: nothing to do when compiled in; fail when missing
-    local name=$1 file=$2
-    grep -q "mod_${name}\.c" <<<"$compiled" && return 0
-    [[ -f $MODDIR/$file ]] || die "Apache module not found: $MODDIR/$file"
-    module_lines+="LoadModule ${name}_module $MODDIR/$file"$'\n'
-}
-if ! grep -Eq '^ *(event|prefork|worker)\.c' <<<"$compiled"; then
-    mpm=
-    for m in event prefork worker; do
-        if [[ -f $MODDIR/mod_mpm_$m.so ]]; then mpm=$m; break; fi
-    done
-    [[ -n $mpm ]] || die "no MPM module (mod_mpm_event/prefork/worker) in $MODDIR"
-    add_module "mpm_$mpm" "mod_mpm_$mpm.so"
-fi
-add_module authz_core mod_authz_core.so   # Require
-add_module dir mod_dir.so                 # DirectoryIndex
-
-# Apache refuses to serve as root; its children switch to this user.
-user_lines=
-if ((EUID == 0)); then
-    run_user=
-    for u in www-data daemon nobody; do
-        if id -u "$u" >/dev/null 2>&1; then run_user=$u; break; fi
-    done
-    [[ -n $run_user ]] || die "no unprivileged user (www-data, daemon, nobody) for Apache"
-    user_lines="User $run_user
-Group #$(id -g "$run_user")"
-fi
+module_lines=$(httpd_modules authz_core dir) || die "Apache modules missing"   # Require, DirectoryIndex
+user_lines=$(httpd_user_lines) || die "no user for Apache"
 
 MAIN_NAME=kelvane-e2e-main.invalid
 SENTINEL_ANY=fallback-any.invalid
@@ -523,7 +433,8 @@ ErrorLog "$ERROR_LOG"
 LogLevel info
 Listen 127.0.0.1:$PORT_ANY
 Listen 127.0.0.1:$PORT_TPL
-$module_lines$user_lines
+$module_lines
+$user_lines
 ServerName $MAIN_NAME
 ServerTokens Prod
 DocumentRoot "$ROOT_FALLBACK"

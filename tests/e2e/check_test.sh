@@ -16,28 +16,18 @@ set -euo pipefail
 (($# == 1)) || { echo "usage: $0 KELVANE_CLI_PATH" >&2; exit 2; }
 CLI=$1
 [[ -x $CLI ]] || { echo "FAIL: kelvane-cli not executable: $CLI" >&2; exit 2; }
-APACHE2=${APACHE2:-$(command -v apache2 || echo /usr/sbin/apache2)}
-[[ -x $APACHE2 ]] || { echo "FAIL: apache2 not found" >&2; exit 2; }
-MODDIR=${APACHE_MODULES_DIR:-/usr/lib/apache2/modules}
+# shellcheck disable=SC1091  # checked on its own
+source "$(dirname "${BASH_SOURCE[0]}")/httpd-lib.sh"
+httpd_find || { echo "FAIL: apache2 not found" >&2; exit 2; }
 
-if ((EUID == 0)); then
-    WORK=$(mktemp -d /tmp/kelvane-check.XXXXXX)
-else
-    WORK=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-check.XXXXXX")
-fi
-chmod 0755 "$WORK"
+WORK=$(httpd_workdir kelvane-check)
 SR=$WORK/server
 PID_FILE=$SR/logs/httpd.pid
 HTTPD_PID=
 cleanup() {
     local rc=$?
     set +e
-    if [[ -n $HTTPD_PID ]]; then
-        kill -TERM "$HTTPD_PID" 2>/dev/null
-        for _ in $(seq 100); do kill -0 "$HTTPD_PID" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$HTTPD_PID" 2>/dev/null
-        wait "$HTTPD_PID" 2>/dev/null
-    fi
+    httpd_stop "$HTTPD_PID"
     ((rc == 0)) || tail -n 20 "$SR/logs/error.log" >&2 2>/dev/null
     if [[ -n ${KEEP_WORKDIR:-} ]]; then echo "work dir kept: $WORK" >&2; else rm -rf -- "$WORK"; fi
     exit "$rc"
@@ -48,21 +38,8 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok:   $*"; }
 
-# Two free ports: asked of the system where python3 is, else probed from a random start.
-free_ports() {
-    python3 -c '
-import socket
-socks = [socket.socket() for _ in range(2)]
-for s in socks: s.bind(("127.0.0.1", 0))
-print(*[s.getsockname()[1] for s in socks])' 2>/dev/null && return
-    local port=$((20000 + RANDOM % 30000)) found=()
-    while ((${#found[@]} < 2)); do
-        port=$((port + 1))
-        timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || found+=("$port")
-    done
-    echo "${found[*]}"
-}
-read -r PORT_ANY PORT_SHADOW < <(free_ports)
+read -r PORT_ANY PORT_SHADOW <<<"$(httpd_free_ports 2)" || true
+[[ -n ${PORT_SHADOW:-} ]] || { echo "FAIL: no free ports on 127.0.0.1" >&2; exit 1; }
 echo "ports: $PORT_ANY (<VirtualHost *>), $PORT_SHADOW (a planted <VirtualHost *:$PORT_SHADOW>)"
 
 mkdir -p "$SR/logs" "$SR/run" "$WORK/conf dir" "$WORK/own" "$WORK/planted" "$WORK/site"
@@ -93,15 +70,8 @@ EOF
 LINE_NAMES=2
 LINE_SHADOW=8
 
-modules=
-"$APACHE2" -l | grep -q 'event\.c\|prefork\.c\|worker\.c' || modules+="LoadModule mpm_event_module $MODDIR/mod_mpm_event.so"$'\n'
-modules+="LoadModule authz_core_module $MODDIR/mod_authz_core.so"$'\n'
-modules+="LoadModule dir_module $MODDIR/mod_dir.so"$'\n'
-user=
-if ((EUID == 0)); then
-    u=$(id -u www-data >/dev/null 2>&1 && echo www-data || echo nobody)
-    user="User $u"$'\n'"Group #$(id -g "$u")"
-fi
+modules=$(httpd_modules authz_core dir) || exit 1
+user_lines=$(httpd_user_lines) || exit 1
 CONF=$SR/httpd.conf
 cat >"$CONF" <<EOF
 ServerRoot "$SR"
@@ -110,7 +80,8 @@ PidFile "$PID_FILE"
 ErrorLog "$SR/logs/error.log"
 Listen 127.0.0.1:$PORT_ANY
 Listen 127.0.0.1:$PORT_SHADOW
-$modules$user
+$modules
+$user_lines
 ServerName check-e2e.invalid
 DirectoryIndex index.html
 <Directory "$WORK">

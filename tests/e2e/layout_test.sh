@@ -22,12 +22,12 @@ readonly CMD_TIMEOUT=30
 (($# == 1)) || { echo "usage: $0 KELVANE_CLI_PATH" >&2; exit 2; }
 CLI=$1
 [[ -x $CLI ]] || { echo "FAIL: kelvane-cli not found: $CLI" >&2; exit 2; }
-APACHE2=${APACHE2:-$(command -v apache2 || echo /usr/sbin/apache2)}
-[[ -x $APACHE2 ]] || { echo "FAIL: apache2 not found" >&2; exit 2; }
+# shellcheck disable=SC1091  # checked on its own
+source "$(dirname "${BASH_SOURCE[0]}")/httpd-lib.sh"
+httpd_find || { echo "FAIL: apache2 not found" >&2; exit 2; }
 for tool in curl openssl python3; do
     command -v "$tool" >/dev/null || { echo "FAIL: $tool not found" >&2; exit 2; }
 done
-MODDIR=${APACHE_MODULES_DIR:-/usr/lib/apache2/modules}
 
 failures=0
 checks=0
@@ -40,11 +40,7 @@ check() { # LABEL COMMAND...: one check that passes when the command does
     if "$@"; then echo "ok:   $label"; else fail "$label"; fi
 }
 
-# Apache's children drop to an unprivileged user when root: keep the work dir
-# under /tmp where they can reach it.
-if ((EUID == 0)); then WORK=$(mktemp -d /tmp/kelvane-layout.XXXXXX); else
-    WORK=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-layout.XXXXXX"); fi
-chmod 0755 "$WORK"
+WORK=$(httpd_workdir kelvane-layout)
 SERVER_ROOT=$WORK/server
 PID_FILE=$SERVER_ROOT/logs/httpd.pid
 ERROR_LOG=$SERVER_ROOT/logs/error.log
@@ -52,12 +48,7 @@ HTTPD_PID=
 cleanup() {
     local rc=$?
     set +e
-    if [[ -n $HTTPD_PID ]] && kill -0 "$HTTPD_PID" 2>/dev/null; then
-        kill -TERM "$HTTPD_PID"
-        for _ in $(seq 100); do kill -0 "$HTTPD_PID" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$HTTPD_PID" 2>/dev/null
-        wait "$HTTPD_PID" 2>/dev/null
-    fi
+    httpd_stop "$HTTPD_PID"
     if ((rc != 0)) && [[ -s $ERROR_LOG ]]; then tail -n 20 "$ERROR_LOG" >&2; fi
     if [[ -n ${KEEP_WORKDIR:-} ]]; then echo "work dir kept: $WORK" >&2; else rm -rf -- "$WORK"; fi
     exit "$rc"
@@ -66,14 +57,7 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-read -r P_PACK P_SPLIT P_HTTP P_TLS <<<"$(python3 - <<'PY'
-import socket
-socks = [socket.socket() for _ in range(4)]
-for s in socks:
-    s.bind(("127.0.0.1", 0))
-print(" ".join(str(s.getsockname()[1]) for s in socks))
-PY
-)"
+read -r P_PACK P_SPLIT P_HTTP P_TLS <<<"$(httpd_free_ports 4)" || true
 [[ -n ${P_TLS:-} ]] || die "no free ports on 127.0.0.1"
 echo "ports: packed $P_PACK, split $P_SPLIT, http $P_HTTP, https $P_TLS"
 
@@ -144,17 +128,8 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
     -keyout "$GEN/certs/sentinel/privkey.pem" -out "$GEN/certs/sentinel/fullchain.pem" 2>/dev/null
 chmod -R a+rX "$WORK"
 
-modules=
-for m in mpm_event authz_core dir ssl rewrite socache_shmcb; do
-    [[ -f $MODDIR/mod_$m.so ]] || die "Apache module not found: $MODDIR/mod_$m.so"
-    modules+="LoadModule ${m}_module $MODDIR/mod_$m.so"$'\n'
-done
-user_lines=
-if ((EUID == 0)); then
-    for u in www-data daemon nobody; do
-        id -u "$u" >/dev/null 2>&1 && { user_lines="User $u"$'\n'"Group #$(id -g "$u")"; break; }
-    done
-fi
+modules=$(httpd_modules authz_core dir ssl rewrite socache_shmcb) || die "Apache modules missing"
+user_lines=$(httpd_user_lines) || die "no user for Apache"
 CONF=$SERVER_ROOT/httpd.conf
 # Each address group starts with a sentinel of the test's own: a name the
 # entries do not hold lands there, never silently on the site.
@@ -167,7 +142,8 @@ Listen 127.0.0.1:$P_PACK
 Listen 127.0.0.1:$P_SPLIT
 Listen 127.0.0.1:$P_HTTP
 Listen 127.0.0.1:$P_TLS
-$modules$user_lines
+$modules
+$user_lines
 ServerName main.invalid
 DocumentRoot "$FALLBACK"
 DirectoryIndex index.html
