@@ -36,8 +36,7 @@ trap 'exit 143' TERM
 port=$(httpd_free_ports 1) || die "no free port on 127.0.0.1"
 mkdir -p "$work/site" "$work/server/logs" "$work/server/run"
 echo bench >"$work/site/index.html"
-modules=$(httpd_modules authz_core dir) || die "Apache modules missing"
-user_lines=$(httpd_user_lines) || die "no user for Apache"
+conf_head=$(httpd_conf_head "$work/server" "$port" authz_core dir) || die "cannot configure Apache"
 chmod -R a+rX "$work"
 
 now() { date +%s.%N; }
@@ -70,13 +69,7 @@ for n in $sizes; do
         entries=$(grep -c '^<VirtualHost' "$out")
         conf=$work/server/httpd.conf
         cat >"$conf" <<EOF
-ServerRoot "$work/server"
-DefaultRuntimeDir "$work/server/run"
-PidFile "$work/server/logs/httpd.pid"
-ErrorLog "$work/server/logs/error.log"
-Listen 127.0.0.1:$port
-$modules
-$user_lines
+$conf_head
 ServerName bench.invalid
 DirectoryIndex index.html
 <Directory "$work/site">

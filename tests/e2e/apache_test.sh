@@ -417,8 +417,7 @@ chmod -R a+rX "$WORK/gen"
 # ---------------------------------------------------------------------------
 # Apache configuration
 # ---------------------------------------------------------------------------
-module_lines=$(httpd_modules authz_core dir) || die "Apache modules missing"   # Require, DirectoryIndex
-user_lines=$(httpd_user_lines) || die "no user for Apache"
+conf_head=$(httpd_conf_head "$SERVER_ROOT" "$PORT_ANY $PORT_TPL" authz_core dir) || die "cannot configure Apache"
 
 MAIN_NAME=kelvane-e2e-main.invalid
 SENTINEL_ANY=fallback-any.invalid
@@ -426,15 +425,8 @@ SENTINEL_TPL=fallback-tpl.invalid
 CONF=$SERVER_ROOT/httpd.conf
 cat >"$CONF" <<EOF
 # Private configuration of the kelvane end-to-end test.
-ServerRoot "$SERVER_ROOT"
-DefaultRuntimeDir "$SERVER_ROOT/run"
-PidFile "$PID_FILE"
-ErrorLog "$ERROR_LOG"
+$conf_head
 LogLevel info
-Listen 127.0.0.1:$PORT_ANY
-Listen 127.0.0.1:$PORT_TPL
-$module_lines
-$user_lines
 ServerName $MAIN_NAME
 ServerTokens Prod
 DocumentRoot "$ROOT_FALLBACK"

@@ -22,7 +22,6 @@ httpd_find || { echo "FAIL: apache2 not found" >&2; exit 2; }
 
 WORK=$(httpd_workdir kelvane-check)
 SR=$WORK/server
-PID_FILE=$SR/logs/httpd.pid
 HTTPD_PID=
 cleanup() {
     local rc=$?
@@ -70,18 +69,10 @@ EOF
 LINE_NAMES=2
 LINE_SHADOW=8
 
-modules=$(httpd_modules authz_core dir) || exit 1
-user_lines=$(httpd_user_lines) || exit 1
+conf_head=$(httpd_conf_head "$SR" "$PORT_ANY $PORT_SHADOW" authz_core dir) || exit 1
 CONF=$SR/httpd.conf
 cat >"$CONF" <<EOF
-ServerRoot "$SR"
-DefaultRuntimeDir "$SR/run"
-PidFile "$PID_FILE"
-ErrorLog "$SR/logs/error.log"
-Listen 127.0.0.1:$PORT_ANY
-Listen 127.0.0.1:$PORT_SHADOW
-$modules
-$user_lines
+$conf_head
 ServerName check-e2e.invalid
 DirectoryIndex index.html
 <Directory "$WORK">

@@ -89,6 +89,21 @@ httpd_user_lines() {
     return 1
 }
 
+# httpd_conf_head SERVER_ROOT "PORT..." MODULE...: the start of a configuration of one's own: the
+# server's files under SERVER_ROOT (its pid file and error log in SERVER_ROOT/logs), a Listen line
+# for each port of 127.0.0.1, the modules and the user. False, saying why, when a module or the
+# user is missing.
+httpd_conf_head() {
+    local root=$1 ports=$2 modules user port
+    shift 2
+    modules=$(httpd_modules "$@") || return 1
+    user=$(httpd_user_lines) || return 1
+    printf 'ServerRoot "%s"\nDefaultRuntimeDir "%s/run"\nPidFile "%s/logs/httpd.pid"\nErrorLog "%s/logs/error.log"\n' \
+        "$root" "$root" "$root" "$root"
+    for port in $ports; do printf 'Listen 127.0.0.1:%s\n' "$port"; done
+    printf '%s\n%s\n' "$modules" "$user"
+}
+
 # httpd_stop PID [SECONDS]: asks the server to stop, kills it after SECONDS (10), and reaps it
 # when it is a child of this shell.
 httpd_stop() {

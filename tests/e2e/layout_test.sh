@@ -42,7 +42,6 @@ check() { # LABEL COMMAND...: one check that passes when the command does
 
 WORK=$(httpd_workdir kelvane-layout)
 SERVER_ROOT=$WORK/server
-PID_FILE=$SERVER_ROOT/logs/httpd.pid
 ERROR_LOG=$SERVER_ROOT/logs/error.log
 HTTPD_PID=
 cleanup() {
@@ -128,22 +127,13 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
     -keyout "$GEN/certs/sentinel/privkey.pem" -out "$GEN/certs/sentinel/fullchain.pem" 2>/dev/null
 chmod -R a+rX "$WORK"
 
-modules=$(httpd_modules authz_core dir ssl rewrite socache_shmcb) || die "Apache modules missing"
-user_lines=$(httpd_user_lines) || die "no user for Apache"
+conf_head=$(httpd_conf_head "$SERVER_ROOT" "$P_PACK $P_SPLIT $P_HTTP $P_TLS" authz_core dir ssl rewrite socache_shmcb) ||
+    die "cannot configure Apache"
 CONF=$SERVER_ROOT/httpd.conf
 # Each address group starts with a sentinel of the test's own: a name the
 # entries do not hold lands there, never silently on the site.
 cat >"$CONF" <<EOF
-ServerRoot "$SERVER_ROOT"
-DefaultRuntimeDir "$SERVER_ROOT/run"
-PidFile "$PID_FILE"
-ErrorLog "$ERROR_LOG"
-Listen 127.0.0.1:$P_PACK
-Listen 127.0.0.1:$P_SPLIT
-Listen 127.0.0.1:$P_HTTP
-Listen 127.0.0.1:$P_TLS
-$modules
-$user_lines
+$conf_head
 ServerName main.invalid
 DocumentRoot "$FALLBACK"
 DirectoryIndex index.html
