@@ -42,6 +42,10 @@ std::string reasonText(names::EVerdict eReason) {
         return "no ASCII form";
     case names::EVerdict::InvalidText:
         return "bytes that are not text";
+    case names::EVerdict::CatchAll:
+        return "a wildcard that takes every name";
+    case names::EVerdict::FileNameTooLong:
+        return "too long to name a file";
     case names::EVerdict::Name:
     case names::EVerdict::Skip:
         break;
@@ -118,6 +122,22 @@ std::string failure(const tagGenResult& result, std::string_view strOutput) {
     case EGenFailure::Refused:
         return counted(result.nRefused, "line was", "lines were") + " refused (--strict)" + strKept +
                "; correct them, or run without --strict to write the others";
+    case EGenFailure::NothingWritten:
+        return "no entry written: " + counted(result.nRefused, "line was", "lines were") + " refused" +
+               (bStdOut
+                    ? ""
+                    : " and no other line held a name; " + fileName(strOutput, true) + " is left as it was") +
+               "; correct the list and run again";
+    case EGenFailure::Template:
+        return "cannot use the template " + fileName(result.strPath, false) + ": its line " +
+               std::to_string(result.nFailLine) +
+               " cannot hold the site path so that Apache reads it back; put {sitePath} alone in double "
+               "quotes";
+    case EGenFailure::Clash:
+        return fileName(result.strPath, true) + " and " + fileName(result.strReason, true) +
+               " are the same file; give each output a file of its own";
+    case EGenFailure::Aborted:
+        return "ended by a signal; no file was changed";
     case EGenFailure::SitePath:
         return "--site-path " + sitePathText(result.eSitePath);
     case EGenFailure::Prefix:

@@ -34,6 +34,10 @@ std::string refusalText(names::EVerdict eReason) {
         return "无法转换为 ASCII 形式";
     case names::EVerdict::InvalidText:
         return "含有无效的字节";
+    case names::EVerdict::CatchAll:
+        return "是匹配所有域名的通配符";
+    case names::EVerdict::FileNameTooLong:
+        return "过长，无法作为文件名";
     case names::EVerdict::Name:
     case names::EVerdict::Skip:
         break;
@@ -52,11 +56,18 @@ std::string failureText(const tagGenResult& result) {
         return "无法读取文件：" + result.strPath + "\n其中有一行超过 16 MiB，这不是域名列表。";
     case EGenFailure::ListChanged:
         return "文件在读取过程中被修改：" + result.strPath + "\n输出文件保持原样。";
+    case EGenFailure::NothingWritten:
+        return "未生成任何配置：所有含域名的行都被拒绝，输出文件保持原样。";
+    case EGenFailure::Template:
+        return "模板文件第 " + std::to_string(result.nFailLine) + " 行无法安全地写入站点路径：" +
+               result.strPath + "\n请把 {sitePath} 单独放在双引号中。";
     case EGenFailure::SitePath:
         return "站点路径无效！";
     case EGenFailure::Prefix:
         return "自定义前缀无效：" + refusalText(result.ePrefix) + "！";
     case EGenFailure::Refused:
+    case EGenFailure::Clash:
+    case EGenFailure::Aborted:
     case EGenFailure::None:
         break;
     }

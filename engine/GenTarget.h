@@ -17,6 +17,14 @@ enum class EGenFailure : unsigned {
     SitePath = 5,    // the site path is refused: eSitePath says why
     Prefix = 6,      // the prefix is refused: ePrefix says why
     Refused = 7,     // a line was refused in a strict run
+    // Every line that held a name was refused: no output was touched.
+    NothingWritten = 8,
+    // The template cannot hold the site path safely: strPath is the template, nFailLine the line.
+    Template = 9,
+    // Two outputs of the run are the same file: strPath is one, strReason names the other.
+    Clash = 10,
+    // A signal ended the run: no output was touched.
+    Aborted = 11,
 };
 
 // A line of the list that wrote nothing, or a name seen before.
@@ -36,6 +44,7 @@ struct tagGenResult {
     std::string strReason; // the system's reason
     names::ESitePath eSitePath = names::ESitePath::Ok;
     names::EVerdict ePrefix = names::EVerdict::Name;
+    std::int64_t nFailLine = 0; // Template: the template's line that cannot hold the site path
     bool bStopped = false;
     std::int64_t nLines = 0;   // lines taken from the list
     std::int64_t nEntries = 0; // whole entries in the output

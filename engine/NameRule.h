@@ -24,6 +24,8 @@ enum class EVerdict : std::uint8_t {
     TooLong,
     NoAsciiForm,
     InvalidText,
+    CatchAll,        // a wildcard that takes every name, such as "*"
+    FileNameTooLong, // with a file per entry: too long to name a file
 };
 
 inline bool isRefusal(EVerdict eVerdict) {
