@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -10,6 +11,10 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <sys/stat.h>
 #endif
 
 namespace file {
@@ -67,6 +72,47 @@ std::string errorText(int nErrno) {
     // The GNU strerror_r returns its text, which may or may not be in buf.
     return strerror_r(nErrno, buf, sizeof buf);
 #endif
+}
+
+bool samePath(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+    // Names ignore case there.
+    return ::CompareStringOrdinal(sys::widen(a).c_str(), -1, sys::widen(b).c_str(), -1, TRUE) == CSTR_EQUAL;
+#else
+    return a == b;
+#endif
+}
+
+bool tagFileId::same(const tagFileId& other) const {
+    if (bExists && other.bExists && nInode != 0 && other.nInode != 0)
+        return nDevice == other.nDevice && nInode == other.nInode;
+    return samePath(strPath, other.strPath);
+}
+
+tagFileId identify(const std::string& strPath) {
+    tagFileId id;
+    sys::tagFileInfo info;
+    id.strPath = canonicalPath(resolveLinks(strPath));
+    if (sys::statPath(strPath, info)) {
+        id.bExists = true;
+        id.bRegular = info.bRegular;
+        id.nDevice = info.nDevice;
+        id.nInode = info.nInode;
+    }
+    return id;
+}
+
+tagFileId identifyFd(int fd) {
+    tagFileId id;
+    sys::tagFileInfo info;
+    if (sys::statFd(fd, info)) {
+        id.bExists = true;
+        id.bRegular = info.bRegular;
+        id.nDevice = info.nDevice;
+        id.nInode = info.nInode;
+    }
+    id.strPath = std::string(1, '\0') + std::to_string(fd); // no file is named so
+    return id;
 }
 
 bool isFileExist(const std::string& strPath) {
@@ -151,6 +197,73 @@ int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
     return -1;
 }
 
+std::string canonicalPath(const std::string& strPath) {
+    const std::wstring strWide = sys::widen(strPath);
+    const DWORD n = ::GetFullPathNameW(strWide.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return strPath;
+    std::wstring strFull(n, L'\0');
+    const DWORD nUsed = ::GetFullPathNameW(strWide.c_str(), n, strFull.data(), nullptr);
+    strFull.resize(nUsed);
+    return sys::narrow(strFull);
+}
+
+int createExclusive(const std::string& strPath, const std::string&) {
+    return sys::createNew(strPath);
+}
+
+std::string createDirBeside(const std::string& strBeside) {
+    std::random_device random;
+    for (int nTry = 0; nTry < 100; ++nTry) {
+        std::string strDir = tempNameBeside(strBeside, random);
+        if (sys::makeDir(strDir) == 0)
+            return strDir;
+        if (errno != EEXIST)
+            return {};
+    }
+    errno = EEXIST;
+    return {};
+}
+
+int createTempFile() {
+    wchar_t szDir[MAX_PATH + 1];
+    wchar_t szPath[MAX_PATH + 1];
+    if (::GetTempPathW(MAX_PATH + 1, szDir) == 0 || ::GetTempFileNameW(szDir, L"kvn", 0, szPath) == 0) {
+        errno = EIO;
+        return -1;
+    }
+    const HANDLE hFile = ::CreateFileW(szPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        errno = EACCES;
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_RDWR | _O_BINARY);
+    if (fd < 0)
+        ::CloseHandle(hFile);
+    return fd;
+}
+
+bool listNames(const std::string& strDir, std::size_t nMax, std::vector<std::string>& vecNames) {
+    vecNames.clear();
+    WIN32_FIND_DATAW found;
+    const HANDLE hFind = ::FindFirstFileW(sys::widen(strDir + "\\*").c_str(), &found);
+    if (hFind == INVALID_HANDLE_VALUE) {
+        const DWORD nError = ::GetLastError();
+        if (nError == ERROR_FILE_NOT_FOUND || nError == ERROR_NO_MORE_FILES)
+            return true;
+        errno = EIO;
+        return false;
+    }
+    do {
+        const std::wstring strName = found.cFileName;
+        if (strName != L"." && strName != L"..")
+            vecNames.push_back(sys::narrow(strName));
+    } while (vecNames.size() < nMax && ::FindNextFileW(hFind, &found));
+    ::FindClose(hFind);
+    return true;
+}
+
 void guardStdFds() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::_get_osfhandle(fd) != -1)
@@ -212,6 +325,82 @@ int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
     }
     errno = EEXIST;
     return -1;
+}
+
+std::string canonicalPath(const std::string& strPath) {
+    std::string strResolved(PATH_MAX, '\0');
+    if (::realpath(strPath.c_str(), strResolved.data())) {
+        strResolved.resize(std::strlen(strResolved.c_str()));
+        return strResolved;
+    }
+    // Not there (yet): its directory resolved, and its own name.
+    const auto slash = strPath.rfind('/');
+    const std::string strName = slash == std::string::npos ? strPath : strPath.substr(slash + 1);
+    const std::string strDir = slash == std::string::npos ? "." : slash == 0 ? "/" : strPath.substr(0, slash);
+    if (strName.empty() || strName == "." || strName == ".." ||
+        !::realpath(strDir.c_str(), strResolved.data()))
+        return strPath;
+    strResolved.resize(std::strlen(strResolved.c_str()));
+    return (strResolved == "/" ? strResolved : strResolved + "/") + strName;
+}
+
+int createExclusive(const std::string& strPath, const std::string& strModel) {
+    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    struct stat st {};
+    if (fd >= 0 && !strModel.empty() && ::lstat(strModel.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+            [[maybe_unused]] const int nChown = ::fchown(fd, st.st_uid, st.st_gid);
+        }
+        (void)::fchmod(fd, st.st_mode & 07777);
+    }
+    return fd;
+}
+
+std::string createDirBeside(const std::string& strBeside) {
+    std::random_device random;
+    for (int nTry = 0; nTry < 100; ++nTry) {
+        std::string strDir = tempNameBeside(strBeside, random);
+        if (sys::makeDir(strDir) == 0)
+            return strDir;
+        if (errno != EEXIST)
+            return {};
+    }
+    errno = EEXIST;
+    return {};
+}
+
+int createTempFile() {
+    const char* pDir = std::getenv("TMPDIR");
+    const std::string strDir = pDir && *pDir ? pDir : "/tmp";
+    const int fd = ::open(strDir.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return fd;
+    // A file system without anonymous files: a named one, removed at once.
+    std::string strTemplate = strDir + "/kelvane-XXXXXX";
+    const int fdNamed = ::mkostemp(strTemplate.data(), O_CLOEXEC);
+    if (fdNamed >= 0)
+        ::unlink(strTemplate.c_str());
+    return fdNamed;
+}
+
+bool listNames(const std::string& strDir, std::size_t nMax, std::vector<std::string>& vecNames) {
+    vecNames.clear();
+    DIR* pDir = ::opendir(strDir.c_str());
+    if (!pDir)
+        return false;
+    while (vecNames.size() < nMax) {
+        errno = 0;
+        const dirent* pEntry = ::readdir(pDir);
+        if (!pEntry)
+            break;
+        const std::string_view name = pEntry->d_name;
+        if (name != "." && name != "..")
+            vecNames.emplace_back(name);
+    }
+    const int nErrno = errno;
+    ::closedir(pDir);
+    errno = nErrno;
+    return nErrno == 0;
 }
 
 void guardStdFds() {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // File operations that say why they failed: the reason is the system's own text.
 namespace file {
@@ -32,6 +34,43 @@ std::string resolveLinks(const std::string& strPath);
 // strTarget when it exists (and its owner, where the system lets us), else those a new file
 // gets. Returns the descriptor, or -1 with errno set.
 int createTempBeside(const std::string& strTarget, std::string& strTempPath);
+
+// The absolute path with symbolic links and ".." resolved as far as the path exists: a file that
+// does not exist yet is named by its resolved directory and its own name.
+std::string canonicalPath(const std::string& strPath);
+
+// What a path names, to tell two outputs that are one file: the file itself when it exists
+// (through its links), else the place it would be created at.
+struct tagFileId {
+    bool bExists = false;
+    bool bRegular = false;
+    std::uint64_t nDevice = 0;
+    std::uint64_t nInode = 0;
+    std::string strPath; // canonicalPath of the file, through its links
+
+    bool same(const tagFileId& other) const;
+};
+tagFileId identify(const std::string& strPath);
+// Whether two canonical paths name one place: byte for byte, or without regard to case where
+// names ignore it.
+bool samePath(const std::string& a, const std::string& b);
+tagFileId identifyFd(int fd);
+
+// Creates a new, empty file at exactly strPath, for writing; fails with EEXIST when anything is
+// there. When strModel is a regular file (not followed if a link), the new file gets its permission
+// bits (and its owner, where the system lets us). Returns the descriptor, or -1 with errno set.
+int createExclusive(const std::string& strPath, const std::string& strModel);
+
+// A new directory of the user's own beside strBeside: ".NAME.XXXXXXXX" in strBeside's directory.
+// Returns its path, or empty with errno set.
+std::string createDirBeside(const std::string& strBeside);
+
+// An anonymous temporary file for reading and writing, gone once closed; -1 with errno set.
+int createTempFile();
+
+// Up to nMax names of a directory (without "." and ".."); false with errno set when it cannot be
+// read.
+bool listNames(const std::string& strDir, std::size_t nMax, std::vector<std::string>& vecNames);
 
 // Opens /dev/null on standard input, output and error where they are closed, so that no file
 // opened later takes their number and receives what is meant for them.

@@ -22,7 +22,11 @@ namespace sys {
 struct tagFileInfo {
     bool bRegular = false;
     bool bDir = false;
+    bool bLink = false; // only from lstatPath
     std::int64_t nSize = 0;
+    // Which file it is; both 0 where the system cannot say.
+    std::uint64_t nDevice = 0;
+    std::uint64_t nInode = 0;
 };
 
 #ifdef _WIN32
@@ -37,7 +41,13 @@ int openWrite(const std::string& strPath);
 // A new file that must not exist yet, for writing.
 int createNew(const std::string& strPath);
 bool statPath(const std::string& strPath, tagFileInfo& info);
+// The path itself: a link is not followed.
+bool lstatPath(const std::string& strPath, tagFileInfo& info);
 bool statFd(int fd, tagFileInfo& info);
+int makeDir(const std::string& strPath);
+int removeDir(const std::string& strPath);
+std::int64_t readAt(int fd, void* pData, std::size_t nSize, std::int64_t nOffset);
+std::int64_t writeAt(int fd, const void* pData, std::size_t nSize, std::int64_t nOffset);
 std::int64_t readFd(int fd, void* pData, std::size_t nSize);
 std::int64_t writeFd(int fd, const void* pData, std::size_t nSize);
 int closeFd(int fd);
@@ -88,12 +98,31 @@ inline int openWrite(const std::string& strPath) {
 inline bool fillInfo(const struct stat& st, tagFileInfo& info) {
     info.bRegular = S_ISREG(st.st_mode);
     info.bDir = S_ISDIR(st.st_mode);
+    info.bLink = S_ISLNK(st.st_mode);
     info.nSize = st.st_size;
+    info.nDevice = st.st_dev;
+    info.nInode = st.st_ino;
     return true;
 }
 inline bool statPath(const std::string& strPath, tagFileInfo& info) {
     struct stat st {};
     return ::stat(strPath.c_str(), &st) == 0 && fillInfo(st, info);
+}
+inline bool lstatPath(const std::string& strPath, tagFileInfo& info) {
+    struct stat st {};
+    return ::lstat(strPath.c_str(), &st) == 0 && fillInfo(st, info);
+}
+inline int makeDir(const std::string& strPath) {
+    return ::mkdir(strPath.c_str(), 0700);
+}
+inline int removeDir(const std::string& strPath) {
+    return ::rmdir(strPath.c_str());
+}
+inline std::int64_t readAt(int fd, void* pData, std::size_t nSize, std::int64_t nOffset) {
+    return ::pread(fd, pData, nSize, nOffset);
+}
+inline std::int64_t writeAt(int fd, const void* pData, std::size_t nSize, std::int64_t nOffset) {
+    return ::pwrite(fd, pData, nSize, nOffset);
 }
 inline bool statFd(int fd, tagFileInfo& info) {
     struct stat st {};

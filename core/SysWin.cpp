@@ -127,6 +127,56 @@ bool statPath(const std::string& strPath, tagFileInfo& info) {
     return true;
 }
 
+// Links are rare on Windows, and a link there is replaced itself: a path is what it names.
+bool lstatPath(const std::string& strPath, tagFileInfo& info) {
+    return statPath(strPath, info);
+}
+
+int makeDir(const std::string& strPath) {
+    if (::CreateDirectoryW(widen(strPath).c_str(), nullptr))
+        return 0;
+    errno = errnoOf(::GetLastError());
+    return -1;
+}
+
+int removeDir(const std::string& strPath) {
+    if (::RemoveDirectoryW(widen(strPath).c_str()))
+        return 0;
+    errno = errnoOf(::GetLastError());
+    return -1;
+}
+
+namespace {
+bool transferAt(int fd, void* pData, std::size_t nSize, std::int64_t nOffset, bool bWrite, DWORD& nDone) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(nOffset) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(nOffset) >> 32);
+    const auto hFile = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    const auto nChunk = static_cast<DWORD>(std::min<std::size_t>(nSize, 1u << 30));
+    const BOOL bOk = bWrite ? ::WriteFile(hFile, pData, nChunk, &nDone, &at)
+                            : ::ReadFile(hFile, pData, nChunk, &nDone, &at);
+    if (!bOk && ::GetLastError() == ERROR_HANDLE_EOF) {
+        nDone = 0;
+        return true;
+    }
+    if (!bOk)
+        errno = errnoOf(::GetLastError());
+    return bOk != 0;
+}
+} // namespace
+
+std::int64_t readAt(int fd, void* pData, std::size_t nSize, std::int64_t nOffset) {
+    DWORD nDone = 0;
+    return transferAt(fd, pData, nSize, nOffset, false, nDone) ? static_cast<std::int64_t>(nDone) : -1;
+}
+
+std::int64_t writeAt(int fd, const void* pData, std::size_t nSize, std::int64_t nOffset) {
+    DWORD nDone = 0;
+    return transferAt(fd, const_cast<void*>(pData), nSize, nOffset, true, nDone)
+               ? static_cast<std::int64_t>(nDone)
+               : -1;
+}
+
 bool statFd(int fd, tagFileInfo& info) {
     struct _stat64 st {};
     return ::_fstat64(fd, &st) == 0 && fillInfo(st, info);
