@@ -309,117 +309,74 @@ int checkMain(int argc, char** argv) {
     const std::string strListName = bStdIn ? std::string(kStdInName) : strList;
     CListReader reader;
     std::string strReason;
-    if (!(bStdIn ? reader.openFd(STDIN_FILENO, strReason) : reader.openFile(strList, strReason))) {
+    if (!(bStdIn ? reader.openFd(sys::kStdIn, strReason) : reader.openFile(strList, strReason))) {
         say("cannot read " + (bStdIn ? std::string("standard input") : "'" + strList + "'") + ": " +
             strReason);
         return kExitFile;
     }
     const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
-    // The run's duplicates, by the same rule and in the same bounded table; it also tells a name
-    // that one line lists and another line's www or prefix alias writes.
-    CNameSet domains(nTotal);
-
+    // Every name the run would write, by the same rule and in the same bounded set, with the line
+    // that first wrote it: a duplicate domain, and a name one line lists while another line's www
+    // or prefix alias writes it.
+    CNameSet names(CNameSet::Full);
     CFindings findings;
+    // A prefix that is the www alias adds nothing.
     const std::string strPrefixHead =
         strAsciiPrefix.empty() || (bWww && strAsciiPrefix == "www") ? std::string() : strAsciiPrefix + ".";
-    const auto startsWithNoCase = [](std::string_view str, std::string_view head) {
-        return str.size() > head.size() &&
-               std::equal(head.begin(), head.end(), str.begin(),
-                          [](char a, char b) { return (a | 0x20) == (b | 0x20); });
-    };
+    names::tagNameLimits limits;
+    limits.nHead =
+        std::max<std::size_t>(bWww ? 4 : 0, strAsciiPrefix.empty() ? 0 : strAsciiPrefix.size() + 1);
+    limits.bFileName = !request.layout.strSplitDir.empty();
 
-    // A large table lies far from the processor's caches: the lines go in batches, whose slots
-    // are fetched before the first of them is looked at.
-    struct tagPending {
-        std::int64_t nLine = 0;
-        names::EVerdict eVerdict = names::EVerdict::Skip;
-        std::string strLine;
-        std::array<std::string, 3> names; // the names its entry writes: the domain, www., prefix
-        std::array<std::uint64_t, 3> hashes;
-        std::size_t nNames = 0;
-        std::uint64_t nHash = 0;
-        // An earlier line's name this one's alias may be, or whose alias this one's name may be.
-        std::array<std::pair<std::string_view, std::uint64_t>, 4> others;
-        std::size_t nOthers = 0;
-    };
     std::string strScratch, strPattern;
-    const auto look = [&](const tagPending& p) {
-        const auto where = [&strListName, &p] { return strListName + ":" + std::to_string(p.nLine) + ": "; };
-        if (p.eVerdict != names::EVerdict::Name) {
-            findings.add(where() + report::reasonText(p.eVerdict) + ": " + names::visibleText(p.strLine));
-            return;
+    std::array<std::string, 3> entryNames;
+    std::int64_t nLine = 0;
+    std::string_view line;
+    while (reader.nextLine(line)) {
+        ++nLine;
+        std::string_view name;
+        const names::EVerdict eVerdict = names::nameOfLine(line, strScratch, name, limits);
+        if (eVerdict == names::EVerdict::Skip)
+            continue;
+        const std::string strWhere = strListName + ":" + std::to_string(nLine) + ": ";
+        if (eVerdict != names::EVerdict::Name) {
+            findings.add(strWhere + report::reasonText(eVerdict) + ": " + names::visibleText(line));
+            continue;
         }
-        if (const std::int64_t nFirst = domains.insert(p.nHash, p.nLine)) {
-            findings.add(where() + "duplicate of line " + std::to_string(nFirst) + ": " +
-                         names::visibleText(p.strLine));
-            return;
+        std::size_t nNames = 0;
+        entryNames[nNames++].assign(name);
+        if (bWww)
+            entryNames[nNames++].assign("www.").append(name);
+        if (!strPrefixHead.empty())
+            entryNames[nNames++].assign(strPrefixHead).append(name);
+        bool bAdded = false;
+        CNameSet::CRecord record = names.insert(entryNames[0], nLine, bAdded);
+        if (record && !bAdded && record.domainLine() != 0) {
+            findings.add(strWhere + "duplicate of line " + std::to_string(record.domainLine()) + ": " +
+                         names::visibleText(line));
+            continue;
         }
-        for (std::size_t i = 0; i < p.nOthers; ++i)
-            if (const std::int64_t nOther = domains.find(p.others[i].second))
-                findings.add(where() + "clash with line " + std::to_string(nOther) + ": " +
-                             std::string(p.others[i].first) +
-                             " is written for both lines; Apache answers it from line " +
-                             std::to_string(nOther));
+        for (std::size_t i = 0; i < nNames; ++i) {
+            if (i > 0)
+                record = names.insert(entryNames[i], nLine, bAdded);
+            if (record && !bAdded && record.line() != nLine)
+                findings.add(strWhere + "clash with line " + std::to_string(record.line()) + ": " +
+                             entryNames[i] + " is written for both lines; Apache answers it from line " +
+                             std::to_string(record.line()));
+            if (i == 0 && record)
+                record.setDomainLine(nLine);
+        }
         if (!bServer)
-            return;
-        for (std::size_t i = 0; i < p.nNames; ++i) {
-            const std::string& strName = p.names[i];
-            if (const int nVhost = dump.servedBy(strName, p.hashes[i]); nVhost >= 0)
-                findings.add(where() + "served: " + strName + " is already served by " +
+            continue;
+        for (std::size_t i = 0; i < nNames; ++i) {
+            const std::string& strName = entryNames[i];
+            if (const int nVhost = dump.servedBy(strName); nVhost >= 0)
+                findings.add(strWhere + "served: " + strName + " is already served by " +
                              vhostText(dump.vhosts()[static_cast<std::size_t>(nVhost)]));
             else if (const int nWild = dump.wildcardFor(strName, strPattern); nWild >= 0)
-                findings.add(where() + "wildcard: " + strName + " is taken by the wild alias " + strPattern +
+                findings.add(strWhere + "wildcard: " + strName + " is taken by the wild alias " + strPattern +
                              " of " + vhostText(dump.vhosts()[static_cast<std::size_t>(nWild)]));
         }
-    };
-    // Two batches: one is read and its slots fetched while the lines of the other are looked at.
-    constexpr std::size_t kBatch = 16;
-    std::array<std::array<tagPending, kBatch>, 2> batches;
-    std::array<std::size_t, 2> counts{0, 0};
-    std::int64_t nLine = 0;
-    bool bMore = true;
-    for (std::size_t nTurn = 0; bMore || counts[(nTurn + 1) % 2] > 0; ++nTurn) {
-        std::array<tagPending, kBatch>& batch = batches[nTurn % 2];
-        std::size_t& nPending = counts[nTurn % 2];
-        nPending = 0;
-        std::string_view line;
-        while (bMore && nPending < kBatch && (bMore = reader.nextLine(line))) {
-            ++nLine;
-            std::string_view name;
-            const names::EVerdict eVerdict = names::nameOfLine(line, strScratch, name);
-            if (eVerdict == names::EVerdict::Skip)
-                continue;
-            tagPending& p = batch[nPending++];
-            p.nLine = nLine;
-            p.eVerdict = eVerdict;
-            p.strLine.assign(line);
-            if (eVerdict != names::EVerdict::Name)
-                continue;
-            p.nNames = 0;
-            p.names[p.nNames++].assign(name);
-            if (bWww)
-                p.names[p.nNames++].assign("www.").append(name);
-            if (!strPrefixHead.empty())
-                p.names[p.nNames++].assign(strPrefixHead).append(name);
-            for (std::size_t i = 0; i < p.nNames; ++i)
-                p.hashes[i] = CNameSet::hashNoCase(p.names[i]);
-            p.nHash = p.hashes[0];
-            domains.prefetch(p.nHash);
-            p.nOthers = 0;
-            const std::string_view domain = p.names[0];
-            for (const std::string_view head :
-                 {bWww ? std::string_view("www.") : std::string_view(), std::string_view(strPrefixHead)})
-                if (!head.empty() && startsWithNoCase(domain, head))
-                    p.others[p.nOthers++] = {domain, CNameSet::hashNoCase(domain.substr(head.size()))};
-            for (std::size_t i = 1; i < p.nNames; ++i)
-                p.others[p.nOthers++] = {p.names[i], p.hashes[i]};
-            for (std::size_t i = 0; i < p.nOthers; ++i)
-                domains.prefetch(p.others[i].second);
-        }
-        const std::size_t nPrevious = (nTurn + 1) % 2;
-        for (std::size_t i = 0; i < counts[nPrevious]; ++i)
-            look(batches[nPrevious][i]);
-        counts[nPrevious] = 0;
     }
     if (reader.failed()) {
         findings.flush();
@@ -459,7 +416,7 @@ int checkMain(int argc, char** argv) {
         }
     }
     findings.flush();
-    if (domains.full())
+    if (names.full())
         say("too many names to remember them all: later names were not checked for duplicates and clashes");
     if (findings.error() != 0) {
         say("cannot write standard output: " + file::errorText(findings.error()));

@@ -134,8 +134,11 @@ std::string failure(const tagGenResult& result, std::string_view strOutput) {
                " cannot hold the site path so that Apache reads it back; put {sitePath} alone in double "
                "quotes";
     case EGenFailure::Clash:
-        return fileName(result.strPath, true) + " and " + fileName(result.strReason, true) +
-               " are the same file; give each output a file of its own";
+        return (result.strPath == result.strReason
+                    ? fileName(result.strPath, true) + " would be written twice"
+                    : fileName(result.strPath, true) + " and " + fileName(result.strReason, true) +
+                          " are the same file") +
+               "; give each output a file of its own";
     case EGenFailure::Aborted:
         return "ended by a signal; no file was changed";
     case EGenFailure::SitePath:

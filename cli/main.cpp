@@ -45,16 +45,28 @@ extern "C" void onSignal(int nSignal) {
     g_bStop.store(true);
 }
 
+// Ctrl-C stops the run between two lines and keeps what it wrote; any other signal that would end
+// the program ends the run without changing a file.
+bool keepsWhatWasWritten(int nSignal) {
+    return nSignal == SIGINT;
+}
+
 #ifdef _WIN32
 // Ctrl-C and Ctrl-Break in the console: the run stops between two lines; a second one ends the
 // program at once, should a write hang.
 BOOL WINAPI onConsoleCtrl(DWORD nEvent) {
-    if (nEvent != CTRL_C_EVENT && nEvent != CTRL_BREAK_EVENT)
-        return FALSE;
     if (g_bStop.load())
         return FALSE;
-    g_nSignal = SIGINT;
+    if (nEvent == CTRL_C_EVENT || nEvent == CTRL_BREAK_EVENT) {
+        g_nSignal = SIGINT;
+        g_bStop.store(true);
+        return TRUE;
+    }
+    // The console is closing: the run ends without changing a file, in the few seconds the
+    // system gives before it ends the program.
+    g_nSignal = SIGTERM;
     g_bStop.store(true);
+    ::Sleep(3000);
     return TRUE;
 }
 
@@ -82,10 +94,28 @@ void installSignalHandlers() {
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
-    // A second Ctrl-C ends the program at once, should a write hang.
+    // A second signal ends the program at once, should a write hang.
     sa.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    for (const int nSignal : {
+             SIGINT,
+             SIGTERM,
+             SIGHUP,
+             SIGQUIT,
+             SIGUSR1,
+             SIGUSR2,
+             SIGALRM,
+             SIGVTALRM,
+             SIGPROF,
+             SIGXCPU,
+             SIGIO,
+#ifdef SIGPWR
+             SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+             SIGSTKFLT,
+#endif
+         })
+        sigaction(nSignal, &sa, nullptr);
     // A closed pipe and a file size limit are reported as failed writes, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
@@ -181,10 +211,22 @@ int main(int argc, char** argv) {
         console.message("kelvane-cli: cannot start the worker thread");
         return kExitFile;
     }
-    // A signal handler may only set a flag: the stop is asked for here.
+    // A signal handler may only set a flag: the stop is asked for here, once, and said.
+    bool bAsked = false;
     while (!target.waitDone(std::chrono::milliseconds(g_bStop.load() ? 10 : 100))) {
-        if (g_bStop.load())
-            thread.RequestStop();
+        if (g_bStop.load() && !bAsked) {
+            bAsked = true;
+            const bool bKeep = keepsWhatWasWritten(g_nSignal);
+            if (bKeep)
+                thread.RequestStop();
+            else
+                thread.RequestAbort();
+            if (!bQuiet)
+                console.message(
+                    bKeep ? "kelvane-cli: stopping after this line; what was written is kept "
+                            "(press again to end at once)"
+                          : "kelvane-cli: ending without changing any file (signal again to end at once)");
+        }
         const std::int64_t nLine = target.progress();
         const std::int64_t nTotal = target.total();
         if (console.showsProgress() && nLine > 0)
@@ -202,10 +244,15 @@ int main(int argc, char** argv) {
         break;
     case EGenFailure::SitePath:
     case EGenFailure::Prefix:
+    case EGenFailure::Clash:
         return usageError(console, report::failure(result, request.strOutFile));
     case EGenFailure::Refused:
+    case EGenFailure::NothingWritten:
         console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
         return kExitRefused;
+    case EGenFailure::Aborted:
+        console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
+        return 128 + (g_nSignal != 0 ? static_cast<int>(g_nSignal) : SIGTERM);
     default:
         console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
         return kExitFile;

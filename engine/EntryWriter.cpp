@@ -1,28 +1,25 @@
 #include "engine/EntryWriter.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <strings.h>
-#include <sys/stat.h>
 
 #include "core/FileUtil.h"
 #include "core/TextUtil.h"
-#include "engine/NameSet.h"
 
 namespace {
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kClose = "</VirtualHost>\r\n";
-// Pieces of a split output are small: a file holds one entry.
-constexpr std::size_t kFilePieceSize = 64 * 1024;
 constexpr int kHttpsPort = 443;
 constexpr int kHttpPort = 80;
 
-// The redirect keeps the challenges of certbot's webroot on plain HTTP, and drops the port a
-// client named, which is the plain one.
-constexpr std::string_view kRedirect = "    RewriteEngine on\r\n"
-                                       "    RewriteCond %{REQUEST_URI} !^/\\.well-known/acme-challenge/\r\n"
-                                       "    RewriteCond %{HTTP_HOST} ^([^:]+)\r\n"
-                                       "    RewriteRule ^ https://%1%{REQUEST_URI} [R=301,L]\r\n";
+// The redirect keeps the challenges of certbot's webroot on plain HTTP. It takes the path from
+// the request line itself, byte for byte (the decoded one would turn %3F into a '?', which
+// mod_rewrite refuses in a target, and merge "//"), and mod_rewrite appends the query as it came.
+// The host drops the port a client named, which is the plain one, and keeps an IPv6 literal whole.
+constexpr std::string_view kRedirect =
+    "    RewriteEngine on\r\n"
+    "    RewriteCond %{REQUEST_URI} !^/\\.well-known/acme-challenge/\r\n"
+    "    RewriteCond \"%{HTTP_HOST} %{THE_REQUEST}\" \"^(\\[[^]]+\\]|[^: ]+)(:[0-9]*)? [^ ]+ (/[^ ?]*)\"\r\n"
+    "    RewriteRule ^ https://%1%3 [R=301,L,NE]\r\n";
 
 // A word for a POSIX shell: as it is when it holds nothing the shell reads, else in single quotes.
 std::string shellWord(std::string_view str) {
@@ -38,51 +35,18 @@ std::string shellWord(std::string_view str) {
 std::string openingLines(const tagListenAddress& address, const std::string& strQuotedPath) {
     return "<VirtualHost " + address.text() + ">\r\n    DocumentRoot " + strQuotedPath + "\r\n";
 }
+
+bool isWildcard(std::string_view strName) {
+    return strName.find_first_of("*?") != std::string_view::npos;
+}
 } // namespace
 
-bool CNameFilter::insert(std::string_view strName) {
-    if (m_nUsed + 1 > m_vecSlots.size() / 4 * 3 && m_vecSlots.size() < m_nMaxSlots)
-        grow();
-    const bool bRoom = m_nUsed + 1 <= m_vecSlots.size() / 4 * 3;
-    const std::uint64_t nHash = std::max<std::uint64_t>(CNameSet::hashNoCase(strName), 1);
-    const std::size_t nMask = m_vecSlots.size() - 1;
-    for (std::size_t i = nHash & nMask;; i = (i + 1) & nMask) {
-        if (m_vecSlots[i] == nHash)
-            return false;
-        if (m_vecSlots[i] == 0) {
-            if (bRoom) {
-                m_vecSlots[i] = nHash;
-                ++m_nUsed;
-            }
-            return true;
-        }
-    }
-}
-
-void CNameFilter::clear() {
-    if (m_nUsed == 0)
-        return;
-    std::fill(m_vecSlots.begin(), m_vecSlots.end(), 0);
-    m_nUsed = 0;
-}
-
-void CNameFilter::grow() {
-    std::vector<std::uint64_t> vecOld(std::max<std::size_t>(m_vecSlots.size() * 2, 256), 0);
-    vecOld.swap(m_vecSlots);
-    const std::size_t nMask = m_vecSlots.size() - 1;
-    for (const std::uint64_t nHash : vecOld) {
-        if (nHash == 0)
-            continue;
-        std::size_t i = nHash & nMask;
-        while (m_vecSlots[i] != 0)
-            i = (i + 1) & nMask;
-        m_vecSlots[i] = nHash;
-    }
-}
-
-CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site)
-    : m_layout(layout), m_strSitePath(site.strSitePath), m_bWww(site.bWww) {
-    if (!site.strPrefix.empty())
+CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site, CRunOutputs& outputs,
+                           CNameSet& names, tagGenResult& result, tagDuplicateFn fnDuplicate)
+    : m_layout(layout), m_outputs(outputs), m_names(names), m_result(result),
+      m_fnDuplicate(std::move(fnDuplicate)), m_strSitePath(site.strSitePath), m_bWww(site.bWww) {
+    // A prefix that is the www alias adds nothing.
+    if (!site.strPrefix.empty() && !(m_bWww && CNameSet::sameNoCase(site.strPrefix, "www")))
         m_strPrefixHead = site.strPrefix + ".";
     if (m_layout.strCertPath.size() > 1 && m_layout.strCertPath.back() == '/')
         m_layout.strCertPath.pop_back();
@@ -90,9 +54,7 @@ CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site)
     m_bHeld = m_layout.hasCertificates();
     if (m_bHeld) {
         // Every domain brings the same number of names; its names never part.
-        const bool bPrefixIsWww = ::strcasecmp(site.strPrefix.c_str(), "www") == 0;
-        const int nNames =
-            1 + (m_bWww ? 1 : 0) + (!site.strPrefix.empty() && !(m_bWww && bPrefixIsWww) ? 1 : 0);
+        const int nNames = 1 + (m_bWww ? 1 : 0) + (m_strPrefixHead.empty() ? 0 : 1);
         const int nFit = kMaxCertNames / nNames;
         if (m_nPerEntry == 0 || m_nPerEntry > nFit)
             m_nPerEntry = nFit;
@@ -108,115 +70,142 @@ CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site)
         m_strTwinOpen = openingLines(plain.withPort(kHttpsPort), strQuoted);
     }
     m_strPlainOpen = openingLines(plain, strQuoted);
+    if (m_layout.strSplitDir.empty())
+        m_pOut = m_outputs.output();
 }
 
-CEntryWriter::~CEntryWriter() {
-    discard();
-}
-
-bool CEntryWriter::open(const std::string& strOutFile, std::string& strPath, std::string& strReason) {
-    if (!m_layout.strSplitDir.empty()) {
-        struct stat st {};
-        if (::stat(m_layout.strSplitDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            strPath = m_layout.strSplitDir;
-            strReason = file::errorText(::stat(m_layout.strSplitDir.c_str(), &st) != 0 ? errno : ENOTDIR);
-            return false;
-        }
-    } else {
-        m_out.emplace();
-        m_strOutPath = strOutFile;
-        if (!m_out->open(strOutFile, strReason)) {
-            strPath = strOutFile;
-            m_out.reset();
-            return false;
-        }
-    }
-    if (!m_layout.strCertbotFile.empty()) {
-        m_certbot.emplace();
-        m_certbot->setPieceSize(kFilePieceSize);
-        if (!m_certbot->open(m_layout.strCertbotFile, strReason)) {
-            strPath = m_layout.strCertbotFile;
-            m_certbot.reset();
-            discard();
-            return false;
-        }
-    }
-    return true;
-}
-
-bool CEntryWriter::failed() const {
-    return m_bFailed || (m_out && m_out->failed()) || (m_certbot && m_certbot->failed());
-}
-
-void CEntryWriter::fail(const std::string& strPath, const std::string& strReason) {
-    if (m_bFailed)
+void CEntryWriter::fail(EGenFailure eFailure, const std::string& strPath, const std::string& strReason) {
+    if (m_eFailure != EGenFailure::None)
         return;
-    m_bFailed = true;
+    m_eFailure = eFailure;
     m_strFailPath = strPath;
     m_strFailReason = strReason;
 }
 
-void CEntryWriter::addDomain(std::string_view strDomain) {
-    if (m_bFailed)
+EGenFailure CEntryWriter::failure(std::string& strPath, std::string& strReason) const {
+    strPath = m_strFailPath;
+    strReason = m_strFailReason;
+    return m_eFailure;
+}
+
+void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std::string_view strLine) {
+    if (failed())
         return;
+    bool bAdded = false;
+    CNameSet::CRecord record = m_names.insert(strDomain, nLine, bAdded);
+    if (record) {
+        if (!bAdded && record.domainLine() != 0) {
+            const bool bCut = strLine.size() > 64;
+            m_fnDuplicate(nLine, record.domainLine(), strLine.substr(0, 64), bCut);
+        } else {
+            record.setDomainLine(nLine);
+        }
+    }
     if (m_nPerEntry > 0 && m_nInEntry == m_nPerEntry)
         endEntry();
-    if (m_nInEntry == 0 && !beginEntry(strDomain))
+    if (m_nInEntry == 0 && !beginEntry(strDomain, record))
         return;
     ++m_nInEntry;
 
     // One line per domain with those of its names the entry does not hold yet.
     m_strLine.assign("    ServerAlias");
     const std::size_t nHead = m_strLine.size();
-    const auto addName = [this](std::string_view strHead, std::string_view strName) {
-        const std::string strFull = std::string(strHead) + std::string(strName);
-        if (!m_entryNames.insert(strFull))
+    const auto addName = [&](std::string_view strHead, CNameSet::CRecord nameRecord) {
+        m_strName.assign(strHead).append(strDomain);
+        if (!strHead.empty()) {
+            bool bNew = false;
+            nameRecord = m_bHeld ? CNameSet::CRecord() : m_names.insert(m_strName, nLine, bNew);
+        }
+        if (!takeName(m_strName, nameRecord, nLine))
             return;
         m_strLine += ' ';
-        m_strLine += strFull;
-        if (m_certbot) {
-            m_strCertNames += " -d ";
-            m_strCertNames += shellWord(strFull);
-        }
+        m_strLine += m_strName;
     };
-    addName({}, strDomain);
+    addName({}, record);
     if (m_bWww)
-        addName("www.", strDomain);
+        addName("www.", {});
     if (!m_strPrefixHead.empty())
-        addName(m_strPrefixHead, strDomain);
+        addName(m_strPrefixHead, {});
     if (m_strLine.size() == nHead)
         return;
     m_strLine += kLineEnd;
     if (m_bHeld) {
         m_strAliases += m_strLine;
     } else {
-        m_out->buffer().append(m_strLine);
-        m_out->entryDone();
+        m_pOut->buffer().append(m_strLine);
+        m_pOut->entryDone();
     }
 }
 
-bool CEntryWriter::beginEntry(std::string_view strDomain) {
-    // A domain that already named an entry is served there: a second file or certificate of
-    // that name would take the first one's place.
-    if (m_bNamed && !m_firstNames.insert(strDomain))
+bool CEntryWriter::takeName(std::string_view strName, CNameSet::CRecord record, std::int64_t nLine) {
+    if (m_bHeld) {
+        // At most kMaxCertNames names: the entry's own list tells them apart.
+        for (const std::string& strOther : m_vecEntryNames)
+            if (CNameSet::sameNoCase(strOther, strName))
+                return false;
+        m_vecEntryNames.emplace_back(strName);
+        if (m_outputs.certbot()) {
+            if (isWildcard(strName)) {
+                // certbot's webroot method cannot prove a wildcard: it gets no -d of its own.
+                if (m_result.vecWildcards.size() < tagGenResult::kMaxReports)
+                    m_result.vecWildcards.push_back({nLine, names::EVerdict::Name, 0, std::string(strName)});
+                ++m_result.nWildcards;
+            } else {
+                m_strCertNames += " -d ";
+                m_strCertNames += shellWord(strName);
+            }
+        }
+        return true;
+    }
+    // Streamed: the run's names tell which entry last wrote a name, as far as they are remembered.
+    if (record && record.entry() == m_nEntry)
         return false;
-    m_entryNames.clear();
+    if (record)
+        record.setEntry(m_nEntry);
+    return true;
+}
+
+bool CEntryWriter::beginEntry(std::string_view strDomain, CNameSet::CRecord record) {
+    // A file or certificate named after a domain that named one before would take its place.
+    if (m_bNamed && record && (record.flags() & CNameSet::kNamed))
+        return false;
+    if (m_bNamed && !record && m_layout.strSplitDir.empty() && !m_namedOnDisk.insert(strDomain)) {
+        // Past what the run's names hold, the names of certificates are kept on disk; a split
+        // directory keeps its own, as a file of that name can be made only once.
+        if (m_namedOnDisk.failed())
+            fail(EGenFailure::WriteFile, "a temporary file", file::errorText(m_namedOnDisk.error()));
+        return false;
+    }
+    if (!m_layout.strSplitDir.empty()) {
+        m_splitFile.emplace();
+        std::string strPath, strReason;
+        switch (m_outputs.openSplitFile(strDomain, *m_splitFile, strPath, strReason)) {
+        case CRunOutputs::ESplitFile::Opened:
+            break;
+        case CRunOutputs::ESplitFile::NamedBefore:
+            // Its file is an earlier entry's: the domain is served there.
+            m_splitFile.reset();
+            return false;
+        case CRunOutputs::ESplitFile::Clash:
+            m_splitFile.reset();
+            fail(EGenFailure::Clash, strPath, strReason);
+            return false;
+        case CRunOutputs::ESplitFile::Failed:
+            m_splitFile.reset();
+            fail(EGenFailure::WriteFile, strPath, strReason);
+            return false;
+        }
+        m_pOut = &*m_splitFile;
+    }
+    if (m_bNamed && record)
+        record.addFlags(CNameSet::kNamed);
+    ++m_nEntry;
+    m_vecEntryNames.clear();
     m_strFirst.assign(strDomain);
     m_strAliases.clear();
     m_strCertNames.clear();
-    if (!m_layout.strSplitDir.empty()) {
-        m_strOutPath = m_layout.strSplitDir + "/" + m_strFirst + ".conf";
-        m_out.emplace();
-        m_out->setPieceSize(kFilePieceSize);
-        std::string strReason;
-        if (!m_out->open(m_strOutPath, strReason)) {
-            m_out.reset();
-            fail(m_strOutPath, strReason);
-            return false;
-        }
-    }
     if (!m_bHeld)
-        m_out->buffer().append(m_strPlainOpen);
+        m_pOut->buffer().append(m_strPlainOpen);
     return true;
 }
 
@@ -233,7 +222,7 @@ void CEntryWriter::endEntry() {
     if (m_nInEntry == 0)
         return;
     m_nInEntry = 0;
-    COutFile& out = *m_out;
+    COutFile& out = *m_pOut;
     if (m_bHeld) {
         std::string strEntry = m_strPlainOpen + m_strAliases;
         if (m_layout.bRedirect)
@@ -245,52 +234,30 @@ void CEntryWriter::endEntry() {
             strEntry += kClose;
         }
         out.buffer().append(strEntry);
-        if (m_certbot) {
-            m_certbot->buffer().append("certbot certonly --webroot -w " + shellWord(m_strSitePath) +
-                                       " --cert-name " + shellWord(m_strFirst) + m_strCertNames + "\n");
-            m_certbot->entryDone();
+        if (COutFile* pCertbot = m_outputs.certbot(); pCertbot && !m_strCertNames.empty()) {
+            pCertbot->buffer().append("certbot certonly --webroot -w " + shellWord(m_strSitePath) +
+                                      " --cert-name " + shellWord(m_strFirst) + m_strCertNames + "\n");
+            pCertbot->entryDone();
         }
     } else {
         out.buffer().append(kClose);
     }
     out.entryDone();
     m_nEntries += m_layout.bHttps ? 2 : 1;
-    if (!m_layout.strSplitDir.empty()) {
+    if (m_splitFile) {
         std::string strReason;
-        if (!out.close(strReason))
-            fail(m_strOutPath, strReason);
-        else
-            ++m_nFiles;
-        m_out.reset();
+        if (!m_outputs.finishSplitFile(*m_splitFile, strReason))
+            fail(EGenFailure::WriteFile, m_layout.strSplitDir + "/" + m_strFirst + ".conf", strReason);
+        m_splitFile.reset();
+        m_pOut = nullptr;
     }
 }
 
-bool CEntryWriter::close(std::string& strPath, std::string& strReason) {
-    if (!m_bFailed)
+void CEntryWriter::finish() {
+    if (!failed())
         endEntry();
-    const auto closeOne = [this](std::optional<COutFile>& out, const std::string& strOutPath) {
-        std::string strWhy;
-        if (out && !out->close(strWhy))
-            fail(strOutPath, strWhy);
-        out.reset();
-    };
-    if (!m_bFailed)
-        closeOne(m_out, m_strOutPath);
-    if (!m_bFailed)
-        closeOne(m_certbot, m_layout.strCertbotFile);
-    if (!m_bFailed)
-        return true;
-    discard();
-    strPath = m_strFailPath;
-    strReason = m_strFailReason;
-    return false;
-}
-
-void CEntryWriter::discard() {
-    if (m_out)
-        m_out->discard();
-    m_out.reset();
-    if (m_certbot)
-        m_certbot->discard();
-    m_certbot.reset();
+    if (m_splitFile) {
+        m_splitFile->discard();
+        m_splitFile.reset();
+    }
 }

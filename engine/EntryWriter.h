@@ -1,70 +1,61 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/DiskNameSet.h"
 #include "engine/GenRequest.h"
+#include "engine/GenTarget.h"
+#include "engine/NameSet.h"
 #include "engine/OutFile.h"
+#include "engine/RunOutputs.h"
 #include "engine/SiteBuilder.h"
-
-// Names without regard to case, by a 64-bit fingerprint, in a table that grows with them up to a
-// number of slots (kMaxSlots unless told), so that memory stays bounded in an entry of a whole
-// list: names that come once it is three quarters full are no longer remembered.
-class CNameFilter {
-public:
-    static constexpr std::size_t kMaxSlots = std::size_t{1} << 20;
-    static constexpr std::size_t kNoLimit = ~std::size_t{0};
-
-    explicit CNameFilter(std::size_t nMaxSlots = kMaxSlots) : m_nMaxSlots(nMaxSlots) {}
-
-    // True when the name was not in the set; it is then, while there is room.
-    bool insert(std::string_view strName);
-    void clear();
-
-private:
-    void grow();
-
-    std::size_t m_nMaxSlots;
-    std::vector<std::uint64_t> m_vecSlots; // 0: empty
-    std::size_t m_nUsed = 0;
-};
 
 // Lays the domains of a run out in entries other than one per domain: several domains per
 // entry, another address in the opening tag, a file per entry, an HTTPS twin with its
 // certificate, and a certbot command per entry. Domains come one by one and are streamed: only
 // an entry with a certificate, which holds at most kMaxCertNames names, is held until it ends.
+// Each name is written once in an entry, as far as the run's names are remembered; a domain that
+// named an entry (its file or its certificate) never names another, whatever the list's length.
 class CEntryWriter {
 public:
-    CEntryWriter(const tagLayout& layout, const tagSiteSettings& site);
-    ~CEntryWriter();
+    using tagDuplicateFn = std::function<void(std::int64_t, std::int64_t, std::string_view, bool)>;
+
+    CEntryWriter(const tagLayout& layout, const tagSiteSettings& site, CRunOutputs& outputs, CNameSet& names,
+                 tagGenResult& result, tagDuplicateFn fnDuplicate);
     CEntryWriter(const CEntryWriter&) = delete;
     CEntryWriter& operator=(const CEntryWriter&) = delete;
 
-    // Opens the certbot file, and the output unless each entry goes to a file of its own.
-    bool open(const std::string& strOutFile, std::string& strPath, std::string& strReason);
-    void addDomain(std::string_view strDomain);
-    bool failed() const;
-    // Ends the last entry and puts every output in place; false with the file and the reason
-    // when one could not be written: what was not yet in place is then dropped.
-    bool close(std::string& strPath, std::string& strReason);
-    // Drops what is not yet in place; files of earlier entries stay.
-    void discard();
+    // The domain of line nLine (strLine as the list has it, for reports).
+    void addDomain(std::string_view strDomain, std::int64_t nLine, std::string_view strLine);
+    // A failure that ends the run: a file of an entry that could not be written, or that is
+    // another output of the run (eFailure WriteFile or Clash, with the path and the reason).
+    bool failed() const { return m_eFailure != EGenFailure::None || m_outputs.failed(); }
+    EGenFailure failure(std::string& strPath, std::string& strReason) const;
+    // Ends the last entry; its file, if it has one, waits for the outputs' commit.
+    void finish();
 
     std::int64_t entries() const { return m_nEntries; }
-    std::int64_t files() const { return m_nFiles; }
     // Domains per entry, 0 for all: the pack asked for, lowered to fit a certificate.
     int domainsPerEntry() const { return m_nPerEntry; }
 
 private:
-    bool beginEntry(std::string_view strDomain);
+    bool beginEntry(std::string_view strDomain, CNameSet::CRecord record);
     void endEntry();
-    void fail(const std::string& strPath, const std::string& strReason);
+    void fail(EGenFailure eFailure, const std::string& strPath, const std::string& strReason);
     void writeCertLines(std::string& out) const;
+    // Whether the name goes in the current entry, which then holds it.
+    bool takeName(std::string_view strName, CNameSet::CRecord record, std::int64_t nLine);
 
     tagLayout m_layout;
+    CRunOutputs& m_outputs;
+    CNameSet& m_names;
+    tagGenResult& m_result;
+    tagDuplicateFn m_fnDuplicate;
     std::string m_strSitePath;   // as typed, for certbot
     std::string m_strPrefixHead; // prefix + ".", or empty
     bool m_bWww = false;
@@ -74,23 +65,21 @@ private:
     std::string m_strPlainOpen;
     std::string m_strTwinOpen;
 
-    std::optional<COutFile> m_out;
-    std::string m_strOutPath;
-    std::optional<COutFile> m_certbot;
+    COutFile* m_pOut = nullptr; // the run's output, or the current entry's file
+    std::optional<COutFile> m_splitFile;
+    CDiskNameSet m_namedOnDisk; // names that named an entry once the run's names are full
 
-    CNameFilter m_entryNames;
-    // The names that named an entry: all of them, since a file or certificate named twice would
-    // take the first one's place.
-    CNameFilter m_firstNames{CNameFilter::kNoLimit};
     std::string m_strFirst;
-    std::string m_strAliases;   // a held entry's ServerAlias lines
-    std::string m_strCertNames; // its names as certbot arguments
+    std::vector<std::string> m_vecEntryNames; // a held entry's names, to write each once
+    std::string m_strAliases;                 // a held entry's ServerAlias lines
+    std::string m_strCertNames;               // its names as certbot arguments
     std::string m_strLine;
+    std::string m_strName;
     int m_nInEntry = 0;
+    std::int64_t m_nEntry = 0; // the current entry, from 1
     std::int64_t m_nEntries = 0;
-    std::int64_t m_nFiles = 0;
 
-    bool m_bFailed = false;
+    EGenFailure m_eFailure = EGenFailure::None;
     std::string m_strFailPath;
     std::string m_strFailReason;
 };

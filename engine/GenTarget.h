@@ -55,6 +55,9 @@ struct tagGenResult {
     bool bDuplicatesPartial = false; // too many names to remember them all: later ones unchecked
     std::vector<tagLineReport> vecRefused;
     std::vector<tagLineReport> vecDuplicates;
+    // Wildcard names that got no certbot argument (strText: the name).
+    std::int64_t nWildcards = 0;
+    std::vector<tagLineReport> vecWildcards;
 };
 
 // Where a run tells how far it has come and how it ended. A front end implements onDone; progress

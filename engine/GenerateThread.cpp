@@ -1,14 +1,15 @@
 #include "engine/GenerateThread.h"
 
+#include <algorithm>
 #include <system_error>
 
-#include <unistd.h>
-
 #include "core/FileUtil.h"
+#include "core/Sys.h"
 #include "engine/EntryWriter.h"
 #include "engine/ListReader.h"
 #include "engine/NameSet.h"
 #include "engine/OutFile.h"
+#include "engine/RunOutputs.h"
 
 namespace {
 // A template is a few lines of text: anything much larger is not one, and is not held.
@@ -65,6 +66,12 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     if (result.ePrefix != names::EVerdict::Name)
         return fail(EGenFailure::Prefix, {}, {});
 
+    // Two outputs that are one file would overwrite each other: told before anything is read.
+    const bool bLayout = !request.layout.isDefault();
+    CRunOutputs outputs(request.strOutFile, request.layout.strCertbotFile, request.layout.strSplitDir);
+    if (std::string strPath, strOther; !outputs.check(strPath, strOther))
+        return fail(EGenFailure::Clash, strPath, strOther);
+
     // The list and the template are read before the output is touched, so that a file that
     // cannot be read leaves the previous output as it was.
     CListReader reader;
@@ -80,7 +87,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         break;
     case EListSource::StdIn:
         strListName = std::string(kStdInName);
-        if (!reader.openFd(STDIN_FILENO, strReason))
+        if (!reader.openFd(sys::kStdIn, strReason))
             return fail(EGenFailure::ReadFile, strListName, strReason);
         break;
     }
@@ -93,27 +100,14 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
     m_target.setTotal(nTotal);
     m_builder.emplace(tagSiteSettings{request.strSitePath, strPrefix, request.bWww, m_strTemplate});
-    CNameSet names(nTotal);
+    m_limits = {};
+    m_limits.nHead = request.bWww ? 4 : 0;
+    if (!strPrefix.empty())
+        m_limits.nHead = std::max(m_limits.nHead, strPrefix.size() + 1);
+    m_limits.bFileName = !request.layout.strSplitDir.empty();
 
-    // The default layout is the built-in block, or the template, one entry per domain; any
-    // other is the entry writer's, which has outputs of its own.
-    const bool bLayout = !request.layout.isDefault();
-    COutFile out;
-    std::optional<CEntryWriter> writer;
-    if (bLayout) {
-        writer.emplace(request.layout, tagSiteSettings{request.strSitePath, strPrefix, request.bWww, {}});
-        std::string strPath;
-        if (!writer->open(request.strOutFile, strPath, strReason))
-            return fail(EGenFailure::WriteFile, strPath, strReason);
-        m_pWriter = &*writer;
-    } else {
-        if (!out.open(request.strOutFile, strReason))
-            return fail(EGenFailure::WriteFile, request.strOutFile, strReason);
-        m_pOut = &out;
-    }
-    const auto outFailed = [&] { return bLayout ? writer->failed() : out.failed(); };
-    m_pNames = &names;
-    m_pResult = &result;
+    if (std::string strPath; !outputs.open(strPath, strReason))
+        return fail(EGenFailure::WriteFile, strPath, strReason);
     m_fnDuplicate = [&result](std::int64_t nLine, std::int64_t nFirstLine, std::string_view strText,
                               bool bCut) {
         if (result.vecDuplicates.size() < tagGenResult::kMaxReports) {
@@ -125,7 +119,21 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         }
         ++result.nDuplicates;
     };
+    // The default layout only reports the names it has seen again; the others also write each
+    // name once in an entry, and name each file and certificate once.
+    CNameSet names(bLayout ? CNameSet::Full : CNameSet::LineOnly);
+    CNameQueue queue(names);
+    std::optional<CEntryWriter> writer;
+    if (bLayout)
+        writer.emplace(request.layout, tagSiteSettings{request.strSitePath, strPrefix, request.bWww, {}},
+                       outputs, names, result, m_fnDuplicate);
+    m_pWriter = writer ? &*writer : nullptr;
+    m_pOut = outputs.output();
+    m_pQueue = &queue;
+    m_pResult = &result;
     m_bDiscard = false;
+    m_nBuilt = 0;
+    const auto failed = [&] { return outputs.failed() || (writer && writer->failed()); };
 
     for (m_nLine = 1;; ++m_nLine) {
         if (stop.stop_requested()) {
@@ -135,66 +143,87 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         std::string_view line;
         if (!reader.nextLine(line))
             break;
+        // A line that came only after the stop (a stream waits for its lines) is not started.
+        if (stop.stop_requested()) {
+            result.bStopped = true;
+            break;
+        }
         m_target.setProgress(m_nLine);
         BuildSite(line);
         result.nLines = m_nLine;
-        if (outFailed())
+        if (failed())
             break;
     }
-    names.flush(m_fnDuplicate);
+    queue.flush(m_fnDuplicate);
+    if (writer)
+        writer->finish();
     m_pOut = nullptr;
     m_pWriter = nullptr;
-    m_pNames = nullptr;
+    m_pQueue = nullptr;
     m_pResult = nullptr;
     result.bDuplicatesPartial = names.full();
 
-    if (reader.failed()) {
+    std::string strPath;
+    const EGenFailure eWriter = writer ? writer->failure(strPath, strReason) : EGenFailure::None;
+    const std::int64_t nEntries = writer ? writer->entries() : m_nBuilt;
+    if (m_bAbort.load()) {
+        fail(EGenFailure::Aborted, {}, {});
+    } else if (eWriter != EGenFailure::None) {
+        fail(eWriter, strPath, strReason);
+    } else if (reader.failed()) {
         fail(reader.failure() == CListReader::EFailure::LineTooLong ? EGenFailure::LineTooLong
                                                                     : EGenFailure::ReadFile,
              strListName, reader.reason());
-    } else if (!result.bStopped && !outFailed() && reader.counted() && result.nLines != nTotal) {
+    } else if (!result.bStopped && !failed() && reader.counted() && result.nLines != nTotal) {
         fail(EGenFailure::ListChanged, strListName, {});
     } else if (m_bDiscard) {
         fail(EGenFailure::Refused, {}, {});
+    } else if (nEntries == 0 && result.nRefused > 0) {
+        // Lines were refused and none written: the previous output is worth more than none.
+        fail(EGenFailure::NothingWritten, {}, {});
     }
     // Windows cannot replace a file that is open, and the output may be the list itself.
     reader.closeFile();
-    // A named output takes its place only after a run that went well (or was stopped with whole
-    // entries); standard output keeps the whole entries it was given, but for a strict refusal.
-    const bool bFailed = result.eFailure != EGenFailure::None;
-    if (bLayout) {
-        // The entry a failed run is in never takes the place of a file, even with files of
-        // their own.
-        std::string strPath;
-        const bool bStream = request.strOutFile == kStdOutPath && request.layout.strSplitDir.empty();
-        if (m_bDiscard || (bFailed && !bStream)) {
-            writer->discard();
-        } else if (!writer->close(strPath, strReason) && !bFailed) {
+    switch (result.eFailure) {
+    case EGenFailure::None:
+        // Whole entries only, stopped or not; every output in its place, or none.
+        if (!outputs.commit(strPath, strReason))
             fail(EGenFailure::WriteFile, strPath, strReason);
-        }
-        result.nEntries = writer->entries();
-        result.nFiles = writer->files();
-        return;
+        break;
+    case EGenFailure::Refused:
+    case EGenFailure::NothingWritten:
+    case EGenFailure::Aborted:
+    case EGenFailure::Clash:
+        outputs.discard();
+        break;
+    default:
+        // Standard output keeps the whole entries it was given; no file changes.
+        outputs.abandon();
+        break;
     }
-    if (m_bDiscard || (bFailed && request.strOutFile != kStdOutPath)) {
-        out.discard();
-    } else if (!out.close(strReason) && !bFailed) {
-        fail(EGenFailure::WriteFile, request.strOutFile, strReason);
+    COutFile* pOut = outputs.output();
+    if (result.eFailure == EGenFailure::None) {
+        result.nEntries = writer ? writer->entries() : pOut->entriesWritten();
+        result.nFiles = outputs.splitFiles();
+    } else if (pOut && pOut->isStream()) {
+        result.nEntries = writer ? writer->entries() : pOut->entriesWritten();
     }
-    result.nEntries = out.entriesWritten();
 }
 
 void CGenerateThread::BuildSite(std::string_view strLine) {
     std::string_view name;
-    const names::EVerdict eVerdict = names::nameOfLine(strLine, m_strScratch, name);
+    const names::EVerdict eVerdict = names::nameOfLine(strLine, m_strScratch, name, m_limits);
     tagGenResult& result = *m_pResult;
     if (eVerdict == names::EVerdict::Name) {
-        m_pNames->add(name, strLine, m_nLine, m_fnDuplicate);
-        if (m_pWriter && !m_bDiscard) {
-            m_pWriter->addDomain(name);
-        } else if (!m_bDiscard) {
+        if (m_bDiscard)
+            return;
+        if (m_pWriter) {
+            m_pWriter->addDomain(name, m_nLine, strLine);
+        } else {
+            m_pQueue->add(name, strLine, m_nLine, m_fnDuplicate);
             m_builder->appendEntry(name, m_pOut->buffer());
             m_pOut->entryDone();
+            ++m_nBuilt;
         }
     } else if (eVerdict == names::EVerdict::Skip) {
         ++result.nSkipped;

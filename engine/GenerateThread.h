@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,7 +14,7 @@
 #include "engine/SiteBuilder.h"
 
 class CEntryWriter;
-class CNameSet;
+class CNameQueue;
 class COutFile;
 
 // One generation run: the list of the request into its output, line by line, on a thread of its
@@ -28,7 +29,13 @@ public:
 
     // Starts the thread; false when the system cannot start one.
     bool CreateThread();
+    // The run stops before its next line and puts what it wrote, in whole entries, in place.
     void RequestStop() { m_thread.request_stop(); }
+    // The run ends before its next line without changing any file.
+    void RequestAbort() {
+        m_bAbort.store(true);
+        m_thread.request_stop();
+    }
     void Join();
 
     // The run itself, on the calling thread.
@@ -44,14 +51,18 @@ private:
     std::jthread m_thread;
     std::string m_strTemplate;
 
+    std::atomic<bool> m_bAbort{false};
+
     // Valid during a run.
     std::optional<CSiteBuilder> m_builder;
+    names::tagNameLimits m_limits;
     COutFile* m_pOut = nullptr;
     CEntryWriter* m_pWriter = nullptr; // instead of m_pOut, for a layout other than the default
-    CNameSet* m_pNames = nullptr;
+    CNameQueue* m_pQueue = nullptr;
     tagGenResult* m_pResult = nullptr;
     std::function<void(std::int64_t, std::int64_t, std::string_view, bool)> m_fnDuplicate;
     bool m_bDiscard = false; // a strict run refused a line: nothing more is written
     std::int64_t m_nLine = 0;
+    std::int64_t m_nBuilt = 0; // entries of the default layout built
     std::string m_strScratch;
 };

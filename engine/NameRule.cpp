@@ -236,7 +236,21 @@ bool hasWwwHead(std::string_view str) {
 
 } // namespace
 
-EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::string_view& name) {
+namespace {
+
+// Made of wildcards and dots alone, with a '*': nothing anchors it to any site.
+bool isCatchAll(std::string_view strName) {
+    bool bStar = false;
+    for (const char ch : strName) {
+        if (ch != '*' && ch != '?' && ch != '.')
+            return false;
+        bStar = bStar || ch == '*';
+    }
+    return bStar;
+}
+
+[[gnu::always_inline]] inline EVerdict nameOfLineUnlimited(std::string_view strLine, std::string& strScratch,
+                                                           std::string_view& name) {
     name = {};
     if (strLine.size() > kMaxLine)
         return EVerdict::TooLong;
@@ -290,6 +304,23 @@ EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::stri
     if (str.ends_with('.'))
         str.remove_suffix(1);
     return asciiName(str, strScratch, name);
+}
+
+} // namespace
+
+EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::string_view& name,
+                    const tagNameLimits& limits) {
+    const EVerdict eVerdict = nameOfLineUnlimited(strLine, strScratch, name);
+    if (eVerdict != EVerdict::Name)
+        return eVerdict;
+    // Every name written, its www. and prefix forms too, is at most kMaxName long.
+    if (name.size() + limits.nHead > kMaxName)
+        return EVerdict::TooLong;
+    if (limits.bFileName && name.size() > kMaxFileName)
+        return EVerdict::FileNameTooLong;
+    if ((name.front() == '*' || name.front() == '?') && isCatchAll(name))
+        return EVerdict::CatchAll;
+    return EVerdict::Name;
 }
 
 EVerdict normalizePrefix(std::string_view strPrefix, std::string& strOut) {

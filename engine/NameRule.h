@@ -37,10 +37,22 @@ inline constexpr std::size_t kMaxLabel = 63;
 // A line longer than this cannot hold a name, even as a pasted address: it is refused unread.
 inline constexpr std::size_t kMaxLine = 8192;
 
+// What a run makes of the names of its list: the longest head it puts before a name ("www.",
+// "PREFIX."), and whether an entry's first name names its file ("NAME.conf").
+struct tagNameLimits {
+    std::size_t nHead = 0;
+    bool bFileName = false;
+};
+// The longest name that can name a file: with ".conf", the longest file name systems take.
+inline constexpr std::size_t kMaxFileName = 250;
+
 // The name a line stands for: blanks at both ends dropped; the host of a pasted http:// or
 // https:// address; a leading "www." removed once; one trailing dot dropped; the ASCII form of
-// other letters. name views the line or strScratch.
-EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::string_view& name);
+// other letters. name views the line or strScratch. Refused besides what checkName refuses: a
+// wildcard that takes every name ("*", "*.*"), a name whose longest alias would be too long, and
+// one too long to name its file.
+EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::string_view& name,
+                    const tagNameLimits& limits = {});
 
 // Checks an ASCII name: letters, digits, '-', '_', '.', and Apache's wildcards '*' and '?', in
 // labels of 1 to 63 characters, 253 in all.

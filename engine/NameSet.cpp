@@ -1,15 +1,12 @@
 #include "engine/NameSet.h"
 
-#include <algorithm>
 #include <bit>
-#include <cstring>
-#include <new>
-
-#include "core/Sys.h"
+#include <random>
 
 namespace {
 constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
-constexpr std::uint64_t kLineMask = (std::uint64_t{1} << 28) - 1;
+constexpr std::size_t kFirstSlots = 1024;
+constexpr std::uint32_t kOffsetMask = (std::uint32_t{1} << 24) - 1;
 
 std::uint64_t mix(std::uint64_t h) {
     h ^= h >> 33;
@@ -19,35 +16,24 @@ std::uint64_t mix(std::uint64_t h) {
     h ^= h >> 33;
     return h;
 }
+
+std::uint32_t tagOf(std::uint64_t nHash) {
+    return static_cast<std::uint32_t>(nHash >> 56) << 24;
+}
 } // namespace
 
-CNameSet::CNameSet(std::int64_t nExpected) {
-    std::size_t nSlots = nExpected > 0 ? kMaxSlots : kStreamSlots;
-    if (nExpected > 0 && static_cast<std::uint64_t>(nExpected) < kMaxSlots / 2)
-        nSlots = std::max<std::size_t>(1024, std::bit_ceil(static_cast<std::size_t>(nExpected) * 4 / 3 + 1));
-    // Zeroed pages, on huge pages where the system has them: a name's slot then costs no walk
-    // through the page tables.
-    constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-    const std::size_t nBytes = nSlots * sizeof(std::uint64_t);
-    m_nMapping = nBytes + kHugePage;
-    m_pMapping = sys::allocPages(m_nMapping);
-    if (!m_pMapping)
-        throw std::bad_alloc();
-    const auto nAligned = (reinterpret_cast<std::uintptr_t>(m_pMapping) + kHugePage - 1) & ~(kHugePage - 1);
-    m_pSlots = reinterpret_cast<std::uint64_t*>(nAligned);
-    if (nBytes >= kHugePage)
-        sys::adviseHugePages(m_pSlots, nBytes);
-    m_nMask = nSlots - 1;
-    m_nLimit = nSlots / 4 * 3;
+CNameSet::CNameSet(ERecordKind eKind, std::size_t nBudget) : m_eKind(eKind), m_nBudget(nBudget) {
+    std::random_device random;
+    m_nKey = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+    m_vecSlots.assign(kFirstSlots, 0);
+    m_nMask = kFirstSlots - 1;
 }
 
-CNameSet::~CNameSet() {
-    sys::freePages(m_pMapping, m_nMapping);
-}
+CNameSet::~CNameSet() = default;
 
-// Eight bytes at a time. Setting bit 0x20 of every byte puts ASCII letters in lower case and
-// changes no other character a name may hold ('_' becomes DEL, which no name holds).
-std::uint64_t CNameSet::hashNoCase(std::string_view strName) {
+// Eight bytes at a time. Setting bit 0x20 of every byte puts ASCII letters in lower case; the hash
+// only finds candidates, which are then told apart by their text.
+std::uint64_t CNameSet::hashWithKey(std::string_view strName, std::uint64_t nKey) {
     constexpr std::uint64_t kCase = 0x2020202020202020ULL;
     const char* p = strName.data();
     const std::size_t n = strName.size();
@@ -57,7 +43,7 @@ std::uint64_t CNameSet::hashNoCase(std::string_view strName) {
         return word | kCase;
     };
     const auto step = [](std::uint64_t h, std::uint64_t word) { return std::rotl((h ^ word) * kMul, 29); };
-    std::uint64_t h = n * kMul;
+    std::uint64_t h = (n * kMul) ^ nKey;
     if (n >= 8) {
         std::size_t i = 0;
         for (; i + 8 < n; i += 8)
@@ -73,35 +59,107 @@ std::uint64_t CNameSet::hashNoCase(std::string_view strName) {
     return mix(h);
 }
 
-std::int64_t CNameSet::insert(std::uint64_t h, std::int64_t nLine) {
-    // A slot is a fingerprint of 36 bits over a line of 28; the index comes from other bits of
-    // the hash. Lines count from 1, so a taken slot is never 0.
-    const std::uint64_t nFingerprint = h & ~kLineMask;
-    for (std::size_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
-        const std::uint64_t nSlot = m_pSlots[i];
-        if (nSlot == 0) {
-            if (m_nUsed >= m_nLimit) {
-                m_bFull = true;
-                return 0;
-            }
-            // A line past what the slot holds is kept as the last one it can tell.
-            const auto nKept = static_cast<std::uint64_t>(std::clamp<std::int64_t>(nLine, 1, kLineMask));
-            m_pSlots[i] = nFingerprint | nKept;
-            ++m_nUsed;
-            return 0;
+bool CNameSet::sameNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+CNameSet::CRecord CNameSet::find(std::string_view strName, std::uint64_t nHash) const {
+    const std::uint32_t nTag = tagOf(nHash);
+    for (std::size_t i = nHash & m_nMask;; i = (i + 1) & m_nMask) {
+        const std::uint32_t nSlot = m_vecSlots[i];
+        if (nSlot == 0)
+            return CRecord();
+        if ((nSlot & ~kOffsetMask) == nTag) {
+            char* pRecord = recordAt((nSlot & kOffsetMask) - 1);
+            if (sameNoCase(nameOf(pRecord), strName))
+                return CRecord(pRecord);
         }
-        if ((nSlot & ~kLineMask) == nFingerprint)
-            return static_cast<std::int64_t>(nSlot & kLineMask);
     }
 }
 
-std::int64_t CNameSet::find(std::uint64_t h) const {
-    const std::uint64_t nFingerprint = h & ~kLineMask;
-    for (std::size_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
-        const std::uint64_t nSlot = m_pSlots[i];
+CNameSet::CRecord CNameSet::insert(std::string_view strName, std::uint64_t nHash, std::int64_t nLine,
+                                   bool& bAdded) {
+    bAdded = false;
+    const std::uint32_t nTag = tagOf(nHash);
+    std::size_t i = nHash & m_nMask;
+    for (;; i = (i + 1) & m_nMask) {
+        const std::uint32_t nSlot = m_vecSlots[i];
         if (nSlot == 0)
-            return 0;
-        if ((nSlot & ~kLineMask) == nFingerprint)
-            return static_cast<std::int64_t>(nSlot & kLineMask);
+            break;
+        if ((nSlot & ~kOffsetMask) == nTag) {
+            char* pRecord = recordAt((nSlot & kOffsetMask) - 1);
+            if (sameNoCase(nameOf(pRecord), strName))
+                return CRecord(pRecord);
+        }
     }
+    if (m_bFull || strName.size() > 255)
+        return CRecord();
+    if ((m_nUsed + 1) * 4 > m_vecSlots.size() * 3) {
+        if (!grow())
+            return CRecord();
+        // The slots moved: find the empty one again.
+        for (i = nHash & m_nMask; m_vecSlots[i] != 0; i = (i + 1) & m_nMask) {
+        }
+    }
+    const std::size_t nHeader = headerSize();
+    const std::int64_t nOffset = allocate(nHeader + strName.size());
+    if (nOffset < 0)
+        return CRecord();
+    char* pRecord = recordAt(static_cast<std::uint32_t>(nOffset));
+    std::memset(pRecord, 0, nHeader);
+    pRecord[nHeader - 1] = static_cast<char>(strName.size());
+    copyBytes(pRecord + nHeader, strName.data(), strName.size());
+    CRecord record(pRecord);
+    record.set(0, nLine);
+    m_vecSlots[i] = nTag | static_cast<std::uint32_t>(nOffset + 1);
+    ++m_nUsed;
+    bAdded = true;
+    return record;
+}
+
+std::int64_t CNameSet::allocate(std::size_t n) {
+    if (m_vecChunks.empty() || m_nArenaUsed + n > kChunk) {
+        const std::size_t nArena = (m_vecChunks.size() + 1) * kChunk;
+        if (nArena > kMaxArena + 1 || nArena + m_vecSlots.size() * sizeof(std::uint32_t) > m_nBudget) {
+            m_bFull = true;
+            return -1;
+        }
+        m_vecChunks.push_back(std::make_unique_for_overwrite<char[]>(kChunk));
+        m_nArenaUsed = 0;
+    }
+    const std::size_t nOffset = (m_vecChunks.size() - 1) * kChunk + m_nArenaUsed;
+    m_nArenaUsed += n;
+    return static_cast<std::int64_t>(nOffset);
+}
+
+bool CNameSet::grow() {
+    const std::size_t nSlots = m_vecSlots.size() * 2;
+    if (m_vecChunks.size() * kChunk + nSlots * sizeof(std::uint32_t) > m_nBudget) {
+        m_bFull = true;
+        return false;
+    }
+    std::vector<std::uint32_t> vecOld(nSlots, 0);
+    vecOld.swap(m_vecSlots);
+    m_nMask = nSlots - 1;
+    for (const std::uint32_t nSlot : vecOld) {
+        if (nSlot == 0)
+            continue;
+        const std::uint64_t nHash = hash(nameOf(recordAt((nSlot & kOffsetMask) - 1)));
+        std::size_t i = nHash & m_nMask;
+        while (m_vecSlots[i] != 0)
+            i = (i + 1) & m_nMask;
+        m_vecSlots[i] = nSlot;
+    }
+    return true;
 }

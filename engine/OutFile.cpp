@@ -75,6 +75,21 @@ bool COutFile::open(const std::string& strPath, std::string& strReason) {
     return start(strReason);
 }
 
+bool COutFile::openStaged(const std::string& strStaged, const std::string& strTarget, std::string& strReason,
+                          bool& bExists) {
+    bExists = false;
+    m_fd = file::createExclusive(strStaged, strTarget);
+    if (m_fd < 0) {
+        bExists = errno == EEXIST;
+        strReason = file::errorText(errno);
+        return false;
+    }
+    m_strTemp = strStaged;
+    m_strTarget = strTarget;
+    m_bOwnFd = true;
+    return start(strReason);
+}
+
 bool COutFile::openStream(int fd, std::string& strReason) {
     m_fd = fd;
     m_bOwnFd = false;
@@ -90,6 +105,8 @@ bool COutFile::start(std::string& strReason) {
     m_nBytes = m_nStart;
     m_bufFill.reserve(m_nPieceSize + 4096);
     m_bufWrite.reserve(m_nPieceSize + 4096);
+    if (m_bSync)
+        return true;
     try {
         m_writer = std::thread(&COutFile::writerLoop, this);
     } catch (const std::system_error& e) {
@@ -105,6 +122,14 @@ void COutFile::waitIdle(std::unique_lock<std::mutex>& lock) {
 }
 
 void COutFile::handOff() {
+    if (m_bSync) {
+        m_bufFill.swap(m_bufWrite);
+        m_vecFillEnds.swap(m_vecWriteEnds);
+        writePiece();
+        m_bufFill.clear();
+        m_vecFillEnds.clear();
+        return;
+    }
     {
         std::unique_lock lock(m_mutex);
         waitIdle(lock);
@@ -157,6 +182,8 @@ void COutFile::writePiece() {
 }
 
 void COutFile::stopWriter(bool bFlush) {
+    if (m_bSync && bFlush && !m_bufFill.empty())
+        handOff();
     if (!m_writer.joinable())
         return;
     if (bFlush && !m_bufFill.empty())
@@ -170,21 +197,14 @@ void COutFile::stopWriter(bool bFlush) {
     m_writer.join();
 }
 
-bool COutFile::close(std::string& strReason) {
+bool COutFile::finish(std::string& strReason) {
     if (m_fd < 0)
-        return true;
+        return !m_bFailed.load();
     stopWriter(true);
     int nErrno = m_nErrno;
     if (m_bOwnFd && sys::closeFd(m_fd) != 0 && nErrno == 0)
         nErrno = errno;
     m_fd = -1;
-    if (!m_strTemp.empty()) {
-        if (nErrno == 0 && sys::renameOver(m_strTemp, m_strTarget) != 0)
-            nErrno = errno;
-        if (nErrno != 0)
-            sys::removeFile(m_strTemp);
-        m_strTemp.clear();
-    }
     if (nErrno != 0) {
         m_bFailed.store(true);
         strReason = file::errorText(nErrno);
@@ -193,21 +213,49 @@ bool COutFile::close(std::string& strReason) {
     return true;
 }
 
+bool COutFile::commit(std::string& strReason) {
+    if (m_strTemp.empty() || m_bFailed.load())
+        return !m_bFailed.load();
+    if (sys::renameOver(m_strTemp, m_strTarget) != 0) {
+        strReason = file::errorText(errno);
+        m_bFailed.store(true);
+        discard();
+        return false;
+    }
+    m_strTemp.clear();
+    return true;
+}
+
+bool COutFile::close(std::string& strReason) {
+    if (!finish(strReason)) {
+        discard();
+        return false;
+    }
+    return commit(strReason);
+}
+
 void COutFile::discard() {
-    if (m_fd < 0)
+    if (m_fd >= 0) {
+        stopWriter(false);
+        if (m_strTemp.empty() && m_bRegular)
+            (void)sys::truncateFd(m_fd, m_nStart);
+        if (m_bOwnFd)
+            sys::closeFd(m_fd);
+        m_fd = -1;
+    } else if (m_strTemp.empty()) {
+        // Finished on a stream: what it was given is there.
         return;
-    stopWriter(false);
-    if (m_strTemp.empty() && m_bRegular)
-        (void)sys::truncateFd(m_fd, m_nStart);
-    if (m_bOwnFd)
-        sys::closeFd(m_fd);
-    m_fd = -1;
+    }
     if (!m_strTemp.empty()) {
         sys::removeFile(m_strTemp);
         m_strTemp.clear();
     }
     std::lock_guard lock(m_mutex);
     m_nEntries = 0;
+}
+
+void COutFile::release() {
+    m_strTemp.clear();
 }
 
 std::int64_t COutFile::entriesWritten() const {

@@ -27,6 +27,11 @@ public:
 
     // "-" is standard output. A symbolic link is followed: the file it names is replaced.
     bool open(const std::string& strPath, std::string& strReason);
+    // A new file at strStaged, created only if nothing is there (bExists tells when something
+    // is), that takes the place of strTarget on commit, with its permission bits; a link at
+    // strTarget is replaced itself, never followed.
+    bool openStaged(const std::string& strStaged, const std::string& strTarget, std::string& strReason,
+                    bool& bExists);
     // An open descriptor, written as it comes; the output does not close it.
     bool openStream(int fd, std::string& strReason);
 
@@ -38,21 +43,33 @@ public:
             handOff();
     }
 
+    // Written as it comes (standard output, a pipe, a device), not put in place at the end.
+    bool isStream() const { return m_strTemp.empty(); }
+
     // A write has failed; what is appended from now on is dropped.
     bool failed() const { return m_bFailed.load(std::memory_order_relaxed); }
 
-    // Writes what is left and ends the output: a named file now takes the place of the previous
-    // one. False with the reason when anything could not be written; a named file is then left
-    // as it was before the run.
+    // Writes what is left and closes the file; a named file waits under its temporary name for
+    // commit. False with the reason when anything could not be written.
+    bool finish(std::string& strReason);
+    // A finished named file takes the place of the previous one. False with the reason when it
+    // cannot; the previous file is then as it was.
+    bool commit(std::string& strReason);
+    // finish, then commit.
     bool close(std::string& strReason);
     // Ends the output without this run's entries: a named file stays as it was, and standard
     // output that is a file is cut back to where the run began.
     void discard();
+    // A finished file is left where it is, for whoever commits it: the output forgets it.
+    void release();
 
     std::int64_t entriesWritten() const;
 
     // Smaller pieces, so that tests can see several of them.
     void setPieceSize(std::size_t nSize) { m_nPieceSize = nSize; }
+    // Pieces written on the caller's thread: for the many small files of a split output, where a
+    // thread each would cost more than the writing. Before open.
+    void setSynchronous() { m_bSync = true; }
 
 private:
     bool start(std::string& strReason);
@@ -64,6 +81,7 @@ private:
 
     int m_fd = -1;
     bool m_bOwnFd = false;
+    bool m_bSync = false;
     bool m_bRegular = false;
     std::string m_strTarget; // a named file written through m_strTemp; both empty otherwise
     std::string m_strTemp;

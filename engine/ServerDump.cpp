@@ -180,7 +180,7 @@ void CServerDump::index() {
     const std::size_t nMask = m_vecNameSlots.size() - 1;
     const auto addName = [&](std::uint32_t nVhost, std::uint32_t nName) {
         const std::string& strName = nameAt(nVhost, nName);
-        const std::uint64_t nHash = CNameSet::hashNoCase(strName);
+        const std::uint64_t nHash = CNameSet::hashWithKey(strName, 0);
         for (std::size_t i = nHash & nMask;; i = (i + 1) & nMask) {
             tagNameSlot& slot = m_vecNameSlots[i];
             if (slot.nVhost == UINT32_MAX) {
@@ -203,7 +203,7 @@ void CServerDump::index() {
             if (m_vecTailSizes.size() <= tail.size())
                 m_vecTailSizes.resize(tail.size() + 1);
             m_vecTailSizes[tail.size()] = true;
-            m_mapWildByTail[CNameSet::hashNoCase(tail)].push_back(
+            m_mapWildByTail[CNameSet::hashWithKey(tail, 0)].push_back(
                 static_cast<std::uint32_t>(m_vecWild.size()));
             m_vecWild.push_back({strPattern, i});
         }
@@ -216,7 +216,7 @@ const std::string& CServerDump::nameAt(std::uint32_t nVhost, std::uint32_t nName
 }
 
 int CServerDump::servedBy(std::string_view strName) const {
-    return servedBy(strName, CNameSet::hashNoCase(strName));
+    return servedBy(strName, CNameSet::hashWithKey(strName, 0));
 }
 
 int CServerDump::servedBy(std::string_view strName, std::uint64_t nHash) const {
@@ -240,7 +240,7 @@ int CServerDump::wildcardFor(std::string_view strName, std::string& strPattern) 
     for (std::size_t nFrom = 0;;) {
         const std::string_view tail = nFrom <= strName.size() ? strName.substr(nFrom) : std::string_view();
         const auto it = tail.size() < m_vecTailSizes.size() && m_vecTailSizes[tail.size()]
-                            ? m_mapWildByTail.find(CNameSet::hashNoCase(tail))
+                            ? m_mapWildByTail.find(CNameSet::hashWithKey(tail, 0))
                             : m_mapWildByTail.end();
         if (it != m_mapWildByTail.end())
             for (const std::uint32_t nWild : it->second)

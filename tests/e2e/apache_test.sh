@@ -285,6 +285,9 @@ run_h() { # TAG LIST
 label64=$(printf 'l%.0s' {1..64})
 name253=$(printf 'a%.0s' {1..63}).$(printf 'b%.0s' {1..63}).$(printf 'c%.0s' {1..63}).$(printf 'd%.0s' {1..61})
 name254=${name253}d
+# With the prefix edge_1, the longest name whose every alias is at most 253 characters.
+name246=${name253:0:246}
+name247=${name253:0:247}
 
 LIST_H=$WORK/gen/list-h.txt
 new_list "$LIST_H"
@@ -302,7 +305,9 @@ line_no "single'quote.test"
 line_no 'a..b.test'
 line_no "$label64.test"
 line_no "$name254"
-line_ok "$name253." "$name253"
+line_no "$name253."
+line_no "$name247"
+line_ok "$name246." "$name246"
 line_ok $' \t plain-two.test \t\r' plain-two.test
 line_ok '例子.中国' xn--fsqu00a.xn--fiqs8s
 # "Www." is not the "www." that goes: the host stays as it is.

@@ -1,0 +1,209 @@
+#include "engine/RunOutputs.h"
+
+#include <cerrno>
+#include <vector>
+
+#include "core/Sys.h"
+#include "engine/GenRequest.h"
+
+namespace {
+// Pieces of a certbot file or a split file are small: a line, or one entry.
+constexpr std::size_t kSmallPieceSize = 64 * 1024;
+constexpr std::string_view kSplitSuffix = ".conf";
+// Names taken from the staging directory at a time, so that memory stays small with a million.
+constexpr std::size_t kNamesAtATime = 4096;
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+file::tagFileId identifyOutput(const std::string& strPath) {
+    return strPath == kStdOutPath ? file::identifyFd(sys::kStdOut) : file::identify(strPath);
+}
+} // namespace
+
+CRunOutputs::CRunOutputs(std::string strOutFile, std::string strCertbotFile, std::string strSplitDir)
+    : m_strOutFile(std::move(strOutFile)), m_strCertbotFile(std::move(strCertbotFile)),
+      m_strSplitDir(std::move(strSplitDir)) {}
+
+CRunOutputs::~CRunOutputs() {
+    discard();
+}
+
+bool CRunOutputs::check(std::string& strPath, std::string& strOther) {
+    if (!m_strCertbotFile.empty())
+        m_certbotId = identifyOutput(m_strCertbotFile);
+    if (m_strSplitDir.empty()) {
+        if (!m_strCertbotFile.empty() && identifyOutput(m_strOutFile).same(m_certbotId)) {
+            strPath = m_strOutFile;
+            strOther = m_strCertbotFile;
+            return false;
+        }
+        return true;
+    }
+    m_strSplitCanonical = file::canonicalPath(m_strSplitDir);
+    if (m_strSplitCanonical.empty() || m_strSplitCanonical.back() != kSeparator)
+        m_strSplitCanonical += kSeparator;
+    return true;
+}
+
+bool CRunOutputs::open(std::string& strPath, std::string& strReason) {
+    const auto fail = [&](const std::string& strFile, int nErrno) {
+        strPath = strFile;
+        strReason = file::errorText(nErrno);
+        discard();
+        return false;
+    };
+    if (m_strSplitDir.empty()) {
+        m_output.emplace();
+        if (!m_output->open(m_strOutFile, strReason)) {
+            strPath = m_strOutFile;
+            m_output.reset();
+            return false;
+        }
+    } else {
+        sys::tagFileInfo info;
+        if (!sys::statPath(m_strSplitDir, info))
+            return fail(m_strSplitDir, errno);
+        if (!info.bDir)
+            return fail(m_strSplitDir, ENOTDIR);
+        m_strStaging = file::createDirBeside(m_strSplitDir + kSeparator + "kelvane");
+        if (m_strStaging.empty())
+            return fail(m_strSplitDir, errno);
+    }
+    if (!m_strCertbotFile.empty()) {
+        m_certbot.emplace();
+        m_certbot->setPieceSize(kSmallPieceSize);
+        if (!m_certbot->open(m_strCertbotFile, strReason)) {
+            strPath = m_strCertbotFile;
+            m_certbot.reset();
+            discard();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CRunOutputs::failed() const {
+    return (m_output && m_output->failed()) || (m_certbot && m_certbot->failed());
+}
+
+CRunOutputs::ESplitFile CRunOutputs::openSplitFile(std::string_view strName, COutFile& out,
+                                                   std::string& strPath, std::string& strReason) {
+    const std::string strFile = std::string(strName) + std::string(kSplitSuffix);
+    strPath = m_strSplitDir + kSeparator + strFile;
+    if (!m_strCertbotFile.empty()) {
+        // The certbot file is the entry's file when it resolves to it, or is that very file
+        // under another name; a link there is replaced itself, so it is no clash.
+        sys::tagFileInfo info;
+        const bool bSameFile = m_certbotId.bExists && sys::lstatPath(strPath, info) && !info.bLink &&
+                               info.nInode != 0 && info.nDevice == m_certbotId.nDevice &&
+                               info.nInode == m_certbotId.nInode;
+        if (bSameFile || file::samePath(m_strSplitCanonical + strFile, m_certbotId.strPath)) {
+            strReason = m_strCertbotFile;
+            return ESplitFile::Clash;
+        }
+    }
+    sys::tagFileInfo info;
+    if (sys::lstatPath(strPath, info) && info.bDir) {
+        strReason = file::errorText(EISDIR);
+        return ESplitFile::Failed;
+    }
+    out.setPieceSize(kSmallPieceSize);
+    out.setSynchronous();
+    bool bExists = false;
+    if (out.openStaged(m_strStaging + kSeparator + strFile, strPath, strReason, bExists))
+        return ESplitFile::Opened;
+    return bExists ? ESplitFile::NamedBefore : ESplitFile::Failed;
+}
+
+bool CRunOutputs::finishSplitFile(COutFile& out, std::string& strReason) {
+    if (!out.finish(strReason)) {
+        out.discard();
+        return false;
+    }
+    out.release();
+    ++m_nSplitFiles;
+    return true;
+}
+
+bool CRunOutputs::commit(std::string& strPath, std::string& strReason) {
+    for (auto* pOut : {&m_output, &m_certbot}) {
+        if (*pOut && !(*pOut)->finish(strReason)) {
+            strPath = pOut == &m_output ? m_strOutFile : m_strCertbotFile;
+            discard();
+            return false;
+        }
+    }
+    if (!m_strStaging.empty() && !commitSplitFiles(strPath, strReason)) {
+        discard();
+        return false;
+    }
+    for (auto* pOut : {&m_certbot, &m_output}) {
+        if (*pOut && !(*pOut)->commit(strReason)) {
+            strPath = pOut == &m_output ? m_strOutFile : m_strCertbotFile;
+            discard();
+            return false;
+        }
+    }
+    return true;
+}
+
+void CRunOutputs::abandon() {
+    for (auto* pOut : {&m_output, &m_certbot}) {
+        std::string strReason;
+        if (*pOut && (*pOut)->isStream())
+            (void)(*pOut)->finish(strReason);
+        else if (*pOut)
+            (*pOut)->discard();
+    }
+    removeStaging();
+}
+
+bool CRunOutputs::commitSplitFiles(std::string& strPath, std::string& strReason) {
+    std::vector<std::string> vecNames;
+    for (;;) {
+        if (!file::listNames(m_strStaging, kNamesAtATime, vecNames)) {
+            strPath = m_strSplitDir;
+            strReason = file::errorText(errno);
+            return false;
+        }
+        if (vecNames.empty())
+            break;
+        for (const std::string& strName : vecNames) {
+            const std::string strTarget = m_strSplitDir + kSeparator + strName;
+            if (sys::renameOver(m_strStaging + kSeparator + strName, strTarget) != 0) {
+                strPath = strTarget;
+                strReason = file::errorText(errno);
+                return false;
+            }
+        }
+    }
+    sys::removeDir(m_strStaging);
+    m_strStaging.clear();
+    return true;
+}
+
+void CRunOutputs::removeStaging() {
+    if (m_strStaging.empty())
+        return;
+    std::vector<std::string> vecNames;
+    while (file::listNames(m_strStaging, kNamesAtATime, vecNames) && !vecNames.empty())
+        for (const std::string& strName : vecNames)
+            if (sys::removeFile(m_strStaging + kSeparator + strName) != 0)
+                return;
+    sys::removeDir(m_strStaging);
+    m_strStaging.clear();
+}
+
+void CRunOutputs::discard() {
+    if (m_output)
+        m_output->discard();
+    m_output.reset();
+    if (m_certbot)
+        m_certbot->discard();
+    m_certbot.reset();
+    removeStaging();
+}

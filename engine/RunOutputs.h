@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/FileUtil.h"
+#include "engine/OutFile.h"
+
+// Every file a run writes, as one transaction. The outputs are told apart before anything is
+// read, and each file of a split output when its name is known; each is written beside its place
+// (the files of a split output in a directory of the run's own inside the split directory), and
+// none takes its place before all are complete. After a failure or a signal none does, and
+// nothing of the run is left behind. Standard output and devices are written as they come, never
+// two of them to one stream.
+class CRunOutputs {
+public:
+    enum class ESplitFile { Opened, NamedBefore, Clash, Failed };
+
+    // strOutFile ("-": standard output) is not used with a split directory; strCertbotFile may be
+    // empty.
+    CRunOutputs(std::string strOutFile, std::string strCertbotFile, std::string strSplitDir);
+    ~CRunOutputs();
+    CRunOutputs(const CRunOutputs&) = delete;
+    CRunOutputs& operator=(const CRunOutputs&) = delete;
+
+    // False with the two names as given when two outputs are one file.
+    bool check(std::string& strPath, std::string& strOther);
+    // False with the file and the reason when one cannot be opened; nothing is then left.
+    bool open(std::string& strPath, std::string& strReason);
+
+    COutFile* output() { return m_output ? &*m_output : nullptr; }
+    COutFile* certbot() { return m_certbot ? &*m_certbot : nullptr; }
+    bool failed() const;
+
+    // Opens out for the entry named strName of a split output ("NAME.conf"). NamedBefore: an
+    // entry of this run has that file already; Clash: it is another output of the run (strPath,
+    // strReason: the two names); Failed: strPath and strReason say why.
+    ESplitFile openSplitFile(std::string_view strName, COutFile& out, std::string& strPath,
+                             std::string& strReason);
+    // The entry's file is complete; it waits for commit.
+    bool finishSplitFile(COutFile& out, std::string& strReason);
+    std::int64_t splitFiles() const { return m_nSplitFiles; }
+
+    // Finishes every output and puts each in its place. False with the file and the reason when
+    // one cannot be written: then none of them has taken its place.
+    bool commit(std::string& strPath, std::string& strReason);
+    // Ends every output without this run's work.
+    void discard();
+    // Ends a run that failed: streams keep the whole entries they were given, files are left as
+    // they were.
+    void abandon();
+
+private:
+    bool commitSplitFiles(std::string& strPath, std::string& strReason);
+    void removeStaging();
+
+    std::string m_strOutFile;
+    std::string m_strCertbotFile;
+    std::string m_strSplitDir;
+    file::tagFileId m_certbotId;
+    std::string m_strSplitCanonical; // the split directory, resolved, with a trailing separator
+    std::optional<COutFile> m_output;
+    std::optional<COutFile> m_certbot;
+    std::string m_strStaging; // the run's own directory inside the split directory
+    std::int64_t m_nSplitFiles = 0;
+};
