@@ -121,7 +121,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     };
     // The default layout only reports the names it has seen again; the others also write each
     // name once in an entry, and name each file and certificate once.
-    CNameSet names(bLayout ? CNameSet::Full : CNameSet::LineOnly);
+    CNameSet names(bLayout ? CNameSet::Full : CNameSet::LineOnly, nTotal);
     CNameQueue queue(names);
     std::optional<CEntryWriter> writer;
     if (bLayout)

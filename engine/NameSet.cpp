@@ -1,5 +1,6 @@
 #include "engine/NameSet.h"
 
+#include <algorithm>
 #include <bit>
 #include <random>
 
@@ -22,11 +23,17 @@ std::uint32_t tagOf(std::uint64_t nHash) {
 }
 } // namespace
 
-CNameSet::CNameSet(ERecordKind eKind, std::size_t nBudget) : m_eKind(eKind), m_nBudget(nBudget) {
+CNameSet::CNameSet(ERecordKind eKind, std::int64_t nExpected, std::size_t nBudget)
+    : m_eKind(eKind), m_nBudget(nBudget) {
     std::random_device random;
     m_nKey = (static_cast<std::uint64_t>(random()) << 32) ^ random();
-    m_vecSlots.assign(kFirstSlots, 0);
-    m_nMask = kFirstSlots - 1;
+    // Room for the names expected, as far as a quarter of the budget goes.
+    std::size_t nSlots = kFirstSlots;
+    const auto nWanted = static_cast<std::size_t>(std::max<std::int64_t>(nExpected, 0)) * 4 / 3 + 1;
+    while (nSlots < nWanted && nSlots * 2 * sizeof(std::uint32_t) <= m_nBudget / 4)
+        nSlots *= 2;
+    m_vecSlots.assign(nSlots, 0);
+    m_nMask = nSlots - 1;
 }
 
 CNameSet::~CNameSet() = default;
@@ -117,11 +124,15 @@ CNameSet::CRecord CNameSet::insert(std::string_view strName, std::uint64_t nHash
     if (nOffset < 0)
         return CRecord();
     char* pRecord = recordAt(static_cast<std::uint32_t>(nOffset));
-    std::memset(pRecord, 0, nHeader);
-    pRecord[nHeader - 1] = static_cast<char>(strName.size());
-    copyBytes(pRecord + nHeader, strName.data(), strName.size());
     CRecord record(pRecord);
     record.set(0, nLine);
+    if (m_eKind == Full) {
+        record.set(4, 0);
+        record.set(8, 0);
+        pRecord[12] = 0;
+    }
+    pRecord[nHeader - 1] = static_cast<char>(strName.size());
+    copyBytes(pRecord + nHeader, strName.data(), strName.size());
     m_vecSlots[i] = nTag | static_cast<std::uint32_t>(nOffset + 1);
     ++m_nUsed;
     bAdded = true;

@@ -57,7 +57,9 @@ public:
         char* m_p = nullptr;
     };
 
-    explicit CNameSet(ERecordKind eKind = LineOnly, std::size_t nBudget = kDefaultBudget);
+    // nExpected: how many names may come (0: not known), so that the table need not grow.
+    explicit CNameSet(ERecordKind eKind = LineOnly, std::int64_t nExpected = 0,
+                      std::size_t nBudget = kDefaultBudget);
     ~CNameSet();
     CNameSet(const CNameSet&) = delete;
     CNameSet& operator=(const CNameSet&) = delete;
@@ -127,11 +129,18 @@ public:
         tagQueued& queued = m_queue[(m_nFirst + m_nQueued++) % kQueue];
         queued.nHash = m_names.hash(strName);
         queued.nLine = nLine;
-        queued.nName = static_cast<std::uint8_t>(std::min(strName.size(), kName));
-        copyBytes(queued.szName, strName.data(), queued.nName);
         queued.nText = static_cast<std::uint8_t>(std::min(strText.size(), kText));
         queued.bCut = strText.size() > kText;
         copyBytes(queued.szText, strText.data(), queued.nText);
+        // The name is almost always a part of its line: then it is not copied twice.
+        queued.nName = static_cast<std::uint8_t>(strName.size());
+        const auto nAt = static_cast<std::size_t>(strName.data() - strText.data());
+        if (strName.data() >= strText.data() && nAt + strName.size() <= queued.nText) {
+            queued.pName = queued.szText + nAt;
+        } else {
+            copyBytes(queued.szName, strName.data(), strName.size());
+            queued.pName = queued.szName;
+        }
         m_names.prefetch(queued.nHash);
     }
     // Looks up every name still queued.
@@ -147,11 +156,12 @@ private:
     struct tagQueued {
         std::uint64_t nHash;
         std::int64_t nLine;
+        const char* pName; // in szText or szName
         std::uint8_t nName;
         std::uint8_t nText;
         bool bCut;
-        char szName[kName];
         char szText[kText];
+        char szName[kName];
     };
     template <class F> void take(F& fnDuplicate) {
         const tagQueued& queued = m_queue[m_nFirst];
@@ -159,7 +169,7 @@ private:
         --m_nQueued;
         bool bAdded = false;
         const CNameSet::CRecord record =
-            m_names.insert(std::string_view(queued.szName, queued.nName), queued.nHash, queued.nLine, bAdded);
+            m_names.insert(std::string_view(queued.pName, queued.nName), queued.nHash, queued.nLine, bAdded);
         if (record && !bAdded)
             fnDuplicate(queued.nLine, record.line(), std::string_view(queued.szText, queued.nText),
                         queued.bCut);

@@ -230,7 +230,7 @@ TEST_F(EntryWriterTest, SplitStopsAtAFileThatCannotBeWritten) {
 // both apart; a full set forgets new names but never takes a new name for one it holds.
 TEST(NameSetTest, TellsNamesApartByTheirTextWithinItsBudget) {
     // One arena piece and the first table: 768 names fit.
-    CNameSet names(CNameSet::Full, 1024 * 1024 + 4 * 1024);
+    CNameSet names(CNameSet::Full, 0, 1024 * 1024 + 4 * 1024);
     bool bAdded = false;
     for (int i = 0; i < 800; ++i)
         names.insert("n" + std::to_string(i) + ".com", i + 1, bAdded);
