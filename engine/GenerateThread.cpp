@@ -5,15 +5,11 @@
 #include <unistd.h>
 
 #include "core/FileUtil.h"
+#include "engine/EntryTemplate.h"
 #include "engine/EntryWriter.h"
 #include "engine/ListReader.h"
 #include "engine/NameSet.h"
 #include "engine/OutFile.h"
-
-namespace {
-// A template is a few lines of text: anything much larger is not one, and is not held.
-constexpr std::size_t kMaxTemplateSize = 1024 * 1024;
-} // namespace
 
 CGenerateThread::CGenerateThread(CGenTarget& target, tagGenRequest request)
     : m_target(target), m_request(std::move(request)) {}
@@ -65,8 +61,15 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     if (result.ePrefix != names::EVerdict::Name)
         return fail(EGenFailure::Prefix, {}, {});
 
-    // The list and the template are read before the output is touched, so that a file that
-    // cannot be read leaves the previous output as it was.
+    // The template, the list, then the output: a template that cannot hold the site path starts
+    // nothing, and a file that cannot be read leaves the previous output as it was.
+    m_strTemplate.clear();
+    if (file::isFileExist(request.strTemplateFile) &&
+        !CEntryTemplate::readFile(request.strTemplateFile, m_strTemplate, strReason))
+        return fail(EGenFailure::ReadFile, request.strTemplateFile, strReason);
+    m_builder.emplace(tagSiteSettings{request.strSitePath, strPrefix, request.bWww, m_strTemplate});
+    if ((result.nFailLine = m_builder->templateFailLine()) > 0)
+        return fail(EGenFailure::Template, request.strTemplateFile, {});
     CListReader reader;
     std::string strListName;
     switch (request.eList) {
@@ -85,14 +88,8 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         break;
     }
 
-    m_strTemplate.clear();
-    if (file::isFileExist(request.strTemplateFile) &&
-        !file::readText(request.strTemplateFile, m_strTemplate, strReason, kMaxTemplateSize))
-        return fail(EGenFailure::ReadFile, request.strTemplateFile, strReason);
-
     const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
     m_target.setTotal(nTotal);
-    m_builder.emplace(tagSiteSettings{request.strSitePath, strPrefix, request.bWww, m_strTemplate});
     CNameSet names(nTotal);
 
     // The default layout is the built-in block, or the template, one entry per domain; any
