@@ -23,6 +23,7 @@
 #include "cli/RunOptions.h"
 #include "core/FileUtil.h"
 #include "core/Sys.h"
+#include "engine/EntryTemplate.h"
 #include "engine/GenRequest.h"
 #include "engine/ListReader.h"
 #include "engine/NameRule.h"
@@ -278,6 +279,23 @@ int checkMain(int argc, char** argv) {
     std::string strAsciiPrefix;
     names::normalizePrefix(request.strPrefix, strAsciiPrefix);
     const bool bWww = request.bWww;
+    // A template that a run would refuse is refused here the same way, before the list is read.
+    if (const std::string& strTemplate = request.strTemplateFile; !strTemplate.empty()) {
+        std::string strText, strReason;
+        if (!CEntryTemplate::readFile(strTemplate, strText, strReason)) {
+            say("cannot read '" + strTemplate + "': " + strReason);
+            return kExitFile;
+        }
+        tagGenResult result;
+        result.nFailLine =
+            CEntryTemplate(strText, request.strSitePath, bWww || !strAsciiPrefix.empty()).failLine();
+        if (result.nFailLine > 0) {
+            result.eFailure = EGenFailure::Template;
+            result.strPath = strTemplate;
+            say(report::failure(result, kStdOutPath));
+            return kExitUsage;
+        }
+    }
     const std::string strList = request.strList;
 
     CServerDump dump;

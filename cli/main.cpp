@@ -246,6 +246,10 @@ int main(int argc, char** argv) {
     case EGenFailure::Prefix:
     case EGenFailure::Clash:
         return usageError(console, report::failure(result, request.strOutFile));
+    case EGenFailure::Template:
+        // The fix is in the template, which the message names: the options were right.
+        console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
+        return kExitUsage;
     case EGenFailure::Refused:
     case EGenFailure::NothingWritten:
         console.message("kelvane-cli: " + report::failure(result, request.strOutFile));

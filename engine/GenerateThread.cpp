@@ -5,16 +5,12 @@
 
 #include "core/FileUtil.h"
 #include "core/Sys.h"
+#include "engine/EntryTemplate.h"
 #include "engine/EntryWriter.h"
 #include "engine/ListReader.h"
 #include "engine/NameSet.h"
 #include "engine/OutFile.h"
 #include "engine/RunOutputs.h"
-
-namespace {
-// A template is a few lines of text: anything much larger is not one, and is not held.
-constexpr std::size_t kMaxTemplateSize = 1024 * 1024;
-} // namespace
 
 CGenerateThread::CGenerateThread(CGenTarget& target, tagGenRequest request)
     : m_target(target), m_request(std::move(request)) {}
@@ -66,14 +62,21 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     if (result.ePrefix != names::EVerdict::Name)
         return fail(EGenFailure::Prefix, {}, {});
 
-    // Two outputs that are one file would overwrite each other: told before anything is read.
+    // The template, then the outputs, the list, and last the output: a template that cannot hold
+    // the site path, or two outputs that are one file, start nothing, and a file that cannot be read
+    // leaves the previous output as it was.
+    m_strTemplate.clear();
+    if (file::isFileExist(request.strTemplateFile) &&
+        !CEntryTemplate::readFile(request.strTemplateFile, m_strTemplate, strReason))
+        return fail(EGenFailure::ReadFile, request.strTemplateFile, strReason);
+    m_builder.emplace(tagSiteSettings{request.strSitePath, strPrefix, request.bWww, m_strTemplate});
+    if ((result.nFailLine = m_builder->templateFailLine()) > 0)
+        return fail(EGenFailure::Template, request.strTemplateFile, {});
     const bool bLayout = !request.layout.isDefault();
     CRunOutputs outputs(request.strOutFile, request.layout.strCertbotFile, request.layout.strSplitDir);
     if (std::string strPath, strOther; !outputs.check(strPath, strOther))
         return fail(EGenFailure::Clash, strPath, strOther);
 
-    // The list and the template are read before the output is touched, so that a file that
-    // cannot be read leaves the previous output as it was.
     CListReader reader;
     std::string strListName;
     switch (request.eList) {
@@ -92,14 +95,8 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         break;
     }
 
-    m_strTemplate.clear();
-    if (file::isFileExist(request.strTemplateFile) &&
-        !file::readText(request.strTemplateFile, m_strTemplate, strReason, kMaxTemplateSize))
-        return fail(EGenFailure::ReadFile, request.strTemplateFile, strReason);
-
     const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
     m_target.setTotal(nTotal);
-    m_builder.emplace(tagSiteSettings{request.strSitePath, strPrefix, request.bWww, m_strTemplate});
     m_limits = {};
     m_limits.nHead = request.bWww ? 4 : 0;
     if (!strPrefix.empty())

@@ -2,12 +2,10 @@
 
 #include <cstring>
 
-#include "core/TextUtil.h"
+#include "engine/EntryTemplate.h"
 
 namespace {
 constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kPlaceholderSitePath = "{sitePath}";
-constexpr std::string_view kPlaceholderDomain = "{siteDomain}";
 constexpr std::string_view kWwwAlias = " www.";
 } // namespace
 
@@ -17,17 +15,10 @@ CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(sett
                            "\r\n    ServerAlias ",
                        "\r\n</VirtualHost>"};
     } else {
-        // The site path goes in first, as typed: the template's author quotes it. A "{siteDomain}"
-        // that the site path brings in is then filled like the template's own.
-        const std::string strFilled =
-            text::replaceAll(m_settings.strTemplate, kPlaceholderSitePath, m_settings.strSitePath);
-        std::string_view rest = strFilled;
-        for (auto hit = rest.find(kPlaceholderDomain); hit != std::string_view::npos;
-             hit = rest.find(kPlaceholderDomain)) {
-            m_vecPieces.emplace_back(rest.substr(0, hit));
-            rest.remove_prefix(hit + kPlaceholderDomain.size());
-        }
-        m_vecPieces.emplace_back(rest);
+        CEntryTemplate entry(m_settings.strTemplate, m_settings.strSitePath,
+                             m_settings.bWww || !m_settings.strPrefix.empty());
+        m_nTemplateFailLine = entry.failLine();
+        m_vecPieces = entry.takePieces();
     }
     m_vecPieces.back().append(kLineEnd);
     for (const auto& strPiece : m_vecPieces)
@@ -42,10 +33,11 @@ namespace {
 }
 } // namespace
 
-std::string CSiteBuilder::quotedSitePath(std::string_view strSitePath) {
+std::string CSiteBuilder::quotedSitePath(std::string_view strSitePath, bool bBlankLater) {
     // Unquoted, Apache ends the path at a blank, reads a leading quote as an opening one, takes
     // "\\" for "\", and joins a line ending in "\" with the next.
-    const bool bQuote = strSitePath.empty() || strSitePath.find_first_of(" \t") != std::string_view::npos ||
+    const bool bQuote = bBlankLater || strSitePath.empty() ||
+                        strSitePath.find_first_of(" \t") != std::string_view::npos ||
                         strSitePath.front() == '"' || strSitePath.front() == '\'' ||
                         strSitePath.find("\\\\") != std::string_view::npos || strSitePath.back() == '\\';
     if (!bQuote)

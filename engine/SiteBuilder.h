@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +12,7 @@ struct tagSiteSettings {
     std::string strSitePath;
     std::string strPrefix; // checked and in ASCII form; empty: none
     bool bWww = false;
-    std::string strTemplate; // empty: the built-in block
+    std::string strTemplate; // as CEntryTemplate::readFile gives it; empty: the built-in block
 };
 
 // Turns one name into one name-based virtual host entry.
@@ -19,13 +20,18 @@ class CSiteBuilder {
 public:
     explicit CSiteBuilder(tagSiteSettings settings);
 
+    // 0, or the template's first line that cannot hold the site path: its entries are not to be
+    // written.
+    std::int64_t templateFailLine() const { return m_nTemplateFailLine; }
+
     // Appends the entry for the name, with its closing CR LF, to out.
     void appendEntry(std::string_view strName, CByteBuffer& out) const;
 
     // The site path as the built-in block writes it, so that Apache reads back exactly the path
     // typed: as it is where Apache takes it so, else in double quotes, with a backslash and a
-    // quote escaped where Apache would take them as escapes.
-    static std::string quotedSitePath(std::string_view strSitePath);
+    // quote escaped where Apache would take them as escapes. bBlankLater: quoted also when it holds
+    // no blank yet, for one that a later filling brings in.
+    static std::string quotedSitePath(std::string_view strSitePath, bool bBlankLater = false);
 
 private:
     std::size_t aliasesSize(std::string_view strDomain) const;
@@ -34,6 +40,7 @@ private:
     tagSiteSettings m_settings;
     std::string m_strPrefixHead; // " " + prefix + ".", or empty
     std::size_t m_nPiecesSize = 0;
+    std::int64_t m_nTemplateFailLine = 0;
     // The entry cut where the alias list goes: pieces[0] aliases pieces[1] ... aliases pieces[n].
     std::vector<std::string> m_vecPieces;
 };

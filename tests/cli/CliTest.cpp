@@ -338,11 +338,13 @@ TEST_F(CliTest, RefusedLinesAndDuplicatesAreReportedAndTheRestWritten) {
     EXPECT_EQ(readFile(out), "previous");
 }
 
-// Fields that would break or inject a directive, or that cannot be used: refused before anything
-// is read or written.
+// Fields that would break or inject a directive, a template that cannot hold the site path, or
+// fields that cannot be used: refused before anything is read or written, by a run and by check.
 TEST_F(CliTest, RefusedFieldsExitWithTwoAndTouchNothing) {
     const std::string list = file("list.txt", "a.com");
     const std::string out = file("out.conf", "previous");
+    const std::string tmpl =
+        file("vhost.tmpl", "<VirtualHost *>\n DocumentRoot /srv/{sitePath}\n</VirtualHost>");
     const struct {
         std::vector<std::string> args;
         std::string message;
@@ -354,14 +356,23 @@ TEST_F(CliTest, RefusedFieldsExitWithTwoAndTouchNothing) {
          "kelvane-cli: --prefix 'm\\x0aInclude /x': a control character"},
         {{"-s", "/srv", "-p", "a b"}, "kelvane-cli: --prefix 'a b': a space inside"},
         {{"-s", "/srv", "-p", "m."}, "kelvane-cli: --prefix 'm.': an empty label"},
+        {{"-s", "my sites", "-t", tmpl},
+         "kelvane-cli: cannot use the template '" + tmpl +
+             "': its line 2 cannot hold the site path so that Apache reads it back; put {sitePath} alone in "
+             "double quotes\n"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args = c.args;
-        args.insert(args.end(), {"-o", out, list});
-        const tagCliRun r = run(args);
-        EXPECT_EQ(r.nExit, 2) << testing::PrintToString(c.args);
-        EXPECT_EQ(r.err.substr(0, c.message.size()), c.message);
-        EXPECT_EQ(readFile(out), "previous");
+        for (const bool check : {false, true}) {
+            std::vector<std::string> args = c.args;
+            args.insert(args.end(), {"-o", out, list});
+            if (check)
+                args.insert(args.begin(), "check");
+            const tagCliRun r = run(args);
+            EXPECT_EQ(r.nExit, 2) << testing::PrintToString(args);
+            EXPECT_EQ(r.err.substr(0, c.message.size()), c.message);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(readFile(out), "previous");
+        }
     }
 }
 

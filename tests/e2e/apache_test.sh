@@ -17,9 +17,12 @@
 # `*:PORT` group when one exists: the `*` entries are then unreachable on
 # that port. So the server listens on two ports:
 #   PORT_ANY  - only `<VirtualHost *>` entries apply: the built-in output
-#               (run A, the hostile lists H and the odd site path W) is
-#               tested here, each run with a root of its own;
-#   PORT_TPL  - the template output (run B) uses `<VirtualHost *:PORT_TPL>`.
+#               (run A, the hostile lists H, the odd site path W and the
+#               hostile site paths P) is tested here, each run with a root
+#               of its own;
+#   PORT_TPL  - the template output (run B, the hostile site paths P through
+#               two templates, the Latin-1 template L) uses
+#               `<VirtualHost *:PORT_TPL>`.
 # Each group starts with a sentinel vhost of the test's own, serving a
 # "fallback" root. Apache sends a request whose Host matches no name in the
 # group to the group's first vhost, so a missing or misspelled alias lands on
@@ -364,6 +367,108 @@ if ! timeout "$CMD_TIMEOUT" "$CLI" -s "$ROOT_W" -w -o "$OUT_W" "$LIST_W" 2>"$WOR
 fi
 [[ -s $OUT_W ]] || die "kelvane-cli run W wrote nothing to $OUT_W"
 
+# Runs P: hostile site paths, each a directory with content of its own, through
+# the built-in entry (tree a, which the configuration grants) and through two
+# templates (tree t, which only the templates' own <Directory> sections grant):
+# {sitePath} in double quotes, and as words of their own. Apache must read
+# each path back exactly: a path misread is a DocumentRoot that does not
+# exist, a 404, or a 403 where the grant missed it. A path that begins with a
+# quote is relative to the ServerRoot, REL standing for the tree's name.
+# shellcheck disable=SC1003,SC2016  # the backslashes and dollars are meant
+HOSTILE_PATHS=(
+    plain 'two words' 'two  blanks' 'trailing blank ' ' leading blank'
+    'dq"inside' 'dq" and blank' "sq'inside" "sq' and blank"
+    'bs\inside' 'bs\\pair' 'bs\\pair and blank' 'trailing bs\' 'trailingbs\' 'two trailing bs\\'
+    'bs before dq\"x' "bs before sq\\'x" 'back\ blank\ trailing \'
+    'hash#x' '#leading hash' 'gt>x' 'lt<x' 'dollar$x' 'dollar$' 'brace{x}' 'pct%x;semi&amp'
+    'star*q?' $'latin1 \xe9t\xe9' 'utf8 été' '"REL dq' "'REL sq\\"
+)
+hp_site_path() { # TREE INDEX
+    local p=${HOSTILE_PATHS[$2]}
+    case $p in
+        [\"\']*) printf '%s' "${p/REL/hp-$1}" ;;
+        *) printf '%s' "$WORK/hp-$1/$p" ;;
+    esac
+}
+hp_content() { # TREE INDEX
+    printf 'kelvane e2e hostile path %s (%s) %s' "$2" "$1" "$token"
+}
+TEMPLATE_PQ=$WORK/gen/template-pq.txt
+TEMPLATE_PW=$WORK/gen/template-pw.txt
+hp_template() { # HOW_SITE_PATH_STANDS
+    printf '%s\n' \
+        "<VirtualHost *:$PORT_TPL>" \
+        "    DocumentRoot $1" \
+        '    ServerAlias {siteDomain}' \
+        "    <Directory $1>" \
+        '        Require all granted' \
+        '    </Directory>' \
+        '</VirtualHost>'
+}
+hp_template '"{sitePath}"' >"$TEMPLATE_PQ"
+hp_template '{sitePath}' >"$TEMPLATE_PW"
+OUTS_P=()
+run_p() { # TAG SITE_PATH NAME CLI_ARG...
+    local tag=$1 sp=$2 name=$3 out=$WORK/gen/vhosts-$1.conf list=$WORK/gen/list-$1.txt
+    shift 3
+    printf '%s\n' "$name" >"$list"
+    if ! timeout "$CMD_TIMEOUT" "$CLI" -q -s "$sp" "$@" -o "$out" "$list" 2>"$WORK/gen/stderr-$tag.txt"; then
+        cat "$WORK/gen/stderr-$tag.txt" >&2
+        die "kelvane-cli run $tag (site path $(printf %q "$sp")) exited non-zero"
+    fi
+    OUTS_P+=("$out")
+}
+for k in "${!HOSTILE_PATHS[@]}"; do
+    for tree in a t; do
+        sp=$(hp_site_path "$tree" "$k")
+        [[ $sp == /* ]] || sp=$SERVER_ROOT/$sp
+        mkdir -p "$sp"
+        hp_content "$tree" "$k" >"$sp/index.html"
+    done
+    run_p "P$k" "$(hp_site_path a "$k")" "hp$k.test"
+    run_p "PQ$k" "$(hp_site_path t "$k")" "hq$k.test" -t "$TEMPLATE_PQ"
+    run_p "PW$k" "$(hp_site_path t "$k")" "hw$k.test" -t "$TEMPLATE_PW"
+done
+pass "runs P generated the entries of ${#HOSTILE_PATHS[@]} hostile site paths, built-in and by two templates"
+
+# Run L: a template in Latin-1, outside UTF-8: its bytes reach Apache as they
+# are, or the DocumentRoot it names does not exist.
+ROOT_L=$WORK/latin1
+ROOT_L_DIR=$ROOT_L/caf$'\xe9'
+NAME_L=latin1.test
+CONTENT_L="kelvane e2e Latin-1 template $token"
+mkdir -p "$ROOT_L_DIR"
+printf '%s\n' "$CONTENT_L" >"$ROOT_L_DIR/index.html"
+TEMPLATE_L=$WORK/gen/template-l.txt
+OUT_L=$WORK/gen/vhosts-l.conf
+latin1_template() { # SITE_PATH ALIASES
+    local e=$'\xe9'
+    printf '%s\n' \
+        "<VirtualHost *:$PORT_TPL>" \
+        $'    # Caf\xe9 \xabcr\xe8me\xbb for '"$2" \
+        "    DocumentRoot \"$1/caf$e\"" \
+        "    ServerAlias $2" \
+        "    <Directory \"$1/caf$e\">" \
+        '        Require all granted' \
+        '    </Directory>'
+    printf '</VirtualHost>'
+}
+latin1_template '{sitePath}' '{siteDomain}' >"$TEMPLATE_L"
+printf '%s\n' "$NAME_L" >"$WORK/gen/list-l.txt"
+if ! timeout "$CMD_TIMEOUT" "$CLI" --strict -q -s "$ROOT_L" -t "$TEMPLATE_L" -o "$OUT_L" \
+    "$WORK/gen/list-l.txt" 2>"$WORK/gen/stderr-l.txt"; then
+    cat "$WORK/gen/stderr-l.txt" >&2
+    die "kelvane-cli run L (Latin-1 template) exited non-zero"
+fi
+checks=$((checks + 1))
+if cmp -s "$OUT_L" <(latin1_template "$ROOT_L" "$NAME_L"; printf '\r\n'); then
+    pass "run L output: the template's bytes, filled"
+else
+    fail "run L output is not the Latin-1 template's bytes, filled:"
+    od -c "$OUT_L" >&2
+fi
+chmod -R a+rX "$WORK"
+
 # Refusals that must leave the output alone: neither created nor touched.
 snapshot() { # DIR: names, inodes, sizes, times and bytes of its files
     stat -c '%n %i %s %y' "$1"/*
@@ -399,6 +504,10 @@ field_refused "prefix with a quote" -s "$ROOT_H" -p 'edge" x'
 # Apache would put a variable's value in place of ${...}, quoted or not.
 # shellcheck disable=SC2016
 field_refused "site path with \${...}" -s '/x/${PATH}'
+# A template line where the site path, with its blank, cannot stand.
+TEMPLATE_BAD=$WORK/gen/template-bad.txt
+printf 'DocumentRoot /srv/{sitePath}\n' >"$TEMPLATE_BAD"
+field_refused "template that cannot hold the site path" -s "$ROOT_B" -t "$TEMPLATE_BAD"
 
 # --strict with a hostile list: exit 3 and the earlier output as it was.
 STRICT_DIR=$WORK/gen/strict
@@ -455,6 +564,14 @@ DirectoryIndex index.html
 <Directory "$ODD_DIR">
     Require all granted
 </Directory>
+# Tree a of runs P; tree t is granted by the templates themselves, but for
+# the paths relative to the ServerRoot, which <Directory> does not take so.
+<Directory "$WORK/hp-a">
+    Require all granted
+</Directory>
+<DirectoryMatch "^$SERVER_ROOT/[\"']hp-[at] ">
+    Require all granted
+</DirectoryMatch>
 
 # First vhost of each group: receives every Host that no entry claims.
 <VirtualHost *>
@@ -469,7 +586,7 @@ DirectoryIndex index.html
 Include "$OUT_A"
 Include "$OUT_B"
 Include "$OUT_W"
-$(printf 'Include "%s"\n' "${OUTS_H[@]}")
+$(printf 'Include "%s"\n' "${OUTS_H[@]}" "${OUTS_P[@]}" "$OUT_L")
 EOF
 # Private ServerRoot and config only, and a clean environment: nothing from
 # the system's Apache setup (/etc/apache2, APACHE_* variables) is used.
@@ -549,9 +666,15 @@ check_group() { # GROUP RUN DOMAIN_COUNT EXPECTED_ALIAS...
 EXPECTED_H=()
 for d in "${NAMES_H[@]}"; do EXPECTED_H+=("$d" "www.$d" "$PREFIX_H.$d"); done
 EXPECTED_W=("$NAME_W" "www.$NAME_W")
-check_group '*:*' "A, H and W" $((${#DOMAINS_A[@]} + ${#NAMES_H[@]} + 1)) \
-    "${EXPECTED_A[@]}" "${EXPECTED_H[@]}" "${EXPECTED_W[@]}"
-check_group "*:$PORT_TPL" B "${#DOMAINS_B[@]}" "${EXPECTED_B[@]}"
+EXPECTED_P=() EXPECTED_PT=()
+for k in "${!HOSTILE_PATHS[@]}"; do
+    EXPECTED_P+=("hp$k.test")
+    EXPECTED_PT+=("hq$k.test" "hw$k.test")
+done
+check_group '*:*' "A, H, W and P" $((${#DOMAINS_A[@]} + ${#NAMES_H[@]} + 1 + ${#EXPECTED_P[@]})) \
+    "${EXPECTED_A[@]}" "${EXPECTED_H[@]}" "${EXPECTED_W[@]}" "${EXPECTED_P[@]}"
+check_group "*:$PORT_TPL" "B, P and L" $((${#DOMAINS_B[@]} + ${#EXPECTED_PT[@]} + 1)) \
+    "${EXPECTED_B[@]}" "${EXPECTED_PT[@]}" "$NAME_L"
 if ((failures)); then
     echo "--- apache2 -S ---" >&2
     echo "$dump" >&2
@@ -628,6 +751,13 @@ for h in "${EXPECTED_A[@]}"; do expect "$h" "$PORT_ANY" "$CONTENT_A" "root A"; d
 for h in "${EXPECTED_B[@]}"; do expect "$h" "$PORT_TPL" "$CONTENT_B" "root B"; done
 for h in "${EXPECTED_H[@]}"; do expect "$h" "$PORT_ANY" "$CONTENT_H" "root H"; done
 for h in "${EXPECTED_W[@]}"; do expect "$h" "$PORT_ANY" "$CONTENT_W" "root W"; done
+for k in "${!HOSTILE_PATHS[@]}"; do
+    label="site path $(printf %q "${HOSTILE_PATHS[$k]}")"
+    expect "hp$k.test" "$PORT_ANY" "$(hp_content a "$k")" "$label, built-in entry"
+    expect "hq$k.test" "$PORT_TPL" "$(hp_content t "$k")" "$label, template \"{sitePath}\""
+    expect "hw$k.test" "$PORT_TPL" "$(hp_content t "$k")" "$label, template {sitePath}"
+done
+expect "$NAME_L" "$PORT_TPL" "$CONTENT_L" "the Latin-1 template's root"
 
 # Names that were never generated reach the sentinel (the group's first
 # vhost), not one of the generated entries.

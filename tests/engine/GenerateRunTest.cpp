@@ -180,7 +180,8 @@ TEST_F(GenerateRunTest, TemplateIsReadAgainForEveryRun) {
         {"\xEF\xBB\xBF"
          "B {siteDomain}",
          "B a.com m.a.com\r\n"},
-        {"\xD6\xD0 {siteDomain}", "\xE4\xB8\xAD a.com m.a.com\r\n"},
+        // Apache reads bytes: a template in GB18030 is written in GB18030.
+        {"\xD6\xD0 {siteDomain}", "\xD6\xD0 a.com m.a.com\r\n"},
         {"", builtinEntry("/srv/www", "a.com m.a.com")},
     };
     for (const auto& r : runs) {
@@ -283,29 +284,48 @@ TEST_F(GenerateRunTest, RefusedLinesAndDuplicatesAreReportedWithTheirLines) {
     EXPECT_EQ(r.vecDuplicates[1].strText, "www.a.com");
 }
 
-// A refused field or, in a strict run, a refused line: the run fails and the output is left.
+// A refused field, a template that cannot hold the site path or, in a strict run, a refused line:
+// the run fails and the output is left. The first two are refused before the list is read.
 TEST_F(GenerateRunTest, RefusalsThatLeaveThePreviousOutput) {
     const struct {
         std::string sitePath;
         std::string prefix;
+        std::string templ; // empty: none
         bool strict;
         EGenFailure failure;
+        std::int64_t failLine = 0;
     } cases[] = {
-        {"/var/www\nInclude /etc/x.conf", "", false, EGenFailure::SitePath},
-        {"", "", false, EGenFailure::SitePath},
-        {"/srv", "m\nInclude /x", false, EGenFailure::Prefix},
-        {"/srv", "", true, EGenFailure::Refused},
+        {"/var/www\nInclude /etc/x.conf", "", "", false, EGenFailure::SitePath},
+        {"", "", "", false, EGenFailure::SitePath},
+        {"/srv", "m\nInclude /x", "", false, EGenFailure::Prefix},
+        {"/my sites", "", "<VirtualHost *>\n  DocumentRoot /srv/{sitePath}\n</VirtualHost>", false,
+         EGenFailure::Template, 2},
+        {"/srv", "m", "ServerAlias {siteDomain}\r\nDocumentRoot x{sitePath}", false, EGenFailure::None},
+        {"/{siteDomain}", "m", "ServerAlias {siteDomain}\r\nDocumentRoot x{sitePath}", false,
+         EGenFailure::Template, 2},
+        {"/srv", "", "", true, EGenFailure::Refused},
     };
     for (const auto& c : cases) {
         writeFile(m_request.strOutFile, "previous run");
-        typedList("a.com\nb c.com\nd.com");
+        listFile("a.com\nb c.com\nd.com");
+        std::filesystem::remove(m_request.strTemplateFile);
+        if (!c.templ.empty())
+            writeFile(m_request.strTemplateFile, c.templ);
         m_request.strSitePath = c.sitePath;
         m_request.strPrefix = c.prefix;
         m_request.bStrict = c.strict;
         CRecordingTarget target;
         run(target);
-        EXPECT_EQ(target.result.eFailure, c.failure) << testing::PrintToString(c.sitePath + c.prefix);
-        EXPECT_EQ(output(), "previous run");
+        const std::string label = testing::PrintToString(c.sitePath + c.prefix + c.templ);
+        EXPECT_EQ(target.result.eFailure, c.failure) << label;
+        if (c.failure == EGenFailure::None)
+            continue;
+        EXPECT_EQ(output(), "previous run") << label;
+        EXPECT_EQ(target.result.nFailLine, c.failLine) << label;
+        if (c.failure == EGenFailure::Template) {
+            EXPECT_EQ(target.result.strPath, m_request.strTemplateFile);
+            EXPECT_EQ(target.total(), 0) << "the list was read";
+        }
     }
 }
 

@@ -1,5 +1,5 @@
-// The site path as the built-in block writes it, read back by a model of how Apache httpd 2.4
-// reads a directive argument; and the whole built-in entry for a name.
+// The site path as the built-in block and a template write it, read back by a model of how Apache
+// httpd 2.4 reads a directive argument; and the whole built-in entry for a name.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 
 #include "FuzzCheck.h"
 #include "engine/ByteBuffer.h"
+#include "engine/EntryTemplate.h"
 #include "engine/NameRule.h"
 #include "engine/SiteBuilder.h"
 
@@ -51,6 +52,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(nEnd == strQuoted.size());
     // Apache would join the next line to one ending in a backslash.
     FUZZ_CHECK(!strQuoted.ends_with('\\'));
+
+    // In a template the site path reads back as typed inside either quotes, and as a word of its
+    // own; any template is filled, and one without the placeholder is written as it is.
+    if (strSitePath.find("{siteDomain}") == std::string::npos) {
+        for (const std::string_view templ : {"DR \"{sitePath}\"", "DR '{sitePath}'", "DR {sitePath}"}) {
+            CEntryTemplate entry(templ, strSitePath, bWww);
+            FUZZ_CHECK(entry.failLine() == 0);
+            const std::vector<std::string> pieces = entry.takePieces();
+            FUZZ_CHECK(pieces.size() == 1 && pieces[0].starts_with("DR "));
+            const std::string_view written = std::string_view(pieces[0]).substr(3);
+            std::size_t nWordEnd = 0;
+            const std::optional<std::string> word = apacheArgument(written, nWordEnd);
+            FUZZ_CHECK(word && *word == strSitePath && nWordEnd == written.size());
+        }
+    }
+    CEntryTemplate any(strHead, strSitePath, bWww);
+    if (strHead.find("{sitePath}") == std::string::npos) {
+        FUZZ_CHECK(any.failLine() == 0);
+        const std::vector<std::string> pieces = any.takePieces();
+        std::string strJoined = pieces[0];
+        for (std::size_t i = 1; i < pieces.size(); ++i)
+            strJoined += "{siteDomain}" + pieces[i];
+        FUZZ_CHECK(strJoined == strHead);
+    }
 
     std::string strPrefix;
     if (names::normalizePrefix(strPrefixTyped, strPrefix) != names::EVerdict::Name)
