@@ -95,6 +95,14 @@ std::vector<std::string> lineReports(const tagGenResult& result, std::string_vie
         vecLines.push_back(
             "kelvane-cli: too many names to remember them all: later names were not checked for "
             "duplicates");
+    for (const tagLineReport& report : result.vecWildcards)
+        vecLines.push_back(std::string(strListName) + ":" + std::to_string(report.nLine) +
+                           ": no certbot argument for " + report.strText +
+                           ": certbot's webroot method cannot obtain a wildcard name (use a DNS challenge)");
+    if (const auto nMore = result.nWildcards - static_cast<std::int64_t>(result.vecWildcards.size());
+        nMore > 0)
+        vecLines.push_back("kelvane-cli: " + counted(nMore, "more wildcard name", "more wildcard names") +
+                           " without a certbot argument not shown");
     return vecLines;
 }
 
