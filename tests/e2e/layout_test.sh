@@ -56,9 +56,9 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-read -r P_PACK P_SPLIT P_HTTP P_TLS <<<"$(httpd_free_ports 4)" || true
-[[ -n ${P_TLS:-} ]] || die "no free ports on 127.0.0.1"
-echo "ports: packed $P_PACK, split $P_SPLIT, http $P_HTTP, https $P_TLS"
+read -r P_PACK P_SPLIT P_HTTP P_TLS P_FIRST <<<"$(httpd_free_ports 5)" || true
+[[ -n ${P_FIRST:-} ]] || die "no free ports on 127.0.0.1"
+echo "ports: packed $P_PACK, split $P_SPLIT, http $P_HTTP, https $P_TLS, redirect first $P_FIRST"
 
 ROOT="$WORK/site root"
 FALLBACK=$WORK/fallback
@@ -70,14 +70,18 @@ printf '%s\n' "$CONTENT" >"$ROOT/index.html"
 printf '%s\n' "$CONTENT" >"$ROOT/some/index.html"
 printf '%s\n' "kelvane layout fallback $token" >"$FALLBACK/index.html"
 
-# The list: 70 domains, one listed twice, and one that is another's prefix alias.
+# The list: 70 domains, one listed twice, one that is another's prefix alias,
+# two names whose unkeyed 64-bit hashes were once equal, two lines that would
+# be a catch-all (refused), and a wildcard (no certbot argument of its own).
 DOMAINS=()
 for i in $(seq 1 70); do DOMAINS+=("d$i.test"); done
+DOMAINS+=(shop.example.com 3j59.vx0btth69j6)
 LIST=$GEN/list.txt
-printf '%s\n' "${DOMAINS[@]}" D5.TEST m.d7.test >"$LIST"
+printf '%s\n' "${DOMAINS[@]}" D5.TEST m.d7.test 'www.*' '*.' '*.wild.test' >"$LIST"
 NAMES=()
 for d in "${DOMAINS[@]}"; do NAMES+=("$d" "www.$d" "m.$d"); done
 NAMES+=(www.m.d7.test m.m.d7.test)
+WILD_NAMES=(any.wild.test www.any.wild.test m.any.wild.test)
 
 run_cli() { # LABEL ARGS...
     local label=$1
@@ -92,12 +96,42 @@ run_cli split --pack 7 --listen "*:$P_SPLIT" --split "$GEN/sites"
 run_cli https --pack 0 --listen "127.0.0.1:$P_HTTP" --https --redirect \
     --cert-path "$GEN/certs/{name}" --certbot "$GEN/certbot.sh" -o "$GEN/https.conf"
 sed -i "s/:443>/:$P_TLS>/" "$GEN/https.conf"
+# A redirecting entry that is the first at its address answers any host, an
+# IPv6 literal too; its HTTPS twin is not needed here.
+printf '%s\n' first.test >"$GEN/first-list.txt"
+"$CLI" -q -s "$ROOT" --https --redirect --listen "127.0.0.1:$P_FIRST" "$GEN/first-list.txt" |
+    awk '/<VirtualHost [^>]*:443>/ { skip = 1 } !skip { print } /<\/VirtualHost>/ { skip = 0 }' >"$GEN/first.conf" ||
+    die "kelvane-cli first failed"
+
+check "refused: the lines that would take every name" \
+    test "$("$CLI" -s "$ROOT" --pack 0 -o /dev/null "$LIST" 2>&1 | grep -c 'a wildcard that takes every name')" -eq 2
 
 check "packed: one entry" test "$(grep -c '<VirtualHost' "$GEN/packed.conf")" -eq 1
 check "packed: each name once" test "$(grep -o ' [^ ]*\.test' "$GEN/packed.conf" | sort | uniq -d | wc -l)" -eq 0
 check "split: 11 files of 7 domains" test "$(find "$GEN/sites" -name '*.conf' | wc -l)" -eq 11
 # 3 names a domain: 33 domains a certificate, so 3 groups of 70 domains.
 check "https: 3 certificate groups" test "$(wc -l <"$GEN/certbot.sh")" -eq 3
+
+check "https: no certbot argument for a wildcard" test "$(grep -c -- "-d '[^']*[*?]" "$GEN/certbot.sh")" -eq 0
+
+# A certbot line with a quote in the site path is one command a POSIX shell
+# reads back exactly: checked by sh -n, and by running it with a certbot that
+# prints its arguments.
+QUOTED_ROOT="$WORK/it's a \"root\" \$HOME"
+printf '%s\n' quote.test >"$GEN/quote-list.txt"
+"$CLI" -q -s "$QUOTED_ROOT" --certbot "$GEN/quote.sh" -o /dev/null "$GEN/quote-list.txt" || die "kelvane-cli quote failed"
+mkdir -p "$GEN/stub"
+cat >"$GEN/stub/certbot" <<'STUB'
+#!/bin/sh
+for a in "$@"; do printf '[%s]\n' "$a"; done
+STUB
+chmod +x "$GEN/stub/certbot"
+certbot_args() {
+    sh -n "$GEN/quote.sh" &&
+        [[ $(PATH="$GEN/stub:$PATH" sh "$GEN/quote.sh") == "$(printf '[%s]\n' certonly --webroot -w "$QUOTED_ROOT" \
+            --cert-name quote.test -d quote.test)" ]]
+}
+check "certbot: a quote in the site path reaches certbot as typed" certbot_args
 
 # One self-signed certificate per group, for that group's names, at the path
 # the entries name; the names come from the certbot lines.
@@ -127,7 +161,7 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
     -keyout "$GEN/certs/sentinel/privkey.pem" -out "$GEN/certs/sentinel/fullchain.pem" 2>/dev/null
 chmod -R a+rX "$WORK"
 
-conf_head=$(httpd_conf_head "$SERVER_ROOT" "$P_PACK $P_SPLIT $P_HTTP $P_TLS" authz_core dir ssl rewrite socache_shmcb) ||
+conf_head=$(httpd_conf_head "$SERVER_ROOT" "$P_PACK $P_SPLIT $P_HTTP $P_TLS $P_FIRST" authz_core dir ssl rewrite socache_shmcb) ||
     die "cannot configure Apache"
 CONF=$SERVER_ROOT/httpd.conf
 # Each address group starts with a sentinel of the test's own: a name the
@@ -164,6 +198,7 @@ DirectoryIndex index.html
 Include "$GEN/packed.conf"
 IncludeOptional "$GEN/sites/*.conf"
 Include "$GEN/https.conf"
+Include "$GEN/first.conf"
 EOF
 HTTPD=(env -i PATH="$PATH" "$APACHE2" -d "$SERVER_ROOT" -f "$CONF")
 
@@ -213,8 +248,8 @@ answered() { # WANT NAME...: each name's answer is the line the file WANT holds
     ((${#bad[@]} == 0)) || { echo "misrouted: ${bad[*]}" >&2; return 1; }
 }
 routed() { # PORT: every name reaches the site, an unknown one the sentinel
-    fetch_all http "$1" / -- "${NAMES[@]}" never-written.test >/dev/null
-    answered "$ROOT/index.html" "${NAMES[@]}" && answered "$FALLBACK/index.html" never-written.test
+    fetch_all http "$1" / -- "${NAMES[@]}" "${WILD_NAMES[@]}" never-written.test >/dev/null
+    answered "$ROOT/index.html" "${NAMES[@]}" "${WILD_NAMES[@]}" && answered "$FALLBACK/index.html" never-written.test
 }
 check "packed: every name routed to the site" routed "$P_PACK"
 check "split: every name routed to the site" routed "$P_SPLIT"
@@ -232,12 +267,22 @@ by_sni() {
 }
 check "https: every name served by SNI with its group's certificate" by_sni
 
-redirected() { # every name on the plain port: 301 to https, same host, path and query
+redirected() { # PATH: every name on the plain port: 301 to https, same host, path and query byte for byte
     local bad
-    bad=$(fetch_all http "$P_HTTP" "/some/?q=1" -- "${NAMES[@]}" | awk '$2 != 301 || $3 != "https://" $1 "/some/?q=1"')
+    bad=$(fetch_all http "$P_HTTP" "$1" --path-as-is -- "${NAMES[@]}" |
+        awk -v path="$1" '$2 != 301 || $3 != "https://" $1 path')
     [[ -z $bad ]] || { echo "not redirected: $bad" >&2; return 1; }
 }
-check "redirect: 301 to https with the host and path" redirected
+for path in "/some/?q=1" "/a%3Fb?c=%20d%3F" "//x//y" "/p?x?y"; do
+    check "redirect: 301 to https with the host and $path" redirected "$path"
+done
+ipv6_redirected() { # an IPv6 literal keeps its brackets, without the plain port
+    local got
+    got=$(curl -s --noproxy '*' --max-time "$CURL_TIMEOUT" --path-as-is -H "Host: [::1]:$P_FIRST" -o /dev/null \
+        -w '%{http_code} %{redirect_url}' "http://127.0.0.1:$P_FIRST/a%3Fb//c?d=1")
+    [[ $got == "301 https://[::1]/a%3Fb//c?d=1" ]] || { echo "got: $got" >&2; return 1; }
+}
+check "redirect: an IPv6 host keeps its brackets" ipv6_redirected
 challenge() { # certbot's challenges stay on http
     local got
     got=$(fetch_all http "$P_HTTP" /.well-known/acme-challenge/x -- d1.test)
