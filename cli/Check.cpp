@@ -340,7 +340,7 @@ int checkMain(int argc, char** argv) {
     CFindings findings;
     // A prefix that is the www alias adds nothing.
     const std::string strPrefixHead =
-        strAsciiPrefix.empty() || (bWww && strAsciiPrefix == "www") ? std::string() : strAsciiPrefix + ".";
+        strAsciiPrefix.empty() || (bWww && CNameSet::sameNoCase(strAsciiPrefix, "www")) ? std::string() : strAsciiPrefix + ".";
     names::tagNameLimits limits;
     limits.nHead =
         std::max<std::size_t>(bWww ? 4 : 0, strAsciiPrefix.empty() ? 0 : strAsciiPrefix.size() + 1);

@@ -23,7 +23,11 @@ CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(sett
     m_vecPieces.back().append(kLineEnd);
     for (const auto& strPiece : m_vecPieces)
         m_nPiecesSize += strPiece.size();
-    if (!m_settings.strPrefix.empty())
+    // A prefix that is the www alias adds no name of its own: each name is written once.
+    const std::string_view prefix = m_settings.strPrefix;
+    const bool bPrefixIsWww = prefix.size() == 3 && (prefix[0] | 0x20) == 'w' && (prefix[1] | 0x20) == 'w' &&
+                              (prefix[2] | 0x20) == 'w';
+    if (!prefix.empty() && !(m_settings.bWww && bPrefixIsWww))
         m_strPrefixHead = " " + m_settings.strPrefix + ".";
 }
 

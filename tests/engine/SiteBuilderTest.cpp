@@ -24,6 +24,9 @@ TEST(BuildSiteTest, AliasLists) {
         {false, "m", "d.com m.d.com"},
         {true, "m", "d.com www.d.com m.d.com"},
         {true, "a.b", "d.com www.d.com a.b.d.com"},
+        // A prefix that is the www alias writes no name twice.
+        {true, "WWW", "d.com www.d.com"},
+        {false, "www", "d.com www.d.com"},
     };
     for (const auto& c : cases) {
         tagSiteSettings settings;
