@@ -61,6 +61,12 @@ TEST(NameRuleTest, WhatALineBecomes) {
         {".", EVerdict::EmptyLabel, ""},
         {"a.com..", EVerdict::EmptyLabel, ""},
         {std::string(64, 'a') + ".com", EVerdict::LabelTooLong, ""},
+        {"www." + std::string(64, 'a'), EVerdict::LabelTooLong, ""},
+        {"www." + label63, EVerdict::Name, label63},
+        // Control characters at the ends are refused, never dropped as blanks are.
+        {"\x01a.com", EVerdict::Control, ""},
+        {"a.com\x0B", EVerdict::Control, ""},
+        {"\x0C a.com", EVerdict::Control, ""},
         {name253 + "c", EVerdict::TooLong, ""},
         {std::string(9000, 'a') + ".com", EVerdict::TooLong, ""},
         {"\xEE\x80\x80.com", EVerdict::NoAsciiForm, ""}, // private use
@@ -74,6 +80,34 @@ TEST(NameRuleTest, WhatALineBecomes) {
         if (c.verdict == EVerdict::Name) {
             EXPECT_EQ(name, c.name) << testing::PrintToString(c.line);
         }
+    }
+}
+
+// What the run puts before a name, and a file named after it, count in its length; a wildcard
+// with nothing to anchor it would take every name.
+TEST(NameRuleTest, LimitsOfTheRunAndCatchAlls) {
+    const std::string labels =
+        std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + ".";
+    const auto nameOf = [&labels](std::size_t n) { return labels + std::string(n - labels.size(), 'd'); };
+    const struct {
+        std::string line;
+        std::size_t nHead;
+        bool bFileName;
+        EVerdict verdict;
+    } cases[] = {
+        {nameOf(249), 4, false, EVerdict::Name}, {nameOf(250), 4, false, EVerdict::TooLong},
+        {nameOf(251), 2, false, EVerdict::Name}, {nameOf(252), 2, false, EVerdict::TooLong},
+        {"a.com", 249, false, EVerdict::Name},   {"a.com", 250, false, EVerdict::TooLong},
+        {nameOf(250), 0, true, EVerdict::Name},  {nameOf(251), 0, true, EVerdict::FileNameTooLong},
+        {"www.*", 0, false, EVerdict::CatchAll}, {"*.", 0, false, EVerdict::CatchAll},
+        {"*.*", 0, false, EVerdict::CatchAll},   {"?*.?", 0, false, EVerdict::CatchAll},
+        {"*.com", 0, false, EVerdict::Name},     {"*a.*", 0, false, EVerdict::Name},
+    };
+    for (const auto& c : cases) {
+        std::string scratch;
+        std::string_view name;
+        EXPECT_EQ(names::nameOfLine(c.line, scratch, name, {c.nHead, c.bFileName}), c.verdict)
+            << c.line.size() << " " << c.nHead << " " << c.line.substr(0, 10);
     }
 }
 
