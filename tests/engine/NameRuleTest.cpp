@@ -97,7 +97,7 @@ TEST(NameRuleTest, LimitsOfTheRunAndCatchAlls) {
     } cases[] = {
         {nameOf(249), 4, false, EVerdict::Name}, {nameOf(250), 4, false, EVerdict::TooLong},
         {nameOf(251), 2, false, EVerdict::Name}, {nameOf(252), 2, false, EVerdict::TooLong},
-        {"a.com", 249, false, EVerdict::Name},   {"a.com", 250, false, EVerdict::TooLong},
+        {"a.com", 248, false, EVerdict::Name},   {"a.com", 249, false, EVerdict::TooLong},
         {nameOf(250), 0, true, EVerdict::Name},  {nameOf(251), 0, true, EVerdict::FileNameTooLong},
         {"www.*", 0, false, EVerdict::CatchAll}, {"*.", 0, false, EVerdict::CatchAll},
         {"*.*", 0, false, EVerdict::CatchAll},   {"?*.?", 0, false, EVerdict::CatchAll},
