@@ -117,7 +117,9 @@ TEST_F(EntryWriterTest, CertificateEntriesHoldAtMostAHundredNamesAndNeverPartADo
         std::string prefix;
         std::size_t nNamesPerEntry; // of each but the last
     } cases[] = {
-        {0, true, "m", 99}, {0, false, "", 100}, {0, true, "", 100}, {40, true, "", 80}, {7, true, "m", 21},
+        {0, true, "m", 99},    {0, false, "", 100}, {0, true, "", 100},  {40, true, "", 80},
+        {7, true, "m", 21},    {50, true, "", 100}, {51, true, "", 100}, {100, false, "", 100},
+        {101, false, "", 100}, {34, true, "m", 99},
     };
     for (const auto& c : cases) {
         tagLayout layout = packed(c.nPack);
@@ -140,6 +142,33 @@ TEST_F(EntryWriterTest, CertificateEntriesHoldAtMostAHundredNamesAndNeverPartADo
     }
 }
 
+// Each option's own effect: --https alone puts the plain entry on port 80 unless --listen names a
+// port, its twin on 443, and writes no rewrite lines; --redirect adds them to the plain entry only.
+TEST_F(EntryWriterTest, HttpsAloneAndWithRedirect) {
+    const struct {
+        tagListenAddress listen;
+        bool bRedirect;
+        std::string plain, twin;
+    } cases[] = {
+        {{"*", 0}, false, "<VirtualHost *:80>", "<VirtualHost *:443>"},
+        {{"*", 8080}, false, "<VirtualHost *:8080>", "<VirtualHost *:443>"},
+        {{"[2001:db8::1]", 0}, false, "<VirtualHost [2001:db8::1]:80>", "<VirtualHost [2001:db8::1]:443>"},
+        {{"*", 0}, true, "<VirtualHost *:80>", "<VirtualHost *:443>"},
+    };
+    for (const auto& c : cases) {
+        tagLayout layout = packed(1, c.listen);
+        layout.bHttps = true;
+        layout.bRedirect = c.bRedirect;
+        run("a.com", layout);
+        const std::string out = output();
+        const std::size_t nTwin = out.find(c.twin + "\r\n");
+        EXPECT_TRUE(out.starts_with(c.plain + "\r\n")) << out;
+        ASSERT_NE(nTwin, std::string::npos) << out;
+        EXPECT_EQ(out.substr(0, nTwin).find("RewriteEngine on") != std::string::npos, c.bRedirect) << out;
+        EXPECT_EQ(out.find("Rewrite", nTwin), std::string::npos) << "the twin redirects: " << out;
+    }
+}
+
 TEST_F(EntryWriterTest, HttpsTwinRedirectAndCertbotLines) {
     tagLayout layout = packed(2, {"192.0.2.10", 8080});
     layout.bHttps = true;
@@ -148,11 +177,11 @@ TEST_F(EntryWriterTest, HttpsTwinRedirectAndCertbotLines) {
     layout.strCertbotFile = m_dir.path("certbot.sh");
     const tagGenResult result = run("a.com\n*.b.com\nc.com", layout, true);
     EXPECT_EQ(result.nEntries, 4);
-    const std::string redirect =
-        "    RewriteEngine on\r\n"
-        "    RewriteCond %{REQUEST_URI} !^/\\.well-known/acme-challenge/\r\n"
-        "    RewriteCond \"%{HTTP_HOST} %{THE_REQUEST}\" \"^(\\[[^]]+\\]|[^: ]+)(:[0-9]*)? [^ ]+ (/[^ ?]*)\"\r\n"
-        "    RewriteRule ^ https://%1%3 [R=301,L,NE]\r\n";
+    const std::string redirect = "    RewriteEngine on\r\n"
+                                 "    RewriteCond %{REQUEST_URI} !^/\\.well-known/acme-challenge/\r\n"
+                                 "    RewriteCond \"%{HTTP_HOST} %{THE_REQUEST}\" \"^(\\[[^]]+\\]|[^: "
+                                 "]+)(:[0-9]*)? [^ ]+ (/[^ ?]*)\"\r\n"
+                                 "    RewriteRule ^ https://%1%3 [R=301,L,NE]\r\n";
     const std::string first =
         lines({"<VirtualHost 192.0.2.10:8080>", "    DocumentRoot /srv/www",
                "    ServerAlias a.com www.a.com", "    ServerAlias *.b.com www.*.b.com"}) +
@@ -240,9 +269,8 @@ TEST(NameSetTest, TellsNamesApartByTheirTextWithinItsBudget) {
         std::uint64_t nHash; // 0: the set's own
         std::int64_t nFound; // the line of the record found, 0 when none
     } cases[] = {
-        {"n0.com", 0, 1},    {"N767.COM", 0, 768},          {"n768.com", 0, 0},
-        {"n0.co", 0, 0},     {"n0.com.", 0, 0},             {"shop.example.com", 42, 0},
-        {"3j59.vx0btth69j6", 42, 0}, {"n1.com", 0, 2},
+        {"n0.com", 0, 1},  {"N767.COM", 0, 768},        {"n768.com", 0, 0},          {"n0.co", 0, 0},
+        {"n0.com.", 0, 0}, {"shop.example.com", 42, 0}, {"3j59.vx0btth69j6", 42, 0}, {"n1.com", 0, 2},
     };
     for (const auto& c : cases) {
         const std::uint64_t nHash = c.nHash ? c.nHash : names.hash(c.name);
