@@ -1,5 +1,6 @@
 #include "engine/DiskNameSet.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <random>
 #include <vector>
@@ -11,6 +12,8 @@
 namespace {
 constexpr std::uint64_t kFirstSlots = 1 << 16;
 constexpr std::size_t kPendingMax = 64 * 1024;
+// Slots read at a time: a probe seldom goes further.
+constexpr std::size_t kWindow = 8;
 
 std::uint64_t hashOf(std::string_view strName, std::uint64_t nKey) {
     std::uint64_t h = nKey ^ 0xCBF29CE484222325ULL;
@@ -61,7 +64,10 @@ bool writeAll(int fd, const void* pData, std::size_t n, std::int64_t nOffset) {
 }
 } // namespace
 
-CDiskNameSet::CDiskNameSet() {
+CDiskNameSet::CDiskNameSet(std::uint64_t nExpected) : m_nFirstSlots(kFirstSlots) {
+    // At most half full: probes stay short.
+    while (m_nFirstSlots < nExpected * 2)
+        m_nFirstSlots *= 2;
     std::random_device random;
     m_nKey = (static_cast<std::uint64_t>(random()) << 32) ^ random();
 }
@@ -85,7 +91,7 @@ bool CDiskNameSet::open() {
     m_fdNames = file::createTempFile();
     if (m_fdNames < 0)
         return fail(errno);
-    m_nSlots = kFirstSlots;
+    m_nSlots = m_nFirstSlots;
     // A file of zeros: every slot empty, without writing them.
     if (sys::truncateFd(m_fdSlots, static_cast<std::int64_t>(m_nSlots * sizeof(tagSlot))) != 0)
         return fail(errno);
@@ -98,6 +104,12 @@ bool CDiskNameSet::readSlot(int fd, std::uint64_t i, tagSlot& slot) {
 
 bool CDiskNameSet::writeSlot(int fd, std::uint64_t i, const tagSlot& slot) {
     return writeAll(fd, &slot, sizeof slot, static_cast<std::int64_t>(i * sizeof slot)) || fail(errno);
+}
+
+bool CDiskNameSet::readSlots(std::uint64_t i, tagSlot* pSlots, std::size_t& n) {
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, m_nSlots - i));
+    return readAll(m_fdSlots, pSlots, n * sizeof(tagSlot), static_cast<std::int64_t>(i * sizeof(tagSlot))) ||
+           fail(errno);
 }
 
 bool CDiskNameSet::readName(std::uint64_t nRecord, std::string& strName) {
@@ -120,17 +132,24 @@ bool CDiskNameSet::insert(std::string_view strName) {
         return false;
     const std::uint64_t nHash = hashOf(strName, m_nKey);
     std::string strOther;
+    // The probe reads a few slots at a time: the empty one that ends it is seldom further.
     std::uint64_t i = nHash & (m_nSlots - 1);
-    for (tagSlot slot;; i = (i + 1) & (m_nSlots - 1)) {
-        if (!readSlot(m_fdSlots, i, slot))
+    tagSlot window[kWindow];
+    for (bool bEnd = false; !bEnd;) {
+        std::size_t n = 0;
+        if (!readSlots(i, window, n))
             return false;
-        if (slot.nHash == 0)
-            break;
-        if (slot.nHash == nHash && readName(slot.nRecord, strOther) &&
-            CNameSet::sameNoCase(strOther, strName))
-            return false;
-        if (failed())
-            return false;
+        for (std::size_t k = 0; k < n; ++k, i = (i + 1) & (m_nSlots - 1)) {
+            if (window[k].nHash == 0) {
+                bEnd = true;
+                break;
+            }
+            if (window[k].nHash == nHash && readName(window[k].nRecord, strOther) &&
+                CNameSet::sameNoCase(strOther, strName))
+                return false;
+            if (failed())
+                return false;
+        }
     }
     const std::uint64_t nRecord = m_nNamesSize + m_strPending.size();
     m_strPending += static_cast<char>(strName.size());
@@ -144,7 +163,7 @@ bool CDiskNameSet::insert(std::string_view strName) {
         m_nNamesSize += m_strPending.size();
         m_strPending.clear();
     }
-    if (++m_nUsed * 4 > m_nSlots * 3 && !grow())
+    if (++m_nUsed * 2 > m_nSlots && !grow())
         return false;
     return true;
 }

@@ -9,7 +9,8 @@
 // Names compare without regard to ASCII case.
 class CDiskNameSet {
 public:
-    CDiskNameSet();
+    // nExpected: how many names may come, so that the table need not grow (0: not known).
+    explicit CDiskNameSet(std::uint64_t nExpected = 0);
     ~CDiskNameSet();
     CDiskNameSet(const CDiskNameSet&) = delete;
     CDiskNameSet& operator=(const CDiskNameSet&) = delete;
@@ -27,6 +28,8 @@ private:
     };
     bool open();
     bool readSlot(int fd, std::uint64_t i, tagSlot& slot);
+    // The slots from i on, up to the end of the table: at most kWindow of them.
+    bool readSlots(std::uint64_t i, tagSlot* pSlots, std::size_t& n);
     bool writeSlot(int fd, std::uint64_t i, const tagSlot& slot);
     bool readName(std::uint64_t nRecord, std::string& strName);
     bool grow();
@@ -35,6 +38,7 @@ private:
     int m_fdSlots = -1;
     int m_fdNames = -1;
     std::uint64_t m_nSlots = 0;
+    std::uint64_t m_nFirstSlots;
     std::uint64_t m_nUsed = 0;
     std::uint64_t m_nNamesSize = 0; // bytes of names written to the file
     std::string m_strPending;       // names not yet written, after those

@@ -42,9 +42,11 @@ bool isWildcard(std::string_view strName) {
 } // namespace
 
 CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site, CRunOutputs& outputs,
-                           CNameSet& names, tagGenResult& result, tagDuplicateFn fnDuplicate)
+                           CNameSet& names, tagGenResult& result, tagDuplicateFn fnDuplicate,
+                           std::int64_t nDomains)
     : m_layout(layout), m_outputs(outputs), m_names(names), m_result(result),
-      m_fnDuplicate(std::move(fnDuplicate)), m_strSitePath(site.strSitePath), m_bWww(site.bWww) {
+      m_fnDuplicate(std::move(fnDuplicate)), m_strSitePath(site.strSitePath), m_bWww(site.bWww),
+      m_nDomains(nDomains) {
     // A prefix that is the www alias adds nothing.
     if (!site.strPrefix.empty() && !(m_bWww && CNameSet::sameNoCase(site.strPrefix, "www")))
         m_strPrefixHead = site.strPrefix + ".";
@@ -139,11 +141,13 @@ void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std
 
 bool CEntryWriter::takeName(std::string_view strName, CNameSet::CRecord record, std::int64_t nLine) {
     if (m_bHeld) {
-        // At most kMaxCertNames names: the entry's own list tells them apart.
-        for (const std::string& strOther : m_vecEntryNames)
-            if (CNameSet::sameNoCase(strOther, strName))
+        // At most kMaxCertNames names: a small table of the entry's own tells them apart.
+        std::size_t i = m_names.hash(strName) % m_entrySlots.size();
+        for (; m_entrySlots[i] != 0; i = (i + 1) % m_entrySlots.size())
+            if (CNameSet::sameNoCase(m_vecEntryNames[m_entrySlots[i] - 1u], strName))
                 return false;
         m_vecEntryNames.emplace_back(strName);
+        m_entrySlots[i] = static_cast<std::uint8_t>(m_vecEntryNames.size());
         if (m_outputs.certbot()) {
             if (isWildcard(strName)) {
                 // certbot's webroot method cannot prove a wildcard: it gets no -d of its own.
@@ -169,12 +173,16 @@ bool CEntryWriter::beginEntry(std::string_view strDomain, CNameSet::CRecord reco
     // A file or certificate named after a domain that named one before would take its place.
     if (m_bNamed && record && (record.flags() & CNameSet::kNamed))
         return false;
-    if (m_bNamed && !record && m_layout.strSplitDir.empty() && !m_namedOnDisk.insert(strDomain)) {
+    if (m_bNamed && !record && m_layout.strSplitDir.empty()) {
         // Past what the run's names hold, the names of certificates are kept on disk; a split
         // directory keeps its own, as a file of that name can be made only once.
-        if (m_namedOnDisk.failed())
-            fail(EGenFailure::WriteFile, "a temporary file", file::errorText(m_namedOnDisk.error()));
-        return false;
+        if (!m_namedOnDisk)
+            m_namedOnDisk.emplace(static_cast<std::uint64_t>(m_nDomains / std::max(m_nPerEntry, 1)));
+        if (!m_namedOnDisk->insert(strDomain)) {
+            if (m_namedOnDisk->failed())
+                fail(EGenFailure::WriteFile, "a temporary file", file::errorText(m_namedOnDisk->error()));
+            return false;
+        }
     }
     if (!m_layout.strSplitDir.empty()) {
         m_splitFile.emplace();
@@ -201,6 +209,7 @@ bool CEntryWriter::beginEntry(std::string_view strDomain, CNameSet::CRecord reco
         record.addFlags(CNameSet::kNamed);
     ++m_nEntry;
     m_vecEntryNames.clear();
+    m_entrySlots.fill(0);
     m_strFirst.assign(strDomain);
     m_strAliases.clear();
     m_strCertNames.clear();

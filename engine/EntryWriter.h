@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -25,8 +26,9 @@ class CEntryWriter {
 public:
     using tagDuplicateFn = std::function<void(std::int64_t, std::int64_t, std::string_view, bool)>;
 
+    // nDomains: how many domains may come (0: not known).
     CEntryWriter(const tagLayout& layout, const tagSiteSettings& site, CRunOutputs& outputs, CNameSet& names,
-                 tagGenResult& result, tagDuplicateFn fnDuplicate);
+                 tagGenResult& result, tagDuplicateFn fnDuplicate, std::int64_t nDomains = 0);
     CEntryWriter(const CEntryWriter&) = delete;
     CEntryWriter& operator=(const CEntryWriter&) = delete;
 
@@ -67,12 +69,14 @@ private:
 
     COutFile* m_pOut = nullptr; // the run's output, or the current entry's file
     std::optional<COutFile> m_splitFile;
-    CDiskNameSet m_namedOnDisk; // names that named an entry once the run's names are full
+    std::int64_t m_nDomains = 0;
+    std::optional<CDiskNameSet> m_namedOnDisk; // names that named an entry once the run's names are full
 
     std::string m_strFirst;
-    std::vector<std::string> m_vecEntryNames; // a held entry's names, to write each once
-    std::string m_strAliases;                 // a held entry's ServerAlias lines
-    std::string m_strCertNames;               // its names as certbot arguments
+    std::vector<std::string> m_vecEntryNames;     // a held entry's names, to write each once
+    std::array<std::uint8_t, 256> m_entrySlots{}; // their places + 1, by hash
+    std::string m_strAliases;                     // a held entry's ServerAlias lines
+    std::string m_strCertNames;                   // its names as certbot arguments
     std::string m_strLine;
     std::string m_strName;
     int m_nInEntry = 0;
