@@ -156,6 +156,11 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         fail(EGenFailure::ListChanged, strListName, {});
     } else if (m_bDiscard) {
         fail(EGenFailure::Refused, {}, {});
+    } else if (!result.bStopped && result.nRefused > 0 &&
+               result.nLines == result.nSkipped + result.nRefused) {
+        // No line held a name that was written: an output of nothing would only take the place of
+        // the previous one.
+        fail(EGenFailure::NothingWritten, {}, {});
     }
     // Windows cannot replace a file that is open, and the output may be the list itself.
     reader.closeFile();
