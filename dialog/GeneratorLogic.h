@@ -69,5 +69,6 @@ private:
     // for the end of the next.
     std::unique_ptr<CTarget> m_pTarget;
     std::unique_ptr<CGenerateThread> m_pThread;
-    tagPoster m_fnPost; // taken from the view before the worker starts
+    tagPoster m_fnPost;        // taken from the view before the worker starts
+    std::string m_strListFile; // the list file the next run reads; empty: the list is the text
 };
