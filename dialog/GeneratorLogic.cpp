@@ -106,19 +106,12 @@ bool hasPathForm(std::string_view str) {
     return str.size() >= 3 && isLetter(str[0]) && str[1] == ':' && (str[2] == '\\' || str[2] == '/');
 }
 
-// Whether a run could read the list file, told without opening a pipe or a device, which could
-// wait for a writer: the run opens those.
+// Whether a run could read the list file. A pipe or a device is left to the run: opening one
+// here could wait for a writer.
 bool canReadList(const std::string& strPath, std::string& strReason) {
     sys::tagFileInfo info;
-    if (!sys::statPath(strPath, info)) {
-        strReason = file::errorText(errno);
-        return false;
-    }
-    if (info.bDir) {
-        strReason = file::errorText(EISDIR);
-        return false;
-    }
-    if (!info.bRegular)
+    const bool bKnown = sys::statPath(strPath, info);
+    if (bKnown && !info.bRegular && !info.bDir)
         return true;
     const int fd = sys::openRead(strPath);
     if (fd < 0) {
@@ -126,6 +119,10 @@ bool canReadList(const std::string& strPath, std::string& strReason) {
         return false;
     }
     sys::closeFd(fd);
+    if (bKnown && info.bDir) { // which POSIX systems open for reading
+        strReason = file::errorText(EISDIR);
+        return false;
+    }
     return true;
 }
 
