@@ -106,23 +106,19 @@ bool hasPathForm(std::string_view str) {
     return str.size() >= 3 && isLetter(str[0]) && str[1] == ':' && (str[2] == '\\' || str[2] == '/');
 }
 
-// Whether a run could read the list file. A pipe or a device is left to the run: opening one
-// here could wait for a writer.
+// Whether a run could read the list file. A device or a pipe is not a list, and opening one
+// could wait for a writer for ever, with the dialog waiting for the run.
 bool canReadList(const std::string& strPath, std::string& strReason) {
-    sys::tagFileInfo info;
-    const bool bKnown = sys::statPath(strPath, info);
-    if (bKnown && !info.bRegular && !info.bDir)
-        return true;
+    if (sys::tagFileInfo info; sys::statPath(strPath, info) && !info.bRegular) {
+        strReason = info.bDir ? file::errorText(EISDIR) : "不是普通文件";
+        return false;
+    }
     const int fd = sys::openRead(strPath);
     if (fd < 0) {
         strReason = file::errorText(errno);
         return false;
     }
     sys::closeFd(fd);
-    if (bKnown && info.bDir) { // which POSIX systems open for reading
-        strReason = file::errorText(EISDIR);
-        return false;
-    }
     return true;
 }
 

@@ -312,6 +312,7 @@ TEST_F(GeneratorLogicTest, AListThatIsAPathNamesAFileThatMustBeReadable) {
          ""},
         {"/etc/passwd/domains.txt", "无法读取列表文件：/etc/passwd/domains.txt\nNot a directory", ""},
         {m_dir.path("loop"), "无法读取列表文件：" + m_dir.path("loop") + "\nToo many levels", ""},
+        {"/dev/null", "无法读取列表文件：/dev/null\n不是普通文件", ""},
 #endif
         {m_dir.path("list.txt"), "", "b.com"},
         {"~/list.txt", "", "c.com"},
