@@ -70,14 +70,12 @@ std::string controlCharText(std::string_view str, std::size_t nFrom = 0) {
             ++nChars;
         if (i < nFrom || (ch >= 0x20 && ch != 0x7F))
             continue;
-        std::string strName = ch == '\n'   ? "换行符（LF）"
-                              : ch == '\r' ? "回车符（CR）"
-                              : ch == '\t' ? "制表符"
-                                           : "控制字符";
-        if (strName == "控制字符") {
-            static constexpr char kHex[] = "0123456789ABCDEF";
-            strName += std::string(" U+00") + kHex[ch >> 4] + kHex[ch & 0xF];
-        }
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        const std::string strName = ch == '\n'   ? "换行符（LF）"
+                                    : ch == '\r' ? "回车符（CR）"
+                                    : ch == '\t'
+                                        ? "制表符"
+                                        : std::string("控制字符 U+00") + kHex[ch >> 4] + kHex[ch & 0xF];
         std::string strText = "第 " + std::to_string(nChars) + " 个字符是" + strName;
         if (i > 0) {
             // The last 30 characters before it at most, whole.
@@ -95,7 +93,7 @@ std::string controlCharText(std::string_view str, std::size_t nFrom = 0) {
     return {};
 }
 
-// A one-line list that begins as a path does names a list file, even one that is not there:
+// A one-line list that begins as a path names a list file, even one that is not there:
 // "/", "~/", "\\\\" or a drive ("D:\\", "D:/"). An address ("https://...") is not one.
 bool hasPathForm(std::string_view str) {
     if (str.find_first_of("\r\n") != std::string_view::npos)
