@@ -58,8 +58,14 @@ tagDataDirs chooseDataDirs(const std::string& strExeDir) {
     return userDataDirs();
 }
 
+std::string homeDir() {
+    const wchar_t* pProfile = _wgetenv(L"USERPROFILE");
+    return pProfile && pProfile[0] ? toUtf8(std::filesystem::path(pProfile)) : std::string();
+}
+
 #else
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -100,6 +106,13 @@ tagDataDirs chooseDataDirs(const std::string& strExeDir) {
         ::access(strDir.c_str(), W_OK) == 0)
         return {strDir, strDir};
     return userDataDirs();
+}
+
+std::string homeDir() {
+    if (const char* pHome = std::getenv("HOME"); pHome && pHome[0])
+        return pHome;
+    const passwd* pEntry = ::getpwuid(::getuid());
+    return pEntry && pEntry->pw_dir ? pEntry->pw_dir : std::string();
 }
 
 #endif

@@ -21,3 +21,7 @@ tagDataDirs chooseDataDirs(const std::string& strExeDir);
 // The per-user folders: $XDG_CONFIG_HOME/Kelvane/ (or ~/.config/Kelvane/) and
 // $XDG_DATA_HOME/Kelvane/ (or ~/.local/share/Kelvane/); on Windows both are %APPDATA%\Kelvane\.
 tagDataDirs userDataDirs();
+
+// The user's home directory, which "~/" at the start of a list file's path names: $HOME (or the
+// user database's entry); on Windows %USERPROFILE%. Empty when none is known.
+std::string homeDir();

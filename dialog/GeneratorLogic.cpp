@@ -1,7 +1,11 @@
 #include "dialog/GeneratorLogic.h"
 
+#include <cerrno>
+
 #include "core/Core.h"
+#include "core/FileUtil.h"
 #include "core/Settings.h"
+#include "core/Sys.h"
 #include "dialog/RunSettings.h"
 #include "engine/GenerateThread.h"
 #include "engine/NameRule.h"
@@ -45,6 +49,89 @@ std::string refusalText(names::EVerdict eReason) {
     return "无效";
 }
 
+// A pasted line keeps its line end: one at either end of a one-line field is dropped.
+void dropLineEnds(std::string& str) {
+    const std::size_t nFirst = str.find_first_not_of("\r\n");
+    if (nFirst == std::string::npos) {
+        str.clear();
+        return;
+    }
+    str.erase(str.find_last_not_of("\r\n") + 1);
+    str.erase(0, nFirst);
+}
+
+// Where the first control character from nFrom on lies, for a warning: a line break inside a
+// one-line field shows as a blank, or not at all.
+std::string controlCharText(std::string_view str, std::size_t nFrom = 0) {
+    std::size_t nChars = 0;
+    for (std::size_t i = 0; i < str.size(); ++i) {
+        const auto ch = static_cast<unsigned char>(str[i]);
+        if ((ch & 0xC0) != 0x80) // a character's first byte
+            ++nChars;
+        if (i < nFrom || (ch >= 0x20 && ch != 0x7F))
+            continue;
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        const std::string strName = ch == '\n'   ? "换行符（LF）"
+                                    : ch == '\r' ? "回车符（CR）"
+                                    : ch == '\t'
+                                        ? "制表符"
+                                        : std::string("控制字符 U+00") + kHex[ch >> 4] + kHex[ch & 0xF];
+        std::string strText = "第 " + std::to_string(nChars) + " 个字符是" + strName;
+        if (i > 0) {
+            // The last 30 characters before it at most, whole.
+            std::size_t nStart = i;
+            for (int n = 0; nStart > 0 && n < 30;) {
+                --nStart;
+                if ((static_cast<unsigned char>(str[nStart]) & 0xC0) != 0x80)
+                    ++n;
+            }
+            strText += "，在“" + std::string(nStart > 0 ? "…" : "") +
+                       std::string(str.substr(nStart, i - nStart)) + "”之后";
+        }
+        return strText + "。";
+    }
+    return {};
+}
+
+// A one-line list that begins as a path names a list file, even one that is not there:
+// "/", "~/", "\\\\" or a drive ("D:\\", "D:/"). An address ("https://...") is not one.
+bool hasPathForm(std::string_view str) {
+    if (str.find_first_of("\r\n") != std::string_view::npos)
+        return false;
+    if (str.starts_with('/') || str.starts_with("~/") || str.starts_with("\\\\"))
+        return true;
+    const auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    return str.size() >= 3 && isLetter(str[0]) && str[1] == ':' && (str[2] == '\\' || str[2] == '/');
+}
+
+// Whether a run could read the list file. A device or a pipe is not a list, and opening one
+// could wait for a writer for ever, with the dialog waiting for the run.
+bool canReadList(const std::string& strPath, std::string& strReason) {
+    if (sys::tagFileInfo info; sys::statPath(strPath, info) && !info.bRegular) {
+        strReason = info.bDir ? file::errorText(EISDIR) : "不是普通文件";
+        return false;
+    }
+    const int fd = sys::openRead(strPath);
+    if (fd < 0) {
+        strReason = file::errorText(errno);
+        return false;
+    }
+    sys::closeFd(fd);
+    return true;
+}
+
+// The lines of a run that wrote nothing, as the warning after the run lists them.
+std::string refusedLinesText(const tagGenResult& result) {
+    std::string strText = "以下 " + std::to_string(result.nRefused) + " 行未生成配置：";
+    for (const tagLineReport& report : result.vecRefused)
+        strText += "\n第 " + std::to_string(report.nLine) + " 行：" + refusalText(report.eReason) + "：" +
+                   report.strText;
+    const auto nMore = result.nRefused - static_cast<std::int64_t>(result.vecRefused.size());
+    if (nMore > 0)
+        strText += "\n……另有 " + std::to_string(nMore) + " 行未列出。";
+    return strText;
+}
+
 // The warning for a run that failed: which file, and why.
 std::string failureText(const tagGenResult& result) {
     switch (result.eFailure) {
@@ -57,7 +144,7 @@ std::string failureText(const tagGenResult& result) {
     case EGenFailure::ListChanged:
         return "文件在读取过程中被修改：" + result.strPath + "\n输出文件保持原样。";
     case EGenFailure::NothingWritten:
-        return "未生成任何配置：所有含域名的行都被拒绝，输出文件保持原样。";
+        return "未生成任何配置：所有含域名的行都被拒绝，输出文件保持原样。\n" + refusedLinesText(result);
     case EGenFailure::Template:
         return "模板文件第 " + std::to_string(result.nFailLine) + " 行无法安全地写入站点路径：" +
                result.strPath + "\n请把 {sitePath} 单独放在双引号中。";
@@ -72,18 +159,6 @@ std::string failureText(const tagGenResult& result) {
         break;
     }
     return "操作失败！";
-}
-
-// The lines of a run that wrote nothing, as the warning after the run lists them.
-std::string refusedLinesText(const tagGenResult& result) {
-    std::string strText = "以下 " + std::to_string(result.nRefused) + " 行未生成配置：";
-    for (const tagLineReport& report : result.vecRefused)
-        strText += "\n第 " + std::to_string(report.nLine) + " 行：" + refusalText(report.eReason) + "：" +
-                   report.strText;
-    const auto nMore = result.nRefused - static_cast<std::int64_t>(result.vecRefused.size());
-    if (nMore > 0)
-        strText += "\n……另有 " + std::to_string(nMore) + " 行未列出。";
-    return strText;
 }
 
 } // namespace
@@ -115,8 +190,12 @@ int CGeneratorLogic::ReadInputs(bool bValidate) {
     g_strPrefix = fields.strPrefix;
     g_strDomains = fields.strDomains;
     g_bWww = fields.bWww ? 1 : 0;
+    dropLineEnds(g_strSitePath);
+    dropLineEnds(g_strPrefix);
     if (!bValidate)
         return 1;
+    if (g_strSitePath != fields.strSitePath || g_strPrefix != fields.strPrefix)
+        m_view.showFields(g_strSitePath, g_strPrefix, fields.bWww);
 
     const auto refuse = [this](EField eField, const std::string& strText) {
         m_view.focusField(eField);
@@ -126,11 +205,20 @@ int CGeneratorLogic::ReadInputs(bool bValidate) {
     CCore::trimStr(g_strDomains);
     if (g_strDomains.empty())
         return refuse(EField::Domains, "域名列表不能为空！");
+    m_strListFile.clear();
+    if (hasPathForm(g_strDomains)) {
+        m_strListFile = g_strDomains.starts_with('~') ? homeDir() + g_strDomains.substr(1) : g_strDomains;
+        if (std::string strReason; !canReadList(m_strListFile, strReason))
+            return refuse(EField::Domains, "无法读取列表文件：" + m_strListFile + "\n" + strReason);
+    } else if (CCore::isFileExist(g_strDomains)) {
+        m_strListFile = g_strDomains;
+    }
     switch (names::checkSitePath(g_strSitePath)) {
     case names::ESitePath::Empty:
         return refuse(EField::SitePath, "站点路径不能为空！");
     case names::ESitePath::Control:
-        return refuse(EField::SitePath, "站点路径不能包含换行符或其他控制字符！");
+        return refuse(EField::SitePath,
+                      "站点路径不能包含换行符或其他控制字符！\n" + controlCharText(g_strSitePath));
     case names::ESitePath::TooLong:
         return refuse(EField::SitePath,
                       "站点路径过长（超过 " + std::to_string(names::kMaxSitePath) + " 字节）！");
@@ -141,8 +229,13 @@ int CGeneratorLogic::ReadInputs(bool bValidate) {
     }
     std::string strPrefix;
     if (const names::EVerdict eVerdict = names::normalizePrefix(g_strPrefix, strPrefix);
-        eVerdict != names::EVerdict::Name)
-        return refuse(EField::Prefix, "自定义前缀无效：" + refusalText(eVerdict) + "！");
+        eVerdict != names::EVerdict::Name) {
+        std::string strText = "自定义前缀无效：" + refusalText(eVerdict) + "！";
+        // Blanks and tabs at its ends are dropped, and are not what is refused.
+        if (eVerdict == names::EVerdict::Control)
+            strText += "\n" + controlCharText(g_strPrefix, g_strPrefix.find_first_not_of(" \t"));
+        return refuse(EField::Prefix, strText);
+    }
     return 1;
 }
 
@@ -175,9 +268,8 @@ void CGeneratorLogic::OnStart() {
         return;
 
     tagGenRequest request;
-    // A list that names an existing file is that file.
-    request.eList = CCore::isFileExist(g_strDomains) ? EListSource::File : EListSource::Text;
-    request.strList = g_strDomains;
+    request.eList = m_strListFile.empty() ? EListSource::Text : EListSource::File;
+    request.strList = m_strListFile.empty() ? g_strDomains : m_strListFile;
     request.strSitePath = g_strSitePath;
     request.strPrefix = g_strPrefix;
     request.bWww = g_bWww != 0;

@@ -37,8 +37,10 @@ public:
     // Waits for the worker. A front end calls it before its view goes.
     void Shutdown();
 
-    // Reads the fields into the run settings; with bValidate, refuses what cannot start a run,
-    // says why and puts the focus in the field to fix. 1 when a run may start.
+    // Reads the fields into the run settings, without the line ends a paste leaves at the ends
+    // of the site path and the prefix; with bValidate, refuses what cannot start a run (a list
+    // file that cannot be read too), says why and puts the focus in the field to fix. 1 when a
+    // run may start.
     int ReadInputs(bool bValidate);
 
     EState state() const { return m_eState; }
@@ -69,5 +71,6 @@ private:
     // for the end of the next.
     std::unique_ptr<CTarget> m_pTarget;
     std::unique_ptr<CGenerateThread> m_pThread;
-    tagPoster m_fnPost; // taken from the view before the worker starts
+    tagPoster m_fnPost;        // taken from the view before the worker starts
+    std::string m_strListFile; // the list file the next run reads; empty: the list is the text
 };

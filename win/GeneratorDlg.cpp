@@ -1,5 +1,6 @@
 #include "win/GeneratorDlg.h"
 
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include <memory>
@@ -37,6 +38,51 @@ std::string systemMessage(DWORD nError) {
     while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r' || strText.back() == L' '))
         strText.pop_back();
     return strText.empty() ? "错误 " + std::to_string(nError) : sys::narrow(strText);
+}
+
+bool isPushButton(HWND hWnd) {
+    wchar_t szClass[8] = {};
+    GetClassNameW(hWnd, szClass, 8);
+    const LONG nType = GetWindowLongW(hWnd, GWL_STYLE) & BS_TYPEMASK;
+    return _wcsicmp(szClass, L"Button") == 0 && (nType == BS_PUSHBUTTON || nType == BS_DEFPUSHBUTTON);
+}
+
+// A one-line edit pastes the clipboard's text only up to its first line break, without a word:
+// the site path and the prefix take it whole, and the dialog's logic says what a line end means.
+LRESULT CALLBACK pasteWholeProc(HWND hEdit, UINT nMessage, WPARAM wParam, LPARAM lParam, UINT_PTR nId,
+                                DWORD_PTR) {
+    if (nMessage == WM_PASTE) {
+        std::wstring strText;
+        bool bText = false;
+        if (OpenClipboard(hEdit)) {
+            if (const HANDLE hData = GetClipboardData(CF_UNICODETEXT)) {
+                if (const auto* pText = static_cast<const wchar_t*>(GlobalLock(hData))) {
+                    strText = pText;
+                    bText = true;
+                    GlobalUnlock(hData);
+                }
+            }
+            CloseClipboard();
+        }
+        if (bText)
+            SendMessageW(hEdit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(strText.c_str()));
+        return 0;
+    }
+    if (nMessage == WM_NCDESTROY)
+        RemoveWindowSubclass(hEdit, pasteWholeProc, nId);
+    return DefSubclassProc(hEdit, nMessage, wParam, lParam);
+}
+
+// The dialog manager makes a push button the default one when it takes the focus, and may leave
+// it so when the focus moves on: drawn with the default frame, it would promise that Enter in a
+// field starts it, where Enter closes the dialog. No button ever takes that style.
+LRESULT CALLBACK neverDefaultProc(HWND hButton, UINT nMessage, WPARAM wParam, LPARAM lParam, UINT_PTR nId,
+                                  DWORD_PTR) {
+    if (nMessage == BM_SETSTYLE && (wParam & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+        wParam = (wParam & ~static_cast<WPARAM>(BS_TYPEMASK)) | BS_PUSHBUTTON;
+    else if (nMessage == WM_NCDESTROY)
+        RemoveWindowSubclass(hButton, neverDefaultProc, nId);
+    return DefSubclassProc(hButton, nMessage, wParam, lParam);
 }
 
 HICON loadIcon(HINSTANCE hInstance, int nMetricX, int nMetricY) {
@@ -83,6 +129,15 @@ void CGeneratorDlg::RunLoop() {
     while (!m_bClosed && GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (isSwallowedKey(msg) && (msg.hwnd == hDlg || IsChild(hDlg, msg.hwnd)))
             continue;
+        // Enter on a push button clicks it: as none is the default one, the dialog manager would
+        // take it for Enter in a field.
+        if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN && IsChild(hDlg, msg.hwnd) &&
+            isPushButton(msg.hwnd)) {
+            if (IsWindowEnabled(msg.hwnd))
+                SendMessageW(hDlg, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(msg.hwnd), BN_CLICKED),
+                             reinterpret_cast<LPARAM>(msg.hwnd));
+            continue;
+        }
         if (!IsDialogMessageW(hDlg, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
@@ -150,6 +205,10 @@ void CGeneratorDlg::OnInitDialog() {
     // A multi-line field takes some 32,000 characters unless told otherwise: a pasted list
     // longer than that would be cut without a word.
     SendDlgItemMessageW(m_hWnd, IDC_DOMAINS, EM_SETLIMITTEXT, 0, 0);
+    for (const int nId : {IDC_SITEPATH, IDC_PREFIX})
+        SetWindowSubclass(item(nId), pasteWholeProc, 0, 0);
+    for (const int nId : {IDC_START, IDC_OUTPUT, IDC_ABOUT})
+        SetWindowSubclass(item(nId), neverDefaultProc, 0, 0);
     m_logic.OnInitDialog();
 }
 

@@ -101,6 +101,14 @@ private:
     std::deque<std::function<void()>> m_queue;
 };
 
+void setHome(const char* pVariable, const std::string& strValue) {
+#ifdef _WIN32
+    _putenv_s(pVariable, strValue.c_str());
+#else
+    setenv(pVariable, strValue.c_str(), 1);
+#endif
+}
+
 class GeneratorLogicTest : public ::testing::Test {
 protected:
     void open() {
@@ -155,11 +163,25 @@ TEST_F(GeneratorLogicTest, RefusedInputsWarnAndFocusTheFieldToFix) {
         {"", "", "", "域名列表不能为空！", EField::Domains},
         {" \r\n\t\n ", "/srv", "", "域名列表不能为空！", EField::Domains},
         {"a.com", "", "", "站点路径不能为空！", EField::SitePath},
-        {"a.com", "/srv\nInclude /x", "", "站点路径不能包含换行符或其他控制字符！", EField::SitePath},
+        {"a.com", "/srv\nInclude /x", "",
+         "站点路径不能包含换行符或其他控制字符！\n第 5 个字符是换行符（LF），在“/srv”之后。",
+         EField::SitePath},
+        // Line ends at the ends are dropped; inside, the warning says where.
+        {"a.com", "\r\n/srv/站点\r/x\n", "",
+         "站点路径不能包含换行符或其他控制字符！\n第 8 个字符是回车符（CR），在“/srv/站点”之后。",
+         EField::SitePath},
+        {"a.com", "\t/srv", "", "站点路径不能包含换行符或其他控制字符！\n第 1 个字符是制表符。",
+         EField::SitePath},
+        {"a.com", "/" + std::string(40, 'x') + "\x01", "",
+         "站点路径不能包含换行符或其他控制字符！\n第 42 个字符是控制字符 U+0001，在“…" +
+             std::string(30, 'x') + "”之后。",
+         EField::SitePath},
         {"a.com", "/srv/${APACHE_LOG_DIR}", "", "站点路径不能包含“${”，Apache 会把它当作变量替换！",
          EField::SitePath},
         {"a.com", "/srv", "a b", "自定义前缀无效：含有空格！", EField::Prefix},
         {"a.com", "/srv", "m.", "自定义前缀无效：含有空的标签！", EField::Prefix},
+        {"a.com", "/srv", "\r\n m\nx\r\n",
+         "自定义前缀无效：含有控制字符！\n第 3 个字符是换行符（LF），在“ m”之后。", EField::Prefix},
     };
     open();
     for (const auto& c : cases) {
@@ -228,6 +250,139 @@ TEST_F(GeneratorLogicTest, StopTurnsTheButtonIntoADisabledStoppingUntilTheEnd) {
     const std::string out = readFile(outPath());
     EXPECT_TRUE(out.empty() || out.ends_with("</VirtualHost>\r\n"));
     EXPECT_EQ(m_view.opened, std::vector<std::string>{outPath()});
+}
+
+// A site path or prefix pasted with its line end is taken without it, and shown so.
+TEST_F(GeneratorLogicTest, LineEndsAtTheEndsOfThePastedFieldsAreDropped) {
+    const struct {
+        std::string site, prefix;
+        std::string shownSite, aliases;
+    } cases[] = {
+        {"/var/www/sites\n", "", "/var/www/sites", "a.com"},
+        {"\r\n/srv/站点\r\n\r\n", "m\r\n", "/srv/站点", "a.com m.a.com"},
+        {"/srv ", "\rm", "/srv ", "a.com m.a.com"}, // a blank is part of the path
+    };
+    open();
+    for (const auto& c : cases) {
+        m_view.fields = {"a.com", c.site, c.prefix, false};
+        ASSERT_TRUE(runToEnd());
+        EXPECT_TRUE(m_view.warnings.empty()) << m_view.warnings[0];
+        EXPECT_EQ(m_view.fields.strSitePath, c.shownSite);
+        const std::string quoted = c.shownSite.ends_with(' ') ? "\"" + c.shownSite + "\"" : c.shownSite;
+        EXPECT_EQ(readFile(outPath()), builtinEntry(quoted, c.aliases));
+    }
+    // Nor are they remembered.
+    m_view.fields = {"a.com", "/srv/www\r\n", "\nm", false};
+    close();
+    const std::string ini = readFile(m_dir.path("Kelvane.ini"));
+    EXPECT_NE(ini.find("pathroot=/srv/www\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("subdomain=m\n"), std::string::npos) << ini;
+}
+
+// A one-line list with the form of a path names a list file: when it cannot be read, the
+// warning says so and nothing is written; anything else is the list, or the file it names.
+TEST_F(GeneratorLogicTest, AListThatIsAPathNamesAFileThatMustBeReadable) {
+    writeFile(m_dir.path("list.txt"), "b.com\n");
+    const std::string home = m_dir.path("home");
+    std::filesystem::create_directory(home);
+    writeFile(m_dir.path("home/list.txt"), "c.com\n");
+#ifdef _WIN32
+    const char* pHomeVar = "USERPROFILE";
+#else
+    const char* pHomeVar = "HOME";
+    std::filesystem::create_symlink("loop", m_dir.path("loop"));
+#endif
+    const char* pOldHome = std::getenv(pHomeVar);
+    const std::string oldHome = pOldHome ? pOldHome : "";
+    setHome(pHomeVar, home);
+    const std::string missing = m_dir.path("lists/domains.txt");
+    const struct {
+        std::string list;
+        std::string warning; // its start; empty: the run writes aliases
+        std::string aliases;
+    } cases[] = {
+        {"  " + missing + "\r\n", "无法读取列表文件：" + missing + "\n", ""},
+        {"D:\\lists\\domains.txt", "无法读取列表文件：D:\\lists\\domains.txt\n", ""},
+        {"z:/lists/domains.txt", "无法读取列表文件：z:/lists/domains.txt\n", ""},
+        {"~/missing.txt", "无法读取列表文件：" + home + "/missing.txt\n", ""},
+        {m_dir.path(""), "无法读取列表文件：" + m_dir.path("") + "\nIs a directory", ""},
+        {missing, "无法读取列表文件：" + missing + "\nNo such file or directory", ""},
+#ifndef _WIN32 // Wine would look for the server
+        {"\\\\server\\lists\\domains.txt", "无法读取列表文件：\\\\server\\lists\\domains.txt\nNo such file",
+         ""},
+        {"/etc/passwd/domains.txt", "无法读取列表文件：/etc/passwd/domains.txt\nNot a directory", ""},
+        {m_dir.path("loop"), "无法读取列表文件：" + m_dir.path("loop") + "\nToo many levels", ""},
+        {"/dev/null", "无法读取列表文件：/dev/null\n不是普通文件", ""},
+#endif
+        {m_dir.path("list.txt"), "", "b.com"},
+        {"~/list.txt", "", "c.com"},
+        {"https://a.com/list.txt", "", "a.com"},
+        {missing + "\na.com", "", "a.com"}, // two lines: a list, the first one refused
+    };
+    open();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list);
+        m_view.forget();
+        m_view.eFocus = EField::SitePath;
+        writeFile(outPath(), "previous");
+        m_view.fields = {c.list, "/srv", "", false};
+        if (!c.warning.empty()) {
+            m_pLogic->OnStart();
+            EXPECT_TRUE(idle());
+            ASSERT_EQ(m_view.warnings.size(), 1u);
+            EXPECT_EQ(m_view.warnings[0].substr(0, c.warning.size()), c.warning);
+            EXPECT_EQ(m_view.eFocus, EField::Domains);
+            EXPECT_EQ(readFile(outPath()), "previous");
+            EXPECT_TRUE(m_view.opened.empty());
+            continue;
+        }
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(readFile(outPath()), builtinEntry("/srv", c.aliases));
+        EXPECT_EQ(m_view.opened, std::vector<std::string>{outPath()});
+    }
+#ifndef _WIN32
+    if (::geteuid() != 0) { // root reads anything
+        ::chmod(m_dir.path("list.txt").c_str(), 0);
+        m_view.forget();
+        m_view.fields = {m_dir.path("list.txt"), "/srv", "", false};
+        m_pLogic->OnStart();
+        EXPECT_EQ(m_view.warnings, std::vector<std::string>{"无法读取列表文件：" + m_dir.path("list.txt") +
+                                                            "\nPermission denied"});
+    }
+#endif
+    setHome(pHomeVar, oldHome);
+}
+
+// A run in which every line that holds a name is refused writes nothing: the previous output
+// stays and is not opened, and the box lists the refused lines. A list of no names runs as any.
+TEST_F(GeneratorLogicTest, ARunThatRefusesEveryNameLeavesTheOutputAsItWas) {
+    writeFile(m_dir.path("refused.txt"), "localhost\n\n1\"a.com\n");
+    const std::string head = "未生成任何配置：所有含域名的行都被拒绝，输出文件保持原样。\n";
+    const struct {
+        std::string list;
+        std::vector<std::string> warnings;
+        std::string out; // "previous": left as it was, and not opened
+    } cases[] = {
+        {"foo bar.com\nlocalhost\nb\\d.com",
+         {head + "以下 2 行未生成配置：\n第 1 行：含有空格：foo bar.com\n第 3 行：含有反斜杠：b\\d.com"},
+         "previous"},
+        {m_dir.path("refused.txt"),
+         {head + "以下 1 行未生成配置：\n第 3 行：含有引号：1\"a.com"},
+         "previous"},
+        {"localhost\n\n foo \n", {}, ""},
+    };
+    open();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list);
+        m_view.forget();
+        writeFile(outPath(), "previous");
+        m_view.fields = {c.list, "/srv", "", false};
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(m_view.warnings, c.warnings);
+        EXPECT_EQ(readFile(outPath()), c.out);
+        EXPECT_EQ(m_view.opened.empty(), c.out == "previous");
+        EXPECT_EQ(m_view.strStatus, c.out == "previous" ? "操作失败！" : "操作结束！");
+    }
 }
 
 TEST_F(GeneratorLogicTest, FailuresSayWhichFileAndWhy) {

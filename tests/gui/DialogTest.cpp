@@ -1,6 +1,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
@@ -177,6 +178,60 @@ TEST_F(DialogTest, RunByClicksEndsThroughTheEventRouteWhileABoxIsOpen) {
     EXPECT_EQ(m_pDlg->opened, std::vector<std::string>{outPath()});
     QTest::qWait(100);
     EXPECT_EQ(m_pDlg->opened.size(), 1u) << "the end was handled twice";
+}
+
+// A list file's path with a typo, and a list whose every name is refused: a warning, and the
+// previous output keeps its bytes and is not opened.
+TEST_F(DialogTest, ATypoedListPathOrARefusedListLeavesTheOutputAsItWas) {
+    open();
+    const std::string missing = m_dir.path("lists/domains.txt");
+    const struct {
+        QString list;
+        std::string warning; // its start
+        bool bRun;           // else refused before the run, with the focus in the list
+    } cases[] = {
+        {QString::fromStdString(missing), "无法读取列表文件：" + missing + "\nNo such file or directory",
+         false},
+        {"foo bar.com\nlocalhost\nb\"c.com", "未生成任何配置：", true},
+    };
+    sitePath()->setText("/srv/www");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list.toStdString());
+        writeFile(outPath(), "previous");
+        m_pDlg->warnings.clear();
+        domains()->setPlainText(c.list);
+        QTest::mouseClick(start(), Qt::LeftButton);
+        ASSERT_TRUE(waitForStatus(c.bRun ? "操作失败！" : "就绪"));
+        ASSERT_EQ(m_pDlg->warnings.size(), 1u);
+        EXPECT_EQ(m_pDlg->warnings[0].substr(0, c.warning.size()), c.warning);
+        if (!c.bRun) {
+            EXPECT_EQ(QApplication::focusWidget(), domains());
+        }
+        EXPECT_EQ(readFile(outPath()), "previous");
+        EXPECT_TRUE(m_pDlg->opened.empty());
+    }
+}
+
+// A site path pasted with its line break runs; no button becomes the default one on a click.
+TEST_F(DialogTest, PastedSitePathRunsAndNoButtonBecomesTheDefault) {
+    open();
+    domains()->setPlainText("example.com");
+    QApplication::clipboard()->setText("/var/www/sites\n");
+    sitePath()->setFocus();
+    sitePath()->paste();
+    ASSERT_EQ(sitePath()->text(), "/var/www/sites\n");
+    QTest::mouseClick(start(), Qt::LeftButton);
+    ASSERT_TRUE(waitForStatus("操作结束！"));
+    EXPECT_TRUE(m_pDlg->warnings.empty());
+    EXPECT_EQ(sitePath()->text(), "/var/www/sites");
+    EXPECT_EQ(readFile(outPath()), builtinEntry("/var/www/sites", "example.com"));
+    for (const char* pName : {"IDC_OUTPUT", "IDC_ABOUT", "IDC_START"}) {
+        QTest::mouseClick(ctrl<QPushButton>(pName), Qt::LeftButton);
+        for (QPushButton* pButton : m_pDlg->findChildren<QPushButton*>())
+            EXPECT_FALSE(pButton->isDefault())
+                << pName << " clicked, " << pButton->objectName().toStdString();
+    }
+    ASSERT_TRUE(waitForStatus("操作结束！"));
 }
 
 // The window goes at once, even while the worker still writes; the settings are saved.

@@ -26,6 +26,7 @@ public:
         m_vecOpened.push_back(strPath);
         return true;
     }
+    void showAbout() override { m_vecWarnings.emplace_back("about"); }
 
     std::vector<std::string> m_vecWarnings;
     std::vector<std::string> m_vecOpened;
@@ -150,6 +151,106 @@ TEST(WinDialogTest, LongPastedListIsTakenWhole) {
     SendDlgItemMessageW(dlg.hWnd(), IDC_DOMAINS, EM_REPLACESEL, FALSE,
                         reinterpret_cast<LPARAM>(strList.c_str()));
     EXPECT_EQ(dlg.readFields().strDomains, sys::narrow(strList));
+}
+
+void setClipboard(HWND hOwner, const std::wstring& strText) {
+    ASSERT_TRUE(OpenClipboard(hOwner));
+    EmptyClipboard();
+    const std::size_t nBytes = (strText.size() + 1) * sizeof(wchar_t);
+    const HGLOBAL hData = GlobalAlloc(GMEM_MOVEABLE, nBytes);
+    memcpy(GlobalLock(hData), strText.c_str(), nBytes);
+    GlobalUnlock(hData);
+    SetClipboardData(CF_UNICODETEXT, hData);
+    CloseClipboard();
+}
+
+// A one-line field takes a paste whole, line breaks and all; the dialog's logic drops those at
+// the ends and refuses one inside, saying where.
+TEST(WinDialogTest, PasteIntoTheSitePathIsTakenWhole) {
+    CScopedTempDir temp;
+    CTestDlg dlg(dirOf(temp));
+    ASSERT_TRUE(dlg.Create());
+    const HWND hDlg = dlg.hWnd();
+    SetDlgItemTextW(hDlg, IDC_DOMAINS, L"example.com");
+    const struct {
+        const wchar_t* pPasted;
+        const char* pWarning; // nullptr: the run writes the entry
+    } rows[] = {
+        {L"/var/www/sites\r\n", nullptr},
+        {L"/srv\r\nInclude /x",
+         "站点路径不能包含换行符或其他控制字符！\n第 5 个字符是回车符（CR），在“/srv”之后。"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(sys::narrow(row.pPasted));
+        dlg.m_vecWarnings.clear();
+        dlg.m_vecOpened.clear();
+        setClipboard(hDlg, row.pPasted);
+        SetDlgItemTextW(hDlg, IDC_SITEPATH, L"");
+        SendDlgItemMessageW(hDlg, IDC_SITEPATH, WM_PASTE, 0, 0);
+        EXPECT_EQ(textOf(GetDlgItem(hDlg, IDC_SITEPATH)), row.pPasted);
+        click(hDlg, IDC_START);
+        if (row.pWarning) {
+            EXPECT_EQ(dlg.m_vecWarnings, std::vector<std::string>{row.pWarning});
+            continue;
+        }
+        ASSERT_TRUE(pumpUntil([&] { return !dlg.m_vecOpened.empty(); }));
+        EXPECT_EQ(textOf(GetDlgItem(hDlg, IDC_SITEPATH)), L"/var/www/sites");
+        EXPECT_EQ(readFile(dirOf(temp) + "_out.txt"), builtinEntry("/var/www/sites", "example.com"));
+    }
+}
+
+// No push button takes the default style, whether clicked or reached by Tab, so that none looks
+// as if Enter in a field would click it; Enter on a button with the focus still clicks it.
+TEST(WinDialogTest, NoButtonBecomesTheDefaultOne) {
+    CScopedTempDir temp;
+    CTestDlg dlg(dirOf(temp));
+    ASSERT_TRUE(dlg.Create());
+    const HWND hDlg = dlg.hWnd();
+    ShowWindow(hDlg, SW_SHOW);
+    SetForegroundWindow(hDlg);
+    pumpUntil([] { return false; }, std::chrono::milliseconds(300));
+    const auto defaultButtons = [&] {
+        std::vector<int> vecIds;
+        for (const int nId : {IDC_START, IDC_OUTPUT, IDC_ABOUT})
+            if ((GetWindowLongW(GetDlgItem(hDlg, nId), GWL_STYLE) & BS_TYPEMASK) != BS_PUSHBUTTON)
+                vecIds.push_back(nId);
+        // The dialog's own default id, IDOK, names no control: Enter in a field closes the dialog.
+        if (const LRESULT nDef = SendMessageW(hDlg, DM_GETDEFID, 0, 0);
+            HIWORD(nDef) == DC_HASDEFID && GetDlgItem(hDlg, LOWORD(nDef)))
+            vecIds.push_back(-LOWORD(nDef));
+        return vecIds;
+    };
+    const struct {
+        int nId;
+        bool bClick; // else the focus moves there as Tab moves it
+        std::string warning;
+    } rows[] = {
+        {IDC_START, true, "域名列表不能为空！"}, // the focus goes to the list
+        {IDC_OUTPUT, true, "输出文件不存在：\n" + dirOf(temp) + "_out.txt"},
+        {IDC_ABOUT, true, "about"},
+        {IDC_START, false, ""},
+        {IDC_SITEPATH, false, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.nId);
+        dlg.m_vecWarnings.clear();
+        if (row.bClick)
+            SendDlgItemMessageW(hDlg, row.nId, BM_CLICK, 0, 0);
+        else
+            SendMessageW(hDlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hDlg, row.nId)), TRUE);
+        pumpUntil([] { return false; }, std::chrono::milliseconds(100));
+        EXPECT_EQ(dlg.m_vecWarnings,
+                  row.warning.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.warning});
+        EXPECT_EQ(defaultButtons(), std::vector<int>{});
+    }
+
+    // Enter on Output, which has the focus, clicks it; the close box then ends the loop.
+    SendMessageW(hDlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hDlg, IDC_OUTPUT)), TRUE);
+    dlg.m_vecWarnings.clear();
+    PostMessageW(GetDlgItem(hDlg, IDC_OUTPUT), WM_KEYDOWN, VK_RETURN, 0);
+    PostMessageW(hDlg, WM_CLOSE, 0, 0);
+    dlg.RunLoop();
+    EXPECT_EQ(dlg.m_vecWarnings, std::vector<std::string>{"输出文件不存在：\n" + dirOf(temp) + "_out.txt"});
 }
 
 // The end of a run is a window message, so a loop that is not the dialog's (a message box's)
