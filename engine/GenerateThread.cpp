@@ -147,6 +147,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     m_pNames = nullptr;
     m_pResult = nullptr;
     result.bDuplicatesPartial = names.full();
+    result.nFirstGb18030Line = reader.firstGb18030Line();
 
     if (reader.failed()) {
         fail(reader.failure() == CListReader::EFailure::LineTooLong ? EGenFailure::LineTooLong
