@@ -161,13 +161,17 @@ void CListReader::fail(int nErrno) {
     m_strReason = file::errorText(nErrno);
 }
 
-// Reads more of the list after the m_nRaw bytes m_strRaw holds.
+// Reads more of the list after the m_nRaw bytes m_pRaw holds.
 bool CListReader::readMore() {
-    // Grown, never shrunk: a piece is read into room made once.
-    if (m_strRaw.size() < m_nRaw + m_nPieceSize)
-        m_strRaw.resize(m_nRaw + m_nPieceSize);
+    // Room made once, and not cleared: the system writes it.
+    if (m_nRawRoom < m_nRaw + m_nPieceSize) {
+        auto pRoom = std::make_unique_for_overwrite<char[]>(m_nRaw + m_nPieceSize);
+        std::copy_n(m_pRaw.get(), m_nRaw, pRoom.get());
+        m_pRaw = std::move(pRoom);
+        m_nRawRoom = m_nRaw + m_nPieceSize;
+    }
     for (;;) {
-        const std::int64_t n = sys::readFd(m_fd, m_strRaw.data() + m_nRaw, m_nPieceSize);
+        const std::int64_t n = sys::readFd(m_fd, m_pRaw.get() + m_nRaw, m_nPieceSize);
         if (n >= 0) {
             m_nRaw += static_cast<std::size_t>(n);
             m_bEof = n == 0;
@@ -192,15 +196,17 @@ bool maybeBomStart(std::string_view str) {
 
 // Moves on to the next piece of the list; at its start, a byte-order mark decides how it is read.
 bool CListReader::refill() {
+    m_text = {};
+    m_nPos = 0;
     std::string_view raw;
     if (m_fd >= 0) {
         m_nRaw = 0;
         if (!readMore())
             return false;
-        while (m_bAtStart && !m_bEof && maybeBomStart(std::string_view(m_strRaw.data(), m_nRaw)))
+        while (m_bAtStart && !m_bEof && maybeBomStart(std::string_view(m_pRaw.get(), m_nRaw)))
             if (!readMore())
                 return false;
-        raw = std::string_view(m_strRaw.data(), m_nRaw);
+        raw = std::string_view(m_pRaw.get(), m_nRaw);
     } else {
         raw = m_memory;
         m_memory = {};
@@ -228,7 +234,6 @@ bool CListReader::refill() {
     } else {
         m_text = raw;
     }
-    m_nPos = 0;
     return true;
 }
 

@@ -36,13 +36,18 @@ private:
 // well-formed GB18030 ending in a lead byte alone. A line end at the very end of the list starts
 // no line.
 //
-// Only a piece of the input is held: a line longer than kMaxKept is handed out cut to kMaxKept
-// bytes (it is refused as too long), and a line longer than kMaxLineBytes ends the reading.
+// Only a piece of the input is held: a line longer than kMaxKept may be handed out cut to
+// kMaxKept bytes (it is refused as too long either way), and a line longer than kMaxLineBytes
+// ends the reading.
 class CListReader {
 public:
     static constexpr std::size_t kMaxKept = 8193;
     static constexpr std::int64_t kMaxLineBytes = 16 * 1024 * 1024;
     static constexpr std::size_t kPieceSize = 256 * 1024;
+    // A line longer than this is taken as GB18030 by the form of its bytes alone: only its first
+    // kMaxRaw bytes are kept, which hold whole characters that take more than kMaxKept bytes as
+    // UTF-8 whatever the encoding, so that a line is cut the same wherever the pieces end.
+    static constexpr std::size_t kMaxRaw = 2 * kMaxKept + 8;
     enum class EFailure { None, System, LineTooLong };
 
     CListReader();
@@ -50,8 +55,9 @@ public:
     CListReader(const CListReader&) = delete;
     CListReader& operator=(const CListReader&) = delete;
 
-    // How much is read at a time, for a list opened afterwards (tests cut lists with it).
-    void setPieceSize(std::size_t nSize) { m_nPieceSize = nSize; }
+    // How much is read at a time (0: kPieceSize), for a list opened afterwards: tests cut lists
+    // with it.
+    void setPieceSize(std::size_t nSize) { m_nPieceSize = nSize == 0 ? kPieceSize : nSize; }
 
     // A list held in memory by the caller, valid until the reader is done.
     void openText(std::string_view strText);
@@ -169,15 +175,14 @@ private:
     std::unique_ptr<enc::CDecoder> m_pDecoder; // the list's, with a UTF-16 byte-order mark
     std::unique_ptr<enc::CDecoder> m_pGb18030; // made for the first line that needs it
     std::unique_ptr<enc::CDecoder> m_pUtf8;
-    bool m_bNoGb18030 = false; // the system has no converter for it
-    std::string m_strRaw;      // the piece read, its first m_nRaw bytes
+    bool m_bNoGb18030 = false;      // the system has no converter for it
+    std::unique_ptr<char[]> m_pRaw; // the piece read: its first m_nRaw bytes, of m_nRawRoom
     std::size_t m_nRaw = 0;
+    std::size_t m_nRawRoom = 0;
     std::string m_strDecoded;
 
     // The line under way, when it does not lie whole in one piece: its first kMaxRaw bytes, and
-    // what its bytes so far are. Whatever the encoding, those bytes hold whole characters that
-    // take more than kMaxKept bytes as UTF-8, so a line is cut the same wherever pieces end.
-    static constexpr std::size_t kMaxRaw = 2 * kMaxKept + 8;
+    // what its bytes so far are.
     std::string m_strCarry;
     std::int64_t m_nLineBytes = 0;
     bool m_bCarryGiven = false;
