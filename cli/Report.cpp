@@ -76,13 +76,22 @@ std::vector<std::string> lineReports(const tagGenResult& result, std::string_vie
             vecAll.push_back(&report);
     std::stable_sort(vecAll.begin(), vecAll.end(), [](auto* a, auto* b) { return a->nLine < b->nLine; });
     std::vector<std::string> vecLines;
+    const std::string strGb18030 = std::string(strListName) + ":" + std::to_string(result.nFirstGb18030Line) +
+                                   ": read as GB18030 (this line and any later one that is not UTF-8)";
+    bool bGb18030Told = result.nFirstGb18030Line == 0;
     for (const tagLineReport* pReport : vecAll) {
+        if (!bGb18030Told && pReport->nLine >= result.nFirstGb18030Line) {
+            vecLines.push_back(strGb18030);
+            bGb18030Told = true;
+        }
         const std::string strWhy = pReport->eReason == names::EVerdict::Name
                                        ? "duplicate of line " + std::to_string(pReport->nFirstLine)
                                        : reasonText(pReport->eReason);
         vecLines.push_back(std::string(strListName) + ":" + std::to_string(pReport->nLine) + ": " + strWhy +
                            ": " + pReport->strText);
     }
+    if (!bGb18030Told)
+        vecLines.push_back(strGb18030);
     const auto nMoreRefused = result.nRefused - static_cast<std::int64_t>(result.vecRefused.size());
     if (nMoreRefused > 0)
         vecLines.push_back("kelvane-cli: " +

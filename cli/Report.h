@@ -13,8 +13,8 @@ namespace report {
 std::string reasonText(names::EVerdict eReason);
 std::string sitePathText(names::ESitePath eFault);
 
-// The refused and duplicate lines as "LIST:LINE: reason: text", in line order, then how many more
-// there are of each kind than were kept.
+// The refused and duplicate lines as "LIST:LINE: reason: text", and the first line read as
+// GB18030, in line order; then how many more there are of each kind than were kept.
 std::vector<std::string> lineReports(const tagGenResult& result, std::string_view strListName);
 
 // "2 entries written, 1 line refused, 0 duplicates, 3 lines skipped".

@@ -394,6 +394,41 @@ bool isValidUtf8(std::string_view str) {
     return validator.finish();
 }
 
+bool CGb18030Validator::feed(std::string_view str) {
+    const auto* p = reinterpret_cast<const unsigned char*>(str.data());
+    const auto* end = p + str.size();
+    while (m_bValid && p < end) {
+        if (m_nState == 0) {
+            p = skipAscii(p, end);
+            if (p == end)
+                break;
+        }
+        const unsigned char ch = *p++;
+        const bool bLead = ch >= 0x81 && ch <= 0xFE;
+        const bool bDigit = ch >= 0x30 && ch <= 0x39;
+        switch (m_nState) {
+        case 0:
+            m_bValid = bLead;
+            m_nState = 1;
+            break;
+        case 1:
+            // A digit begins a four-byte character.
+            m_bValid = bDigit || (ch >= 0x40 && ch != 0x7F && ch != 0xFF);
+            m_nState = bDigit ? 2 : 0;
+            break;
+        case 2:
+            m_bValid = bLead;
+            m_nState = 3;
+            break;
+        default:
+            m_bValid = bDigit;
+            m_nState = 0;
+            break;
+        }
+    }
+    return m_bValid;
+}
+
 bool gb18030Complete() {
 #ifdef _WIN32
     return ::IsValidCodePage(CGb18030Decoder::kGb18030) != 0;
@@ -421,85 +456,24 @@ std::unique_ptr<CDecoder> CDecoder::create(EEncoding eEncoding) {
 }
 
 namespace {
-// GB18030 when the text is valid GB18030 (a character cut at its end is let pass unless bFinal),
-// else UTF-8.
-EEncoding utf8OrGb18030(std::string_view str, bool bFinal) {
-    CUtf8Validator validator;
-    validator.feed(str);
-    if (bFinal ? validator.finish() : validator.valid())
+// GB18030 when the text is valid GB18030 but not valid UTF-8, else UTF-8.
+EEncoding utf8OrGb18030(std::string_view str) {
+    if (isValidUtf8(str))
         return EEncoding::Utf8;
     auto pGb = CDecoder::create(EEncoding::Gb18030);
     if (!pGb)
         return EEncoding::Utf8;
     std::string strDecoded;
-    pGb->decode(str, strDecoded, bFinal);
+    pGb->decode(str, strDecoded, true);
     return pGb->invalidCount() == 0 ? EEncoding::Gb18030 : EEncoding::Utf8;
 }
 } // namespace
-
-void CAutoDecoder::decide(std::string_view window, bool bFinal) {
-    m_eEncoding = utf8OrGb18030(window, bFinal);
-    m_pDecoder = CDecoder::create(m_eEncoding);
-}
-
-void CAutoDecoder::decode(std::string_view str, std::string& out, bool bFinal) {
-    const std::size_t nBefore = out.size();
-    decodeInto(str, out, bFinal);
-    // GB18030 has a byte-order mark of its own, which decodes to UTF-8's: it goes too.
-    if (m_bAtOutputStart && out.size() > nBefore) {
-        m_bAtOutputStart = false;
-        if (m_eEncoding == EEncoding::Gb18030 && std::string_view(out).substr(nBefore).starts_with(kUtf8Bom))
-            out.erase(nBefore, kUtf8Bom.size());
-    }
-}
-
-void CAutoDecoder::decodeInto(std::string_view str, std::string& out, bool bFinal) {
-    std::string_view in = str;
-    if (!m_pDecoder) {
-        if (!m_strHeld.empty()) {
-            m_strHeld.append(str);
-            in = m_strHeld;
-        }
-        if (m_bAtStart) {
-            if (in.size() < kUtf8Bom.size() && !bFinal) {
-                if (m_strHeld.empty())
-                    m_strHeld.assign(str);
-                return;
-            }
-            m_bAtStart = false;
-            const tagBom bom = detectBom(in);
-            if (bom.nBomSize != 0) {
-                m_eEncoding = bom.eEncoding;
-                m_pDecoder = CDecoder::create(m_eEncoding);
-                in.remove_prefix(bom.nBomSize);
-            }
-        }
-        if (!m_pDecoder) {
-            const auto* begin = reinterpret_cast<const unsigned char*>(in.data());
-            const auto nAscii = static_cast<std::size_t>(skipAscii(begin, begin + in.size()) - begin);
-            out.append(in.substr(0, nAscii));
-            in.remove_prefix(nAscii);
-            if (in.empty()) {
-                m_strHeld.clear();
-                return;
-            }
-            if (in.size() < kWindow && !bFinal) {
-                std::string strRest(in);
-                m_strHeld = std::move(strRest);
-                return;
-            }
-            decide(in, bFinal);
-        }
-    }
-    m_pDecoder->decode(in, out, bFinal);
-    m_strHeld.clear();
-}
 
 tagBom detectEncoding(std::string_view str) {
     const tagBom bom = detectBom(str);
     if (bom.nBomSize != 0)
         return bom;
-    return {utf8OrGb18030(str, true), 0};
+    return {utf8OrGb18030(str), 0};
 }
 
 void decodeText(std::string& str) {

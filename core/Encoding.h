@@ -14,7 +14,8 @@ namespace enc {
 inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 inline constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
 inline constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
-inline constexpr std::string_view kReplacement = "\xEF\xBF\xBD"; // U+FFFD
+inline constexpr std::string_view kGb18030Bom = "\x84\x31\x95\x33"; // U+FEFF in GB18030
+inline constexpr std::string_view kReplacement = "\xEF\xBF\xBD";    // U+FFFD
 
 enum class EEncoding { Utf8, Gb18030, Utf16Le, Utf16Be };
 
@@ -43,6 +44,22 @@ private:
 
 bool isValidUtf8(std::string_view str);
 
+// Checks the form of GB18030 fed in pieces of any size: a byte below 0x80, or a lead byte 0x81-0xFE
+// followed by 0x40-0x7E or 0x80-0xFE, or by a digit, a lead byte and a digit. The form only: a
+// well-formed character may still be one that the encoding leaves unassigned.
+class CGb18030Validator {
+public:
+    bool feed(std::string_view str);
+    bool finish() const { return m_bValid && m_nState == 0; }
+    bool valid() const { return m_bValid; }
+    // Well formed so far, and ending with a lead byte alone, which any second byte completes.
+    bool awaitsSecondByte() const { return m_bValid && m_nState == 1; }
+
+private:
+    bool m_bValid = true;
+    int m_nState = 0; // bytes of the character under way
+};
+
 // False where the system's GB18030 converter lacks the four-byte characters of the BMP (Wine has
 // no code page 54936); they then count as invalid.
 bool gb18030Complete();
@@ -69,30 +86,8 @@ private:
     std::int64_t m_nInvalid = 0;
 };
 
-// For a stream that cannot be read twice: ASCII passes as it is until the first other byte; from
-// there a window of the text decides once: UTF-8 when it is valid UTF-8, else GB18030 when it is
-// valid GB18030, else UTF-8 with U+FFFD. A byte-order mark at the start decides at once. While it
-// waits for its window the decoder holds the bytes (at most a window and a piece) and gives
-// nothing for them.
-class CAutoDecoder {
-public:
-    static constexpr std::size_t kWindow = 64 * 1024;
-
-    void decode(std::string_view str, std::string& out, bool bFinal);
-
-private:
-    void decodeInto(std::string_view str, std::string& out, bool bFinal);
-    void decide(std::string_view window, bool bFinal);
-
-    std::unique_ptr<CDecoder> m_pDecoder;
-    EEncoding m_eEncoding = EEncoding::Utf8;
-    bool m_bAtStart = true;
-    bool m_bAtOutputStart = true;
-    std::string m_strHeld;
-};
-
-// Which encoding a whole text is in, by the rules above (a byte-order mark, else UTF-8 when
-// valid, else GB18030 when valid, else UTF-8 with U+FFFD).
+// Which encoding a whole text is in: a byte-order mark decides; else UTF-8 when the text is valid
+// UTF-8, else GB18030 when it is valid GB18030, else UTF-8 (with U+FFFD).
 tagBom detectEncoding(std::string_view str);
 
 // Makes a file's whole text UTF-8 by those rules, without its byte-order mark (GB18030's too).

@@ -52,7 +52,8 @@ struct tagGenResult {
     std::int64_t nSkipped = 0; // blank lines and lines without a dot
     std::int64_t nRefused = 0;
     std::int64_t nDuplicates = 0;
-    bool bDuplicatesPartial = false; // too many names to remember them all: later ones unchecked
+    bool bDuplicatesPartial = false;    // too many names to remember them all: later ones unchecked
+    std::int64_t nFirstGb18030Line = 0; // the first line read as GB18030; 0 when none
     std::vector<tagLineReport> vecRefused;
     std::vector<tagLineReport> vecDuplicates;
     // Wildcard names that got no certbot argument (strText: the name).

@@ -159,6 +159,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     m_pQueue = nullptr;
     m_pResult = nullptr;
     result.bDuplicatesPartial = names.full();
+    result.nFirstGb18030Line = reader.firstGb18030Line();
 
     std::string strPath;
     const EGenFailure eWriter = writer ? writer->failure(strPath, strReason) : EGenFailure::None;

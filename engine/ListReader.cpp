@@ -6,26 +6,6 @@
 #include "core/FileUtil.h"
 #include "core/Sys.h"
 
-namespace {
-
-constexpr std::size_t kPieceSize = 256 * 1024;
-
-// Reads up to kPieceSize bytes; 0 at the end, -1 with errno on failure.
-std::int64_t readPiece(int fd, std::string& buf) {
-    buf.resize(kPieceSize);
-    for (;;) {
-        const std::int64_t n = sys::readFd(fd, buf.data(), buf.size());
-        if (n >= 0) {
-            buf.resize(static_cast<std::size_t>(n));
-            return n;
-        }
-        if (errno != EINTR)
-            return -1;
-    }
-}
-
-} // namespace
-
 // Every LF and every backquote ends a line, and so does every CR that no LF follows.
 void CLineCounter::feed(std::string_view str) {
     const char* p = str.data();
@@ -58,8 +38,10 @@ void CLineCounter::feed(std::string_view str) {
         else if (*p == '\r' && (p + 1 == end || p[1] != '\n'))
             ++n;
     }
-    if (!str.empty())
+    if (!str.empty()) {
         m_bCr = str.back() == '\r';
+        m_bOpen = !CListReader::isSeparator(str.back());
+    }
     m_nSeparators += n;
 }
 
@@ -78,15 +60,9 @@ void CListReader::closeFile() {
 }
 
 void CListReader::openText(std::string_view strText) {
-    m_text = strText;
-    if (m_text.starts_with(enc::kUtf8Bom))
-        m_text.remove_prefix(enc::kUtf8Bom.size());
-    m_nPos = 0;
-    CLineCounter counter;
-    counter.feed(m_text);
-    m_nLines = counter.separators() + 1;
-    m_bCounted = true;
-    m_bEof = true;
+    m_memory = strText;
+    std::string strReason;
+    countLines(strReason); // a text in memory is read without fail
 }
 
 bool CListReader::openFile(const std::string& strPath, std::string& strReason) {
@@ -115,110 +91,67 @@ bool CListReader::openDescriptor(std::string& strReason) {
         strReason = file::errorText(EISDIR);
         return false;
     }
-    m_text = {};
-    m_nPos = 0;
-    m_bEof = false;
     const std::int64_t nStart = info.bRegular ? sys::seekFd(m_fd, 0, SEEK_CUR) : -1;
-    if (nStart < 0) {
-        // Read once, as it comes: the encoding is told from the text itself.
-        m_eMode = EMode::Auto;
-        m_pAuto = std::make_unique<enc::CAutoDecoder>();
-        return true;
-    }
+    if (nStart < 0)
+        return true; // read once, as it comes
     m_nStart = nStart;
     sys::adviseSequential(m_fd, m_nStart);
-    return countFile(strReason) && seekToStart(strReason);
+    return countLines(strReason) && seekToStart(strReason);
 }
 
 bool CListReader::seekToStart(std::string& strReason) {
-    if (sys::seekFd(m_fd, m_nStart, SEEK_SET) != m_nStart) {
+    if (m_fd >= 0 && sys::seekFd(m_fd, m_nStart, SEEK_SET) != m_nStart) {
         strReason = file::errorText(errno);
         return false;
     }
     return true;
 }
 
-// Learns the encoding and counts the lines: a byte-order mark decides; else the file is UTF-8 as
-// it is when it is valid UTF-8, else GB18030 when it is valid GB18030, else UTF-8 with U+FFFD.
-bool CListReader::countFile(std::string& strReason) {
-    // Runs fn over the pieces of the whole list, the byte-order mark left out.
-    const auto forEachPiece = [&](std::size_t nBom, auto&& fn) {
-        if (!seekToStart(strReason))
-            return false;
-        std::size_t nSkip = nBom;
-        for (;;) {
-            const std::int64_t n = readPiece(m_fd, m_strRaw);
-            if (n < 0) {
-                strReason = file::errorText(errno);
-                return false;
-            }
-            std::string_view piece = m_strRaw;
-            const std::size_t nDrop = std::min(nSkip, piece.size());
-            piece.remove_prefix(nDrop);
-            nSkip -= nDrop;
-            fn(piece, n == 0);
-            if (n == 0)
-                return true;
-        }
-    };
-    const auto countDecoded = [&](enc::CDecoder& decoder, std::size_t nBom, std::int64_t& nSeparators) {
-        CLineCounter counter;
-        std::string strDecoded;
-        const bool bOk = forEachPiece(nBom, [&](std::string_view piece, bool bFinal) {
-            strDecoded.clear();
-            decoder.decode(piece, strDecoded, bFinal);
-            counter.feed(strDecoded);
-        });
-        nSeparators = counter.separators();
-        return bOk;
-    };
+// A reader of the same list from its start, that only counts.
+void CListReader::shareSource(const CListReader& other) {
+    m_fd = other.m_fd;
+    m_memory = other.m_memory;
+    m_nPieceSize = other.m_nPieceSize;
+    m_bCountOnly = true;
+}
 
+// A list that is valid UTF-8, or has a byte-order mark, is counted by its line ends, which all end
+// a line there; any other by the line splitter itself, so that the count is what nextLine gives.
+bool CListReader::countLines(std::string& strReason) {
     if (!seekToStart(strReason))
         return false;
-    const std::int64_t nHead = readPiece(m_fd, m_strRaw);
-    if (nHead < 0) {
-        strReason = file::errorText(errno);
-        return false;
-    }
-    const enc::tagBom bom = enc::detectBom(m_strRaw);
-    m_nBomLeft = bom.nBomSize;
-    m_eEncoding = bom.eEncoding;
-    std::int64_t nSeparators = 0;
-
-    if (bom.eEncoding == enc::EEncoding::Utf16Le || bom.eEncoding == enc::EEncoding::Utf16Be) {
-        auto pDecoder = enc::CDecoder::create(bom.eEncoding);
-        if (!countDecoded(*pDecoder, bom.nBomSize, nSeparators))
-            return false;
-        m_eMode = EMode::Decode;
-    } else {
-        // Line ends are ASCII, and stay where they are whether the text is UTF-8 as it is or
-        // with U+FFFD: this one count serves both.
-        CLineCounter counter;
+    bool bByEnds = true;
+    CLineCounter counter;
+    {
+        CListReader scan;
+        scan.shareSource(*this);
         enc::CUtf8Validator validator;
-        const bool bOk = forEachPiece(bom.nBomSize, [&](std::string_view piece, bool) {
-            counter.feed(piece);
-            validator.feed(piece);
-        });
-        if (!bOk)
-            return false;
-        nSeparators = counter.separators();
-        m_eMode = validator.finish() ? EMode::Raw : EMode::Decode;
-        if (m_eMode == EMode::Decode && bom.nBomSize == 0) {
-            // Opening the converter loads a module: only for a file that needs it.
-            if (auto pGb = enc::CDecoder::create(enc::EEncoding::Gb18030)) {
-                std::int64_t nGbSeparators = 0;
-                if (!countDecoded(*pGb, 0, nGbSeparators))
-                    return false;
-                if (pGb->invalidCount() == 0) {
-                    m_eEncoding = enc::EEncoding::Gb18030;
-                    nSeparators = nGbSeparators;
-                }
+        do {
+            if (!scan.refill()) {
+                strReason = scan.m_strReason;
+                return false;
             }
-        }
+            counter.feed(scan.m_text);
+            bByEnds = scan.m_eMode != EMode::Lines || validator.feed(scan.m_text);
+        } while (bByEnds && !scan.m_bEof);
+        bByEnds = bByEnds && validator.finish();
     }
-    if (m_eMode == EMode::Decode)
-        m_pDecoder = enc::CDecoder::create(m_eEncoding);
-    m_nLines = nSeparators + 1;
+    m_nLines = counter.lines();
+    if (!bByEnds) {
+        if (!seekToStart(strReason))
+            return false;
+        CListReader split;
+        split.shareSource(*this);
+        std::string_view line;
+        while (split.nextLine(line)) {
+        }
+        // A line too long for a list ends the reading at the same place later.
+        if (split.failure() == EFailure::System) {
+            strReason = split.m_strReason;
+            return false;
+        }
+        m_nLines = split.m_nLine;
+    }
     m_bCounted = true;
     return true;
 }
@@ -228,50 +161,134 @@ void CListReader::fail(int nErrno) {
     m_strReason = file::errorText(nErrno);
 }
 
-// Moves on to the next piece of the file, as UTF-8.
-bool CListReader::refill() {
-    const std::int64_t n = readPiece(m_fd, m_strRaw);
-    if (n < 0) {
-        fail(errno);
-        return false;
+// Reads more of the list after the m_nRaw bytes m_pRaw holds.
+bool CListReader::readMore() {
+    // Room made once, and not cleared: the system writes it.
+    if (m_nRawRoom < m_nRaw + m_nPieceSize) {
+        auto pRoom = std::make_unique_for_overwrite<char[]>(m_nRaw + m_nPieceSize);
+        std::copy_n(m_pRaw.get(), m_nRaw, pRoom.get());
+        m_pRaw = std::move(pRoom);
+        m_nRawRoom = m_nRaw + m_nPieceSize;
     }
-    m_bEof = n == 0;
-    std::string_view raw = m_strRaw;
-    const std::size_t nDrop = std::min(m_nBomLeft, raw.size());
-    raw.remove_prefix(nDrop);
-    m_nBomLeft -= nDrop;
-    switch (m_eMode) {
-    case EMode::Raw:
-        m_text = raw;
-        break;
-    case EMode::Decode:
+    for (;;) {
+        const std::int64_t n = sys::readFd(m_fd, m_pRaw.get() + m_nRaw, m_nPieceSize);
+        if (n >= 0) {
+            m_nRaw += static_cast<std::size_t>(n);
+            m_bEof = n == 0;
+            return true;
+        }
+        if (errno != EINTR) {
+            fail(errno);
+            return false;
+        }
+    }
+}
+
+namespace {
+// Whether the bytes may be the start of a byte-order mark that more bytes would complete.
+bool maybeBomStart(std::string_view str) {
+    for (const std::string_view bom : {enc::kUtf8Bom, enc::kUtf16LeBom, enc::kUtf16BeBom, enc::kGb18030Bom})
+        if (str.size() < bom.size() && bom.starts_with(str))
+            return true;
+    return false;
+}
+} // namespace
+
+// Moves on to the next piece of the list; at its start, a byte-order mark decides how it is read.
+bool CListReader::refill() {
+    m_text = {};
+    m_nPos = 0;
+    std::string_view raw;
+    if (m_fd >= 0) {
+        m_nRaw = 0;
+        if (!readMore())
+            return false;
+        while (m_bAtStart && !m_bEof && maybeBomStart(std::string_view(m_pRaw.get(), m_nRaw)))
+            if (!readMore())
+                return false;
+        raw = std::string_view(m_pRaw.get(), m_nRaw);
+    } else {
+        raw = m_memory;
+        m_memory = {};
+        m_bEof = true;
+    }
+    if (m_bAtStart) {
+        m_bAtStart = false;
+        const enc::tagBom bom = enc::detectBom(raw);
+        raw.remove_prefix(bom.nBomSize);
+        if (bom.nBomSize == 0) {
+            // GB18030 has a byte-order mark of its own: it goes too, and each line still decides.
+            if (raw.starts_with(enc::kGb18030Bom))
+                raw.remove_prefix(enc::kGb18030Bom.size());
+        } else if (bom.eEncoding == enc::EEncoding::Utf8) {
+            m_eMode = EMode::Utf8;
+        } else {
+            m_eMode = EMode::Decoded;
+            m_pDecoder = enc::CDecoder::create(bom.eEncoding);
+        }
+    }
+    if (m_eMode == EMode::Decoded) {
         m_strDecoded.clear();
         m_pDecoder->decode(raw, m_strDecoded, m_bEof);
-        // GB18030 has a byte-order mark of its own, which decodes to UTF-8's: it goes too.
-        if (m_bAtStart && m_eEncoding == enc::EEncoding::Gb18030 && m_strDecoded.starts_with(enc::kUtf8Bom))
-            m_strDecoded.erase(0, enc::kUtf8Bom.size());
         m_text = m_strDecoded;
-        break;
-    case EMode::Auto:
-        m_strDecoded.clear();
-        m_pAuto->decode(raw, m_strDecoded, m_bEof);
-        m_text = m_strDecoded;
-        break;
+    } else {
+        m_text = raw;
     }
-    m_nPos = 0;
-    m_bAtStart = m_bAtStart && m_text.empty();
     return true;
+}
+
+// Learns what the bytes of the line under way are: UTF-8 still, GB18030 still.
+void CListReader::feedLine(const char* begin, const char* end) {
+    if (m_eMode == EMode::Decoded)
+        return;
+    const std::string_view bytes(begin, static_cast<std::size_t>(end - begin));
+    m_utf8.feed(bytes);
+    if (m_eMode == EMode::Lines)
+        m_gb18030.feed(bytes);
 }
 
 void CListReader::appendToLine(const char* begin, const char* end) {
     const auto n = static_cast<std::size_t>(end - begin);
     m_nLineBytes += static_cast<std::int64_t>(n);
-    if (m_strCarry.size() < kMaxKept)
-        m_strCarry.append(begin, std::min(n, kMaxKept - m_strCarry.size()));
+    if (m_strCarry.size() < kMaxRaw)
+        m_strCarry.append(begin, std::min(n, kMaxRaw - m_strCarry.size()));
+}
+
+// The line as UTF-8, from its bytes (its first kMaxRaw when bCut) and what feedLine learnt of them.
+std::string_view CListReader::lineText(std::string_view raw, bool bCut) {
+    ++m_nLine;
+    const bool bUtf8 = m_utf8.finish();
+    const bool bGb18030 = m_eMode == EMode::Lines && m_gb18030.finish();
+    m_utf8 = {};
+    m_gb18030 = {};
+    if (bUtf8 || m_bCountOnly)
+        return raw.substr(0, kMaxKept);
+    m_strLine.clear();
+    if (bGb18030 && !m_pGb18030 && !m_bNoGb18030) {
+        // Opening the converter loads a module: only for a list that needs it.
+        m_pGb18030 = enc::CDecoder::create(enc::EEncoding::Gb18030);
+        m_bNoGb18030 = !m_pGb18030;
+    }
+    if (bGb18030 && m_pGb18030) {
+        // Its form says GB18030; the converter tells the characters it has (of a line cut short,
+        // the form alone decides).
+        const std::int64_t nFaults = m_pGb18030->invalidCount();
+        m_pGb18030->decode(raw, m_strLine, true);
+        if (bCut || m_pGb18030->invalidCount() == nFaults) {
+            if (m_nFirstGb18030Line == 0)
+                m_nFirstGb18030Line = m_nLine;
+            return std::string_view(m_strLine).substr(0, kMaxKept);
+        }
+        m_strLine.clear();
+    }
+    if (!m_pUtf8)
+        m_pUtf8 = enc::CDecoder::create(enc::EEncoding::Utf8);
+    m_pUtf8->decode(raw, m_strLine, true);
+    return std::string_view(m_strLine).substr(0, kMaxKept);
 }
 
 bool CListReader::nextLineSlow(std::string_view& line) {
-    if (failed() || m_bLastGiven)
+    if (failed())
         return false;
     if (m_bCarryGiven) {
         m_strCarry.clear();
@@ -293,7 +310,18 @@ bool CListReader::nextLineSlow(std::string_view& line) {
         const char* data = m_text.data();
         const char* begin = data + m_nPos;
         const char* end = data + m_text.size();
-        const char* sep = findSeparator(begin, end);
+        const char* from = begin;
+        const char* sep = end;
+        for (;;) {
+            sep = findSeparator(from, end);
+            feedLine(from, sep);
+            // A backquote that completes a GB18030 character belongs to it.
+            if (sep == end || *sep != kBackquote || m_eMode != EMode::Lines || m_utf8.finish() ||
+                !m_gb18030.awaitsSecondByte())
+                break;
+            feedLine(sep, sep + 1);
+            from = sep + 1;
+        }
         if (sep != end) {
             m_nPos = static_cast<std::size_t>(sep + 1 - data);
             if (*sep == '\r') {
@@ -302,13 +330,15 @@ bool CListReader::nextLineSlow(std::string_view& line) {
                 else if (sep[1] == '\n')
                     ++m_nPos;
             }
-            if (m_strCarry.empty()) {
-                line = std::string_view(begin, static_cast<std::size_t>(sep - begin));
-            } else {
+            std::string_view raw(begin, static_cast<std::size_t>(sep - begin));
+            bool bCut = raw.size() > kMaxRaw;
+            if (m_nLineBytes != 0) {
                 appendToLine(begin, sep);
-                line = m_strCarry;
+                raw = m_strCarry;
+                bCut = m_nLineBytes > static_cast<std::int64_t>(kMaxRaw);
                 m_bCarryGiven = true;
             }
+            line = lineText(raw.substr(0, kMaxRaw), bCut);
             m_nLineBytes = 0;
             return true;
         }
@@ -321,9 +351,10 @@ bool CListReader::nextLineSlow(std::string_view& line) {
             return false;
         }
         if (m_bEof) {
-            // What follows the last line end is the last line, empty or not.
-            m_bLastGiven = true;
-            line = m_strCarry;
+            // A line end at the very end of the list starts no line.
+            if (m_nLineBytes == 0)
+                return false;
+            line = lineText(m_strCarry, m_nLineBytes > static_cast<std::int64_t>(kMaxRaw));
             m_bCarryGiven = true;
             m_nLineBytes = 0;
             return true;

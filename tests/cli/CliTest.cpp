@@ -258,7 +258,7 @@ TEST_F(CliTest, ListFromAFileOrStandardInputToStandardOutput) {
                                       : run({"--site-path", "/srv/my sites", "--www", "--prefix", "m", path});
         EXPECT_EQ(r.nExit, 0) << r.err;
         EXPECT_EQ(r.out, expected);
-        EXPECT_EQ(r.err, "kelvane-cli: 2 entries written, 0 lines refused, 0 duplicates, 2 lines skipped\n");
+        EXPECT_EQ(r.err, "kelvane-cli: 2 entries written, 0 lines refused, 0 duplicates, 1 line skipped\n");
     }
 }
 
@@ -321,7 +321,7 @@ TEST_F(CliTest, RefusedLinesAndDuplicatesAreReportedAndTheRestWritten) {
     EXPECT_NE(r.err.find(path + ":23: an empty label"), std::string::npos);
     EXPECT_EQ(r.err.find(path + ":24:"), std::string::npos) << "more than 20 refused lines shown";
     EXPECT_NE(r.err.find("kelvane-cli: 4 more refused lines not shown\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("kelvane-cli: 3 entries written, 24 lines refused, 1 duplicate, 1 line skipped\n"),
+    EXPECT_NE(r.err.find("kelvane-cli: 3 entries written, 24 lines refused, 1 duplicate, 0 lines skipped\n"),
               std::string::npos)
         << r.err;
 
@@ -401,6 +401,23 @@ TEST_F(CliTest, StandardInputIsStreamedFromWhereItStandsAndNeverTakenForAFileNam
     const tagCliRun fromOffset = run({"-s", "/x"}, streams);
     ::close(streams.nStdInFd);
     EXPECT_EQ(fromOffset.out, builtinEntry("/x", "a.com"));
+}
+
+// A UTF-8 list with GB18030 lines: each line read as it is, and the first GB18030 one told, in
+// line order, from a file and from standard input.
+TEST_F(CliTest, Gb18030LinesInAUtf8ListAreToldOnce) {
+    const std::string list = "caf\xC3\xA9.fr\n\xD6\xD0 x.cn\nm\xC3\xBCller.de\n\xCE\xC4.cn\n";
+    const std::string path = file("list.txt", list);
+    for (const bool fromStdIn : {false, true}) {
+        const tagCliRun r = fromStdIn ? run({"-s", "/x"}, &list) : run({"-s", "/x", path});
+        const std::string name = fromStdIn ? "-" : path;
+        EXPECT_EQ(r.nExit, 0);
+        EXPECT_EQ(r.out, builtinEntry("/x", "xn--caf-dma.fr") + builtinEntry("/x", "xn--mller-kva.de") +
+                             builtinEntry("/x", "xn--7dv.cn"));
+        EXPECT_EQ(r.err.substr(0, r.err.find("kelvane-cli:")),
+                  name + ":2: read as GB18030 (this line and any later one that is not UTF-8)\n" + name +
+                      ":2: a space inside: \xE4\xB8\xAD x.cn\n");
+    }
 }
 
 TEST_F(CliTest, ListThatFailsOrIsNoListLeavesTheOutputAndSaysWhy) {
@@ -681,7 +698,7 @@ TEST_F(CliTest, SplitSaysHowManyFilesItWrote) {
     const tagCliRun r = run({"-s", "/srv", "--pack", "2", "--split", m_dir.path("sites"), list});
     EXPECT_EQ(r.nExit, 0) << r.err;
     EXPECT_NE(
-        r.err.find("2 entries written, 0 lines refused, 0 duplicates, 1 line skipped, 2 files written in "),
+        r.err.find("2 entries written, 0 lines refused, 0 duplicates, 0 lines skipped, 2 files written in "),
         std::string::npos)
         << r.err;
     EXPECT_NE(readFile(m_dir.path("sites/c.com.conf")).find("ServerAlias c.com\r\n"), std::string::npos);

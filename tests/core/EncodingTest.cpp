@@ -112,9 +112,9 @@ TEST(EncodingTest, WhatIsNotTextBecomesReplacementCharacters) {
     }
 }
 
-// Whole files: a byte-order mark decides; else UTF-8 when valid, GB18030 when valid, UTF-8 with
-// U+FFFD otherwise. A stream decides the same from a window after its ASCII start.
-TEST(EncodingTest, FilesAndStreamsAreToldApart) {
+// Whole files (templates): a byte-order mark decides; else UTF-8 when valid, GB18030 when valid,
+// UTF-8 with U+FFFD otherwise.
+TEST(EncodingTest, WholeFilesAreToldApart) {
     const std::string r = "\xEF\xBF\xBD";
     const std::string ascii(70000, 'a');
     const struct {
@@ -147,14 +147,46 @@ TEST(EncodingTest, FilesAndStreamsAreToldApart) {
         std::string str = c.bytes;
         enc::decodeText(str);
         EXPECT_EQ(str, c.text) << testing::PrintToString(c.bytes.substr(0, 40));
-        for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
-            enc::CAutoDecoder decoder;
-            std::string out;
-            for (std::size_t i = 0; i < c.bytes.size(); i += piece)
-                decoder.decode(std::string_view(c.bytes).substr(i, piece), out, false);
-            decoder.decode({}, out, true);
-            EXPECT_EQ(out, c.text) << "stream in pieces of " << piece << ": "
-                                   << testing::PrintToString(c.bytes.substr(0, 40));
+    }
+}
+
+// The form of GB18030, wherever the text is cut: whole, waiting for the second byte of a
+// character, cut inside a four-byte character, or broken.
+TEST(EncodingTest, Gb18030Form) {
+    enum EForm { Whole, AwaitsSecond, Cut, Broken };
+    const struct {
+        std::string bytes;
+        EForm form;
+    } cases[] = {
+        {"", Whole},
+        {"a.com", Whole},
+        {kGbZhongWen, Whole},
+        {"\x81\x60\xFE\xFE\x81\x40", Whole}, // second bytes at the ends of their ranges
+        {"\x81\x30\x81\x30.\xFE\x39\xFE\x39", Whole},
+        {"a\xD6", AwaitsSecond},
+        {kGbZhongWen + "\xFE", AwaitsSecond},
+        {"\x81\x30", Cut},
+        {"\x81\x30\xFE", Cut},
+        {"\x80", Broken},
+        {"\xFF", Broken},
+        {"\xD6\x7F", Broken},
+        {"\xD6\xFF", Broken},
+        {"\xD6\n", Broken}, // a line end is never inside a character
+        {"\xD6\x3F", Broken},
+        {"\x81\x30\x30", Broken},
+        {"\x81\x30\x81\x80", Broken},
+        {"\x80" + kGbZhongWen, Broken}, // stays broken
+    };
+    for (const auto& c : cases) {
+        for (std::size_t cut = 0; cut <= c.bytes.size(); ++cut) {
+            enc::CGb18030Validator validator;
+            validator.feed(std::string_view(c.bytes).substr(0, cut));
+            EXPECT_EQ(validator.feed(std::string_view(c.bytes).substr(cut)), c.form != Broken);
+            EXPECT_EQ(validator.valid(), c.form != Broken);
+            EXPECT_EQ(validator.finish(), c.form == Whole)
+                << testing::PrintToString(c.bytes) << " cut at " << cut;
+            EXPECT_EQ(validator.awaitsSecondByte(), c.form == AwaitsSecond)
+                << testing::PrintToString(c.bytes);
         }
     }
 }

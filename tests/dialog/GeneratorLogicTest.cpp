@@ -238,7 +238,7 @@ TEST_F(GeneratorLogicTest, StopTurnsTheButtonIntoADisabledStoppingUntilTheEnd) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_TRUE(m_view.strStatus.starts_with("执行中... ")) << m_view.strStatus;
-    EXPECT_TRUE(m_view.strStatus.ends_with("/2000001")) << m_view.strStatus;
+    EXPECT_TRUE(m_view.strStatus.ends_with("/2000000")) << m_view.strStatus;
     m_pLogic->OnStart();
     if (!m_view.queued()) { // the run may have ended on its own meanwhile
         EXPECT_EQ(m_view.strButton, "正在停止");

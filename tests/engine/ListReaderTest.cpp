@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
@@ -19,112 +21,186 @@ Lines allLines(CListReader& reader) {
     return lines;
 }
 
-const struct {
-    std::string text;
-    Lines lines;
-} kCases[] = {
-    {"", {""}},
-    {"a.com", {"a.com"}},
-    {"a.com\r\nb.com", {"a.com", "b.com"}},
-    {"a.com\nb.com", {"a.com", "b.com"}},
-    {"a.com\rb.com", {"a.com", "b.com"}}, // a lone CR ends a line too
-    {"a.com`b.com", {"a.com", "b.com"}},
-    {"a.com\r\n", {"a.com", ""}}, // a last, empty line
-    {"\n\n", {"", "", ""}},
-    {"\r", {"", ""}},
-    {"a\r\r\nb\n\rc", {"a", "", "b", "", "c"}},
-    {"a`\r\n`b", {"a", "", "", "b"}},
+enum class ESource { Memory, File, Pipe };
+
+struct tagRead {
+    Lines lines;              // each cut to kMaxKept, as the reader may hand it out
+    std::int64_t nCount = -1; // -1: not counted beforehand
+    std::int64_t nFirstGb18030Line = 0;
 };
 
-TEST(ListReaderTest, LinesOfATextInMemory) {
-    for (const auto& c : kCases) {
-        CListReader reader;
-        reader.openText(c.text);
-        EXPECT_EQ(reader.lineCount(), static_cast<std::int64_t>(c.lines.size()))
-            << testing::PrintToString(c.text);
-        EXPECT_EQ(allLines(reader), c.lines) << testing::PrintToString(c.text);
-    }
-}
-
-TEST(ListReaderTest, LinesOfAFile) {
+// The bytes read as a list from memory, from a file or from a pipe fed by a thread, nPiece bytes
+// at a time (0: the reader's own size).
+tagRead readList(ESource eSource, const std::string& bytes, std::size_t nPiece = 0) {
     CScopedTempDir dir;
-    for (const auto& c : kCases) {
-        const std::string path = dir.path("list.txt");
-        writeFile(path, c.text);
-        CListReader reader;
-        std::string reason;
-        ASSERT_TRUE(reader.openFile(path, reason)) << reason;
-        EXPECT_EQ(reader.lineCount(), static_cast<std::int64_t>(c.lines.size()))
-            << testing::PrintToString(c.text);
-        EXPECT_EQ(allLines(reader), c.lines) << testing::PrintToString(c.text);
-        EXPECT_FALSE(reader.failed());
+    CListReader reader;
+    if (nPiece != 0)
+        reader.setPieceSize(nPiece);
+    std::string reason;
+    std::optional<CPipeFeeder> pipe;
+    switch (eSource) {
+    case ESource::Memory:
+        reader.openText(bytes);
+        break;
+    case ESource::File:
+        writeFile(dir.path("list.txt"), bytes);
+        EXPECT_TRUE(reader.openFile(dir.path("list.txt"), reason)) << reason;
+        break;
+    case ESource::Pipe:
+        pipe.emplace(bytes);
+        EXPECT_TRUE(reader.openFd(pipe->fd(), reason)) << reason;
+        break;
+    }
+    tagRead read;
+    for (const std::string& line : allLines(reader))
+        read.lines.push_back(line.substr(0, CListReader::kMaxKept));
+    EXPECT_FALSE(reader.failed()) << reader.reason();
+    EXPECT_EQ(reader.counted(), eSource != ESource::Pipe);
+    if (reader.counted())
+        read.nCount = reader.lineCount();
+    read.nFirstGb18030Line = reader.firstGb18030Line();
+    return read;
+}
+
+constexpr ESource kSources[] = {ESource::Memory, ESource::File, ESource::Pipe};
+constexpr std::size_t kPieces[] = {1, 2, 3, 4, 5, 6, 7, 8, 0};
+
+// What lineCount() says of a list of n lines: a stream is not counted.
+std::int64_t countOf(ESource eSource, std::size_t n) {
+    return eSource == ESource::Pipe ? -1 : static_cast<std::int64_t>(n);
+}
+
+std::string sourceName(ESource eSource, std::size_t nPiece) {
+    const char* names[] = {"memory", "file", "pipe"};
+    return std::string(names[static_cast<int>(eSource)]) + ", pieces of " + std::to_string(nPiece);
+}
+
+// A line end at the very end of the list starts no line; the count known beforehand agrees.
+TEST(ListReaderTest, LineEnds) {
+    const struct {
+        std::string text;
+        Lines lines;
+    } cases[] = {
+        {"", {}},
+        {"\n", {""}},
+        {"a.com", {"a.com"}},
+        {"a.com\n", {"a.com"}},
+        {"a.com\r\n", {"a.com"}},
+        {"a.com`", {"a.com"}},
+        {"a.com\n\n", {"a.com", ""}},
+        {"a.com\r\nb.com", {"a.com", "b.com"}},
+        {"a.com\nb.com", {"a.com", "b.com"}},
+        {"a.com\rb.com", {"a.com", "b.com"}}, // a lone CR ends a line too
+        {"a.com`b.com", {"a.com", "b.com"}},
+        {"\n\n", {"", ""}},
+        {"\r", {""}},
+        {"a\r\r\nb\n\rc", {"a", "", "b", "", "c"}},
+        {"a`\r\n`b", {"a", "", "", "b"}},
+    };
+    for (const auto& c : cases) {
+        for (const ESource eSource : kSources) {
+            const tagRead read = readList(eSource, c.text);
+            EXPECT_EQ(read.lines, c.lines)
+                << sourceName(eSource, 0) << ": " << testing::PrintToString(c.text);
+            EXPECT_EQ(read.nCount, countOf(eSource, c.lines.size())) << testing::PrintToString(c.text);
+        }
     }
 }
 
-// Each file is also read from a pipe, as standard input would give it: the same lines.
-TEST(ListReaderTest, EncodingsOfFilesAndStreams) {
+// Each line on its own merit, unless a byte-order mark decides; the same lines and the same first
+// GB18030 line from memory, a file and a pipe, wherever the pieces end (inside a byte-order mark,
+// a CR LF or a character).
+TEST(ListReaderTest, EncodingsOfEachLine) {
     const std::string r = "\xEF\xBF\xBD";
+    const std::string zhong = "\xE4\xB8\xAD"; // 中
     const struct {
         std::string bytes;
         Lines lines;
+        std::int64_t nFirstGb18030Line;
     } cases[] = {
         {"\xEF\xBB\xBF"
-         "a.com\nb.com",
-         {"a.com", "b.com"}},
-        {"\xD6\xD0.cn\n\xCE\xC4.cn", {"\xE4\xB8\xAD.cn", "\xE6\x96\x87.cn"}},
-        // 0x60 (a backquote in ASCII) as the second byte of a GB18030 character splits nothing.
-        {"\x81\x60.cn\nb.cn", {"\xE4\xB9\xA3.cn", "b.cn"}},
-        {"\x84\x31\x95\x33\xD6\xD0.cn", {"\xE4\xB8\xAD.cn"}},
-        // A byte-order mark says UTF-8: one stray Latin-1 byte spoils its line only.
-        {"\xEF\xBB\xBF"
-         "\xE4\xB8\xAD.cn\n\xE9.com",
-         {"\xE4\xB8\xAD.cn", r + ".com"}},
-        {"\x80.com\r\n\xFF", {r + ".com", r}}, // neither UTF-8 nor GB18030
-        {"\xFF\xFE" + std::string("a\0.\0c\0\r\0\n\0\x2D\x4E`\0b\0", 16), {"a.c", "\xE4\xB8\xAD", "b"}},
-        {"\xFE\xFF" + std::string("\0a\0\n\x60\x60", 6), {"a", "\xE6\x81\xA0"}}, // U+6060 holds no backquote
+         "a.com\r\nb.com",
+         {"a.com", "b.com"},
+         0},
+        {"caf\xC3\xA9.fr\n\xD6\xD0\xCE\xC4.cn\nm\xC3\xBCller.de\r\n\xD6\xD0.cn",
+         {"caf\xC3\xA9.fr", zhong + "\xE6\x96\x87.cn", "m\xC3\xBCller.de", zhong + ".cn"},
+         2},
+        {"\x84\x31\x95\x33\xD6\xD0.cn", {zhong + ".cn"}, 1}, // GB18030's own byte-order mark
+        {"\x84\x31\x95\x33"
+         "a.cn",
+         {"a.cn"},
+         0},
+        // A backquote completes a GB18030 lead byte, but not a UTF-8 line, and not a GB18030
+        // character that is whole already.
+        {"\x81`.cn`b.cn\xD6`", {"\xE4\xB9\xA3.cn", "b.cn\xE8\xAC\x84"}, 1},
+        {zhong + "`\xE4\xB8`x.cn", {zhong, "\xE6\xB6\x93", "x.cn"}, 2},
+        // Neither UTF-8 nor GB18030 (the last has GB18030's form, but no character there).
+        {"\x80.com\r\n\xFF\n\xD6\n\x81\x30\n\x84\x31\xA5\x30",
+         {r + ".com", r, r, r + "0", r + "1" + r + "0"},
+         0},
+        // A UTF-8 byte-order mark: no line is GB18030.
+        {"\xEF\xBB\xBF" + zhong + ".cn\n\xE9.com\n\xD6\xD0.cn\n\xD6`",
+         {zhong + ".cn", r + ".com", r + r + ".cn", r},
+         0},
+        {"\xFF\xFE" + std::string("a\0.\0c\0\r\0\n\0\x2D\x4E`\0b\0", 16), {"a.c", zhong, "b"}, 0},
+        {"\xFE\xFF" + std::string("\0a\0\n\x60\x60", 6),
+         {"a", "\xE6\x81\xA0"},
+         0}, // U+6060 holds no backquote
     };
-    CScopedTempDir dir;
     for (const auto& c : cases) {
-        writeFile(dir.path("list.txt"), c.bytes);
-        CListReader reader;
-        std::string reason;
-        ASSERT_TRUE(reader.openFile(dir.path("list.txt"), reason));
-        EXPECT_EQ(reader.lineCount(), static_cast<std::int64_t>(c.lines.size()));
-        EXPECT_EQ(allLines(reader), c.lines) << testing::PrintToString(c.bytes);
-
-        CPipeFeeder pipe(c.bytes);
-        CListReader streamed;
-        ASSERT_TRUE(streamed.openFd(pipe.fd(), reason));
-        EXPECT_FALSE(streamed.counted());
-        EXPECT_EQ(allLines(streamed), c.lines) << "piped: " << testing::PrintToString(c.bytes);
+        for (const ESource eSource : kSources) {
+            for (const std::size_t nPiece : kPieces) {
+                if (eSource == ESource::Memory && nPiece != 0)
+                    continue;
+                const tagRead read = readList(eSource, c.bytes, nPiece);
+                const std::string where =
+                    sourceName(eSource, nPiece) + ": " + testing::PrintToString(c.bytes);
+                EXPECT_EQ(read.lines, c.lines) << where;
+                EXPECT_EQ(read.nFirstGb18030Line, c.nFirstGb18030Line) << where;
+                EXPECT_EQ(read.nCount, countOf(eSource, c.lines.size())) << where;
+            }
+        }
     }
 }
 
 TEST(ListReaderTest, RegularFileOnADescriptorIsReadFromWhereItStands) {
-    CScopedTempDir dir;
-    writeFile(dir.path("list.txt"), "header\na.com\nb.com");
-    const int fd = ::open(dir.path("list.txt").c_str(), O_RDONLY);
-    ASSERT_EQ(::lseek(fd, 7, SEEK_SET), 7);
-    CListReader reader;
-    std::string reason;
-    ASSERT_TRUE(reader.openFd(fd, reason));
-    EXPECT_EQ(reader.lineCount(), 2);
-    EXPECT_EQ(allLines(reader), (Lines{"a.com", "b.com"}));
-    ::close(fd);
+    // Counted by its line ends, and by the line splitter when it is not UTF-8.
+    for (const std::string second : {"a.com", "\xD6\xD0.cn"}) {
+        CScopedTempDir dir;
+        writeFile(dir.path("list.txt"), "header\n" + second + "\nb.com");
+        const int fd = ::open(dir.path("list.txt").c_str(), O_RDONLY);
+        ASSERT_EQ(::lseek(fd, 7, SEEK_SET), 7);
+        CListReader reader;
+        std::string reason;
+        ASSERT_TRUE(reader.openFd(fd, reason));
+        EXPECT_EQ(reader.lineCount(), 2);
+        EXPECT_EQ(allLines(reader).size(), 2u);
+        EXPECT_EQ(reader.firstGb18030Line(), second == "a.com" ? 0 : 1);
+        ::close(fd);
+    }
 }
 
-// Memory stays bounded whatever a line holds: a long line comes cut, a huge one ends the reading.
+// Memory stays bounded whatever a line holds: a long line comes cut, the same wherever the pieces
+// end; a huge one ends the reading.
 TEST(ListReaderTest, LongLinesAreCutAndHugeOnesEndTheReading) {
     const std::string longLine(300000, 'x');
-    CScopedTempDir dir;
-    writeFile(dir.path("list.txt"), "a.com\n" + longLine + "\nb.com");
-    CListReader reader;
-    std::string reason;
-    ASSERT_TRUE(reader.openFile(dir.path("list.txt"), reason));
-    EXPECT_EQ(allLines(reader), (Lines{"a.com", longLine.substr(0, CListReader::kMaxKept), "b.com"}));
+    std::string gbLine, gbDecoded;
+    for (int i = 0; i < 10000; ++i) {
+        gbLine += "\xD6\xD0";
+        gbDecoded += "\xE4\xB8\xAD";
+    }
+    for (const std::size_t nPiece : {std::size_t{4096}, std::size_t{0}}) {
+        const tagRead read =
+            readList(ESource::File, "a.com\n" + longLine + "\n" + gbLine + "\nb.com", nPiece);
+        EXPECT_EQ(read.lines, (Lines{"a.com", longLine.substr(0, CListReader::kMaxKept),
+                                     gbDecoded.substr(0, CListReader::kMaxKept), "b.com"}))
+            << "pieces of " << nPiece;
+        EXPECT_EQ(read.nFirstGb18030Line, 3);
+    }
 
     const int fd = ::open("/dev/zero", O_RDONLY);
     CListReader zeros;
+    std::string reason;
     ASSERT_TRUE(zeros.openFd(fd, reason));
     std::string_view line;
     EXPECT_FALSE(zeros.nextLine(line));
@@ -144,30 +220,27 @@ TEST(ListReaderTest, ReadErrorInTheMiddleOfAStreamIsAFailure) {
     ::close(fd);
 }
 
-TEST(ListReaderTest, LongFilesAreCutTheSameWhereverThePiecesEnd) {
-    // Lines of many lengths, so that piece ends fall inside lines, on separators and inside
-    // multi-byte characters.
-    for (const bool gb : {false, true}) {
+// A UTF-8 list with GB18030 lines far apart: each line read as it is, the same from a file and a
+// pipe, with the reader's own pieces ending inside lines, on line ends and inside characters.
+TEST(ListReaderTest, LongListsAreCutTheSameWhereverThePiecesEnd) {
+    for (const bool bGb18030 : {false, true}) {
         std::string bytes;
         Lines expected;
         for (int i = 0; i < 60000; ++i) {
             std::string name =
                 "site" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 23), 'x');
             const std::string sep = i % 4 == 0 ? "\r\n" : i % 4 == 1 ? "\n" : i % 4 == 2 ? "\r" : "`";
-            bytes += (gb ? "\xD6\xD0" : "\xE4\xB8\xAD") + name + ".cn" + sep;
+            bytes += (bGb18030 && i % 9000 == 8999 ? "\xD6\xD0" : "\xE4\xB8\xAD") + name + ".cn" + sep;
             expected.push_back("\xE4\xB8\xAD" + name + ".cn");
         }
-        expected.emplace_back();
-        CScopedTempDir dir;
-        writeFile(dir.path("list.txt"), bytes);
-        CListReader reader;
-        std::string reason;
-        ASSERT_TRUE(reader.openFile(dir.path("list.txt"), reason));
-        EXPECT_EQ(reader.lineCount(), static_cast<std::int64_t>(expected.size()));
-        const Lines lines = allLines(reader);
-        ASSERT_EQ(lines.size(), expected.size());
-        for (std::size_t i = 0; i < lines.size(); ++i)
-            ASSERT_EQ(lines[i], expected[i]) << "line " << i + 1 << (gb ? " (GB18030)" : "");
+        for (const ESource eSource : {ESource::File, ESource::Pipe}) {
+            const tagRead read = readList(eSource, bytes);
+            ASSERT_EQ(read.lines.size(), expected.size()) << sourceName(eSource, 0);
+            for (std::size_t i = 0; i < read.lines.size(); ++i)
+                ASSERT_EQ(read.lines[i], expected[i]) << "line " << i + 1 << ", " << sourceName(eSource, 0);
+            EXPECT_EQ(read.nFirstGb18030Line, bGb18030 ? 9000 : 0);
+            EXPECT_EQ(read.nCount, countOf(eSource, expected.size()));
+        }
     }
 }
 

@@ -1,5 +1,5 @@
 // Encoding detection and decoding against a model UTF-8 checker and a model UTF-16 encoder, whole
-// and in pieces.
+// and in pieces; the form of GB18030 against the converter.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -111,13 +111,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(decoded(str) == strExpected);
     }
 
-    // Below a window, a stream decides as the whole text does, wherever it is cut.
-    if (str.size() < enc::CAutoDecoder::kWindow) {
-        enc::CAutoDecoder autoDecoder;
-        std::string strAuto;
-        inPieces(str, cuts,
-                 [&](std::string_view piece, bool bFinal) { autoDecoder.decode(piece, strAuto, bFinal); });
-        FUZZ_CHECK(strAuto == strExpected);
+    // The form of GB18030 is the same however the text is cut, and what the converter decodes
+    // without fault is well formed.
+    enc::CGb18030Validator gbWhole, gbPieces;
+    gbWhole.feed(str);
+    inPieces(str, cuts, [&](std::string_view piece, bool) { gbPieces.feed(piece); });
+    FUZZ_CHECK(gbPieces.finish() == gbWhole.finish() &&
+               gbPieces.awaitsSecondByte() == gbWhole.awaitsSecondByte());
+    if (auto pGb = enc::CDecoder::create(enc::EEncoding::Gb18030)) {
+        std::string strGb;
+        pGb->decode(str, strGb, true);
+        FUZZ_CHECK(pGb->invalidCount() > 0 || gbWhole.finish());
     }
 
     // Every decoder gives the same text and the same count of faults, however the input is cut.
