@@ -6,6 +6,7 @@
 
 #include "core/FileUtil.h"
 #include "core/Process.h"
+#include "core/TextUtil.h"
 #include "engine/ConfScanner.h"
 #include "engine/GenRequest.h"
 #include "engine/ServerDump.h"
@@ -20,7 +21,7 @@ std::uint32_t clampLine(std::int64_t nLine) {
 }
 
 bool startsWithNoCase(std::string_view str, std::string_view head) {
-    return str.size() >= head.size() && sameNoCase(str.substr(0, head.size()), head);
+    return str.size() >= head.size() && text::sameNoCase(str.substr(0, head.size()), head);
 }
 
 // The whole labels after the last wildcard of a pattern: a name it matches ends in them.
@@ -58,11 +59,15 @@ std::string_view nameIn(std::string_view strPath, std::string_view strDir) {
 // Texts one after another in blocks that never move, so that a view of one stays good.
 class CApacheConfig::CArena {
 public:
+    static constexpr std::size_t kFirstBlock = std::size_t{4} << 10;
     static constexpr std::size_t kBlock = std::size_t{1} << 20;
 
     std::uint64_t add(std::string_view str) {
         if (m_vecBlocks.empty() || str.size() > m_vecBlocks.back().nSize - m_nUsed) {
-            const std::size_t nSize = std::max(kBlock, str.size());
+            // Small at first, for the few names of a small server.
+            const std::size_t nGrown =
+                m_vecBlocks.empty() ? kFirstBlock : std::min(kBlock, m_vecBlocks.back().nSize * 2);
+            const std::size_t nSize = std::max(nGrown, str.size());
             m_vecBlocks.push_back({std::make_unique_for_overwrite<char[]>(nSize), nSize});
             m_nUsed = 0;
         }
@@ -112,7 +117,7 @@ public:
 
     bool onDirective(std::string_view strName, std::int64_t nLine) override {
         if (m_nDef == kNone && !m_bSkipBlock) {
-            m_bOpening = sameNoCase(strName, "<VirtualHost");
+            m_bOpening = text::sameNoCase(strName, "<VirtualHost");
             m_nOpenLine = nLine;
             return false;
         }
@@ -122,12 +127,12 @@ public:
         }
         if (m_bSkipBlock)
             return false;
-        if (sameNoCase(strName, "ServerName")) {
+        if (text::sameNoCase(strName, "ServerName")) {
             m_config.m_vecDefs[m_nDef].nNameLine = clampLine(nLine);
             return false;
         }
         m_nAliasLine = clampLine(nLine);
-        return sameNoCase(strName, "ServerAlias");
+        return text::sameNoCase(strName, "ServerAlias");
     }
 
     void onWord(std::string_view strWord) override {
@@ -285,14 +290,14 @@ std::string_view CApacheConfig::fileText(std::uint32_t nFile) const {
 }
 
 std::uint32_t CApacheConfig::findChain(const tagVhostAddr& addr) const {
-    return m_chainIndex.find(keyedHashNoCase(addr.strHost, addr.nPort),
+    return m_chainIndex.find(CIndexTable::hashNoCase(addr.strHost, addr.nPort),
                              [&](std::uint32_t nChain) { return m_vecChains[nChain].addr.sameAs(addr); });
 }
 
 std::uint32_t CApacheConfig::addChain(const tagVhostAddr& addr) {
     if (const std::uint32_t nFound = findChain(addr); nFound != kNone)
         return nFound;
-    m_chainIndex.insert(keyedHashNoCase(addr.strHost, addr.nPort),
+    m_chainIndex.insert(CIndexTable::hashNoCase(addr.strHost, addr.nPort),
                         static_cast<std::uint32_t>(m_vecChains.size()));
     m_vecChains.push_back({addr});
     return static_cast<std::uint32_t>(m_vecChains.size() - 1);
@@ -302,7 +307,7 @@ std::uint32_t CApacheConfig::fileOf(std::string_view strFile) {
     // The vhosts of a file mostly come one after another.
     if (m_nLastFile != kNone && fileText(m_nLastFile) == strFile)
         return m_nLastFile;
-    const std::uint64_t nHash = keyedHashNoCase(strFile);
+    const std::uint64_t nHash = CIndexTable::hashNoCase(strFile);
     m_nLastFile = m_fileIndex.find(nHash, [&](std::uint32_t nFile) { return fileText(nFile) == strFile; });
     if (m_nLastFile == kNone) {
         m_nLastFile = static_cast<std::uint32_t>(m_vecFiles.size());
@@ -320,7 +325,7 @@ void CApacheConfig::addVhost(const tagVhostAddr& addr, std::string_view strName,
     const std::uint32_t nChain = addChain(addr);
     const std::uint32_t nFile = fileOf(strFile);
     const std::uint32_t nDefLine = clampLine(nLine);
-    const std::uint64_t nHash = keyedHashNoCase({}, (std::uint64_t{nFile} << 32) | nDefLine);
+    const std::uint64_t nHash = CIndexTable::hashNoCase({}, (std::uint64_t{nFile} << 32) | nDefLine);
     std::uint32_t nDef = m_defIndex.find(nHash, [&](std::uint32_t n) {
         return m_vecDefs[n].nFile == nFile && m_vecDefs[n].nLine == nDefLine;
     });
@@ -330,7 +335,10 @@ void CApacheConfig::addVhost(const tagVhostAddr& addr, std::string_view strName,
         tagDef def;
         def.nFile = nFile;
         def.nLine = nDefLine;
-        def.nName = addName(strName, false, 0);
+        // Vhosts without a ServerName all have the server's: it is kept once.
+        const bool bSameName =
+            !m_vecDefs.empty() && m_vecDefs.back().nName != kNone && text(m_vecDefs.back().nName) == strName;
+        def.nName = bSameName ? m_vecDefs.back().nName : addName(strName, false, 0);
         m_vecDefs.push_back(def);
     }
     m_vecEntries.push_back({nChain, nDef});
@@ -352,6 +360,9 @@ void CApacheConfig::addListedName(std::string_view strName, bool bWild) {
 void CApacheConfig::endListing() {
     m_nAliasDef = kNone;
     m_nLastFile = kNone;
+    // Only the listing looks vhosts up by their place.
+    m_defIndex.clear();
+    m_fileIndex.clear();
 }
 
 void CApacheConfig::finish(const tagGenRequest& request, const FnNote& fnNote) {
@@ -370,7 +381,7 @@ void CApacheConfig::dropListedTwice() {
             continue;
         readNames.clear();
         const auto fnFind = [&](std::uint32_t nName) {
-            const std::uint64_t nHash = keyedHashNoCase(text(nName));
+            const std::uint64_t nHash = CIndexTable::hashNoCase(text(nName));
             return std::pair(nHash,
                              readNames.find(nHash, [&](std::uint32_t n) { return text(n) == text(nName); }));
         };
@@ -468,24 +479,33 @@ void CApacheConfig::index() {
                      [](const tagEntry& a, const tagEntry& b) { return a.nChain < b.nChain; });
     for (tagChain& chain : m_vecChains)
         chain.nFirst = chain.nEnd = 0;
-    std::size_t nNames = 0;
     for (std::uint32_t i = 0; i < m_vecEntries.size(); ++i) {
         tagChain& chain = m_vecChains[m_vecEntries[i].nChain];
         if (chain.nEnd == 0)
             chain.nFirst = i;
         chain.nEnd = i + 1;
-        const tagDef& def = m_vecDefs[m_vecEntries[i].nDef];
-        nNames += 1 + def.nReadCount + def.nListedCount;
     }
     m_vecExact.clear();
     m_exactIndex.clear();
-    m_exactIndex.reserve(nNames);
     m_vecWild.clear();
     m_vecWildLists.clear();
     m_wildIndex.clear();
     m_vecTailSizes.clear();
+    m_vecChainIndexed.assign(m_vecChains.size(), false);
+}
+
+void CApacheConfig::indexChain(std::uint32_t nChain) const {
+    m_vecChainIndexed[nChain] = true;
+    const tagChain& chain = m_vecChains[nChain];
+    std::size_t nNames = 0;
+    for (std::uint32_t i = chain.nFirst; i < chain.nEnd; ++i) {
+        const tagDef& def = m_vecDefs[m_vecEntries[i].nDef];
+        nNames += 1 + def.nReadCount + def.nListedCount;
+    }
+    m_exactIndex.reserve(m_vecExact.size() + nNames);
+    m_vecExact.reserve(m_vecExact.size() + nNames);
     // In Apache's order: a vhost's ServerName and aliases, then its wild aliases.
-    for (std::uint32_t i = 0; i < m_vecEntries.size(); ++i) {
+    for (std::uint32_t i = chain.nFirst; i < chain.nEnd; ++i) {
         const tagDef& def = m_vecDefs[m_vecEntries[i].nDef];
         addExact(i, def.nName);
         forAliases(def, false, [&](std::uint32_t n) { addExact(i, n); });
@@ -493,15 +513,15 @@ void CApacheConfig::index() {
     }
 }
 
-void CApacheConfig::addExact(std::uint32_t nEntry, std::uint32_t nName) {
+void CApacheConfig::addExact(std::uint32_t nEntry, std::uint32_t nName) const {
     if (nName == kNone)
         return;
     const std::uint32_t nChain = m_vecEntries[nEntry].nChain;
     const std::string_view name = text(nName);
-    const std::uint64_t nHash = keyedHashNoCase(name, nChain);
+    const std::uint64_t nHash = CIndexTable::hashNoCase(name, nChain);
     const auto fnSame = [&](std::uint32_t nExact) {
         const tagExact& exact = m_vecExact[nExact];
-        return m_vecEntries[exact.nEntry].nChain == nChain && sameNoCase(text(exact.nName), name);
+        return m_vecEntries[exact.nEntry].nChain == nChain && text::sameNoCase(text(exact.nName), name);
     };
     // An earlier vhost at the address has it: that one takes it.
     if (m_exactIndex.find(nHash, fnSame) != kNone)
@@ -510,13 +530,14 @@ void CApacheConfig::addExact(std::uint32_t nEntry, std::uint32_t nName) {
     m_vecExact.push_back({nEntry, nName});
 }
 
-void CApacheConfig::addWild(std::uint32_t nEntry, std::uint32_t nName) {
+void CApacheConfig::addWild(std::uint32_t nEntry, std::uint32_t nName) const {
     const std::uint32_t nChain = m_vecEntries[nEntry].nChain;
     const std::string_view tail = wildTail(text(nName));
-    const std::uint64_t nHash = keyedHashNoCase(tail, nChain);
+    const std::uint64_t nHash = CIndexTable::hashNoCase(tail, nChain);
     const std::uint32_t nList = m_wildIndex.find(nHash, [&](std::uint32_t n) {
         const tagWild& first = m_vecWild[m_vecWildLists[n].nFirst];
-        return m_vecEntries[first.nEntry].nChain == nChain && sameNoCase(wildTail(text(first.nName)), tail);
+        return m_vecEntries[first.nEntry].nChain == nChain &&
+               text::sameNoCase(wildTail(text(first.nName)), tail);
     });
     const auto nWild = static_cast<std::uint32_t>(m_vecWild.size());
     m_vecWild.push_back({nEntry, nName, kNone});
@@ -560,11 +581,14 @@ bool CApacheConfig::takes(const tagVhostAddr& addr, std::string_view strName, ta
     const std::uint32_t nChain = findChain(addr);
     if (nChain == kNone)
         return false;
+    if (!m_vecChainIndexed[nChain])
+        indexChain(nChain);
     std::uint32_t nBestEntry = kNone, nBestName = kNone, nBestWild = kNone;
-    const std::uint32_t nExact = m_exactIndex.find(keyedHashNoCase(strName, nChain), [&](std::uint32_t n) {
-        return m_vecEntries[m_vecExact[n].nEntry].nChain == nChain &&
-               sameNoCase(text(m_vecExact[n].nName), strName);
-    });
+    const std::uint32_t nExact =
+        m_exactIndex.find(CIndexTable::hashNoCase(strName, nChain), [&](std::uint32_t n) {
+            return m_vecEntries[m_vecExact[n].nEntry].nChain == nChain &&
+                   text::sameNoCase(text(m_vecExact[n].nName), strName);
+        });
     if (nExact != kNone) {
         nBestEntry = m_vecExact[nExact].nEntry;
         nBestName = m_vecExact[nExact].nName;
@@ -574,11 +598,12 @@ bool CApacheConfig::takes(const tagVhostAddr& addr, std::string_view strName, ta
     for (std::size_t nFrom = 0; !m_vecWild.empty();) {
         const std::string_view tail = nFrom <= strName.size() ? strName.substr(nFrom) : std::string_view();
         if (tail.size() < m_vecTailSizes.size() && m_vecTailSizes[tail.size()]) {
-            const std::uint32_t nList = m_wildIndex.find(keyedHashNoCase(tail, nChain), [&](std::uint32_t n) {
-                const tagWild& first = m_vecWild[m_vecWildLists[n].nFirst];
-                return m_vecEntries[first.nEntry].nChain == nChain &&
-                       sameNoCase(wildTail(text(first.nName)), tail);
-            });
+            const std::uint32_t nList =
+                m_wildIndex.find(CIndexTable::hashNoCase(tail, nChain), [&](std::uint32_t n) {
+                    const tagWild& first = m_vecWild[m_vecWildLists[n].nFirst];
+                    return m_vecEntries[first.nEntry].nChain == nChain &&
+                           text::sameNoCase(wildTail(text(first.nName)), tail);
+                });
             for (std::uint32_t n = nList == kNone ? kNone : m_vecWildLists[nList].nFirst; n != kNone;
                  n = m_vecWild[n].nNext) {
                 const tagWild& wild = m_vecWild[n];
@@ -612,7 +637,7 @@ std::vector<std::size_t> CApacheConfig::shadowing(const tagVhostAddr& listen) co
         const tagVhostAddr& addr = chain.addr;
         // Apache looks for the most specific address first: an IP address before "*", a port
         // before any port.
-        const bool bHostCovers = listen.anyHost() || sameNoCase(listen.strHost, addr.strHost);
+        const bool bHostCovers = listen.anyHost() || text::sameNoCase(listen.strHost, addr.strHost);
         const bool bPortCovers = listen.nPort == 0 || listen.nPort == addr.nPort || addr.nPort == 0;
         const bool bMoreSpecific =
             (listen.anyHost() && !addr.anyHost()) || (listen.nPort == 0 && addr.nPort != 0);

@@ -138,8 +138,11 @@ private:
     // The aliases the listing gives that the block has too: the block's, with their lines, stay.
     void dropListedTwice();
     void index();
-    void addExact(std::uint32_t nEntry, std::uint32_t nName);
-    void addWild(std::uint32_t nEntry, std::uint32_t nName);
+    // The names of an address's vhosts go into the tables when a name is first looked up there:
+    // a check asks about one address or two, and the others need no tables.
+    void indexChain(std::uint32_t nChain) const;
+    void addExact(std::uint32_t nEntry, std::uint32_t nName) const;
+    void addWild(std::uint32_t nEntry, std::uint32_t nName) const;
 
     FnReadFile m_fnReadFile;
     std::unique_ptr<CArena> m_pArena;
@@ -154,10 +157,11 @@ private:
     std::uint32_t m_nAliasDef = CIndexTable::kNone; // the vhost the listed aliases are of
     std::uint32_t m_nLastFile = CIndexTable::kNone;
 
-    std::vector<tagExact> m_vecExact;
-    CIndexTable m_exactIndex; // by address and name
-    std::vector<tagWild> m_vecWild;
-    std::vector<tagWildList> m_vecWildLists;
-    CIndexTable m_wildIndex;          // by address and the labels after the last wildcard
-    std::vector<bool> m_vecTailSizes; // the lengths those labels have: the others are not looked up
+    mutable std::vector<bool> m_vecChainIndexed;
+    mutable std::vector<tagExact> m_vecExact;
+    mutable CIndexTable m_exactIndex; // by address and name
+    mutable std::vector<tagWild> m_vecWild;
+    mutable std::vector<tagWildList> m_vecWildLists;
+    mutable CIndexTable m_wildIndex;          // by address and the labels after the last wildcard
+    mutable std::vector<bool> m_vecTailSizes; // the lengths those labels have: the others are not looked up
 };

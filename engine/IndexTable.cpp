@@ -67,7 +67,7 @@ private:
 
 } // namespace
 
-std::uint64_t keyedHashNoCase(std::string_view str, std::uint64_t nExtra) {
+std::uint64_t CIndexTable::hashNoCase(std::string_view str, std::uint64_t nExtra) {
     CSip sip(sipKey());
     sip.add(nExtra);
     const char* p = str.data();
@@ -82,14 +82,6 @@ std::uint64_t keyedHashNoCase(std::string_view str, std::uint64_t nExtra) {
         std::memcpy(&nLast, p, n);
     nLast = lowerWord(nLast) & ((std::uint64_t{1} << (8 * n)) - 1);
     return sip.end(nLast | (std::uint64_t{(str.size() + 8) & 0xFF} << 56));
-}
-
-bool sameNoCase(std::string_view a, std::string_view b) {
-    const auto lower = [](char ch) {
-        return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
-    };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 void CIndexTable::reserve(std::size_t nValues) {

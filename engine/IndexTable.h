@@ -27,11 +27,16 @@ public:
                 return slot.nValue;
         }
     }
+    // A keyed hash (SipHash-1-3) of the text with ASCII letters in lower case, and of nExtra,
+    // which tells apart the same text in different places (a vhost's address, say).
+    static std::uint64_t hashNoCase(std::string_view str, std::uint64_t nExtra = 0);
+
     // Adds a value the table does not hold yet (find said so).
     void insert(std::uint64_t nHash, std::uint32_t nValue);
     void reserve(std::size_t nValues);
+    // Empties the table and gives its memory back.
     void clear() {
-        m_vecSlots.clear();
+        std::vector<tagSlot>().swap(m_vecSlots);
         m_nUsed = 0;
     }
 
@@ -45,10 +50,3 @@ private:
     std::vector<tagSlot> m_vecSlots;
     std::size_t m_nUsed = 0;
 };
-
-// A keyed hash (SipHash-1-3) of the text with ASCII letters in lower case, and of nExtra, which
-// tells apart the same text in different places (a vhost's address, say).
-std::uint64_t keyedHashNoCase(std::string_view str, std::uint64_t nExtra = 0);
-
-// The same text, ASCII letters in any case.
-bool sameNoCase(std::string_view a, std::string_view b);

@@ -3,10 +3,10 @@
 #include <charconv>
 
 #include "core/Sys.h"
-#include "engine/IndexTable.h"
+#include "core/TextUtil.h"
 
 bool tagVhostAddr::sameAs(const tagVhostAddr& other) const {
-    return nPort == other.nPort && sameNoCase(strHost, other.strHost);
+    return nPort == other.nPort && text::sameNoCase(strHost, other.strHost);
 }
 
 std::string tagVhostAddr::text() const {

@@ -53,6 +53,8 @@ EPlace parseNamedPlace(std::string_view str, std::string_view& name, std::string
 } // namespace
 
 void CServerDump::feed(std::string_view piece) {
+    if (!m_bInSection)
+        piece = skipToSection(piece);
     while (!piece.empty()) {
         const auto nBreak = piece.find('\n');
         const std::string_view part = piece.substr(0, nBreak);
@@ -70,6 +72,45 @@ void CServerDump::feed(std::string_view piece) {
         m_strLine.clear();
         m_bLineTooLong = false;
     }
+}
+
+std::string_view CServerDump::skipToSection(std::string_view piece) {
+    const auto carry = [this](std::string_view part) {
+        if (m_strLine.size() + part.size() > kMaxLine) {
+            m_bLineTooLong = true;
+            m_strLine.clear();
+        } else if (!m_bLineTooLong) {
+            m_strLine.append(part);
+        }
+    };
+    const auto nFirst = piece.find('\n');
+    if (nFirst == std::string_view::npos) {
+        carry(piece);
+        return {};
+    }
+    if (!m_strLine.empty() || m_bLineTooLong) {
+        carry(piece.substr(0, nFirst));
+        if (!m_bLineTooLong)
+            line(m_strLine);
+        m_strLine.clear();
+        m_bLineTooLong = false;
+        piece.remove_prefix(nFirst + 1);
+        if (m_bInSection)
+            return piece;
+    }
+    // Of the whole lines, only one that holds the head can be it.
+    const auto nLast = piece.rfind('\n');
+    const std::string_view whole = piece.substr(0, nLast == std::string_view::npos ? 0 : nLast + 1);
+    for (auto nAt = whole.find(kSectionHead); nAt != std::string_view::npos;
+         nAt = whole.find(kSectionHead, nAt + 1)) {
+        const auto nStart = nAt == 0 ? 0 : whole.rfind('\n', nAt - 1) + 1; // npos + 1: the start
+        const auto nEnd = whole.find('\n', nAt);
+        line(whole.substr(nStart, nEnd - nStart));
+        if (m_bInSection)
+            return piece.substr(nEnd + 1);
+    }
+    carry(piece.substr(whole.size()));
+    return {};
 }
 
 bool CServerDump::finish(std::string& strReason) {

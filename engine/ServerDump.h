@@ -25,6 +25,9 @@ public:
     bool finish(std::string& strReason);
 
 private:
+    // Before the section only its head counts: it is looked for as text, not line by line, so
+    // that a command that prints anything else goes by fast. Returns what follows the head.
+    std::string_view skipToSection(std::string_view piece);
     void line(std::string_view line);
     // A line of the section; false when it is a vhost's line whose place is not complete.
     bool sectionLine(std::string_view line);
