@@ -112,8 +112,10 @@ int checkMain(int argc, char** argv) {
     addRunOptions(app, options);
     std::string strServerCmd, strServerDump;
     bool bServer = false;
-    app.add_flag("--server", bServer,
-                 "Also look at the server's vhosts, as apache2ctl -S (else apachectl -S) lists them")
+    app.add_flag(
+           "--server", bServer,
+           "Also look at the server's vhosts, as apache2ctl -S (else apachectl -S) lists them, with their "
+           "names from their files")
         ->group(cmdline::kGroupServer);
     app.add_option(
            "--server-cmd", strServerCmd,
