@@ -165,11 +165,14 @@ int checkMain(int argc, char** argv) {
         CApacheConfig::tagSource source;
         source.strDumpFile = strServerDump;
         source.strCommand = strServerCmd.empty() ? defaultServerCommand() : strServerCmd;
+        // A vhost file that cannot be read is a warning, not a finding: -q leaves it out.
         const bool bQuiet = options.bQuiet;
+        const auto fnNote = [bQuiet](const std::string& strNote) {
+            if (!bQuiet)
+                say(strNote);
+        };
         std::string strError;
-        if (!server.load(
-                source, request, [bQuiet](const std::string& strNote) { bQuiet ? void() : say(strNote); },
-                strError)) {
+        if (!server.load(source, request, fnNote, strError)) {
             say(strError);
             return kExitFile;
         }
