@@ -3,17 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <string>
 #include <vector>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 #include <CLI/CLI.hpp>
 
@@ -22,13 +13,15 @@
 #include "cli/Report.h"
 #include "cli/RunOptions.h"
 #include "core/FileUtil.h"
+#include "core/Process.h"
 #include "core/Sys.h"
+#include "engine/ApacheConfig.h"
 #include "engine/EntryTemplate.h"
 #include "engine/GenRequest.h"
 #include "engine/ListReader.h"
 #include "engine/NameRule.h"
 #include "engine/NameSet.h"
-#include "engine/ServerDump.h"
+#include "engine/ServerCheck.h"
 
 namespace {
 
@@ -36,9 +29,6 @@ constexpr int kExitOk = exitstatus::kOk;
 constexpr int kExitFile = exitstatus::kFile;
 constexpr int kExitUsage = exitstatus::kUsage;
 constexpr int kExitFindings = exitstatus::kFindings;
-
-// What `apache2ctl -S` prints is a few lines a vhost: anything far larger is not that.
-constexpr std::size_t kMaxDump = std::size_t{1} << 30;
 
 void say(const std::string& strText) {
     std::fprintf(stderr, "kelvane-cli: %s\n", strText.c_str());
@@ -71,157 +61,45 @@ private:
     int m_nErrno = 0;
 };
 
-#ifdef _WIN32
-std::string defaultServerCommand() {
-    return "httpd -S";
-}
-
-// Windows has no /bin/sh to quote the command with: the server's listing is read from a file.
-bool runServerCommand(const std::string&, std::string&, std::string& strReason) {
-    strReason = "commands are not run on Windows; save the output of httpd -S to a file and give it with "
-                "--server-dump FILE";
-    return false;
-}
-#else
 // The program `apache2ctl`, else `apachectl`, looked for in PATH and where Debian puts them, as
 // the sbin directories are often not in a user's PATH.
 std::string defaultServerCommand() {
-    std::vector<std::string> vecDirs;
-    if (const char* pPath = std::getenv("PATH")) {
-        std::string_view path = pPath;
-        while (!path.empty()) {
-            const auto nColon = std::min(path.find(':'), path.size());
-            if (nColon > 0)
-                vecDirs.emplace_back(path.substr(0, nColon));
-            path.remove_prefix(std::min(nColon + 1, path.size()));
-        }
-    }
-    vecDirs.insert(vecDirs.end(), {"/usr/sbin", "/sbin", "/usr/local/sbin", "/usr/local/apache2/bin"});
+    const std::vector<std::string> vecDirs{"/usr/sbin", "/sbin", "/usr/local/sbin", "/usr/local/apache2/bin"};
     for (const char* pProgram : {"apache2ctl", "apachectl"})
-        for (const std::string& strDir : vecDirs)
-            if (const std::string strPath = strDir + "/" + pProgram; ::access(strPath.c_str(), X_OK) == 0)
-                return "'" + strPath + "' -S";
+        if (const std::string strPath = sys::findProgram(pProgram, vecDirs); !strPath.empty())
+            return "'" + strPath + "' -S";
     return "apachectl -S";
 }
 
-// Runs the command through /bin/sh -c, so that it is quoted as in a shell, and takes what it
-// writes on both its outputs. False, with strReason, when it cannot run or does not exit with 0.
-bool runServerCommand(const std::string& strCommand, std::string& strOut, std::string& strReason) {
-    int outPipe[2], errPipe[2];
-    if (::pipe(outPipe) != 0)
-        return strReason = file::errorText(errno), false;
-    if (::pipe(errPipe) != 0) {
-        strReason = file::errorText(errno);
-        ::close(outPipe[0]);
-        ::close(outPipe[1]);
-        return false;
-    }
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        strReason = file::errorText(errno);
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
-            ::close(fd);
-        return false;
-    }
-    if (pid == 0) {
-        // The list may come on standard input: the command must not take it.
-        const int nullFd = ::open("/dev/null", O_RDONLY);
-        if (nullFd >= 0)
-            ::dup2(nullFd, STDIN_FILENO);
-        ::dup2(outPipe[1], STDOUT_FILENO);
-        ::dup2(errPipe[1], STDERR_FILENO);
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
-            ::close(fd);
-        ::execl("/bin/sh", "sh", "-c", strCommand.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    std::string strErr;
-    std::array<pollfd, 2> fds{{{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}}};
-    std::array<std::string*, 2> targets{&strOut, &strErr};
-    bool bTooLarge = false;
-    char buffer[65536];
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-            } else if (targets[i]->size() < kMaxDump) {
-                targets[i]->append(buffer, static_cast<std::size_t>(n));
-            } else {
-                bTooLarge = true;
-            }
-        }
-    }
-    for (const pollfd& pfd : fds)
-        if (pfd.fd >= 0)
-            ::close(pfd.fd);
-    int nStatus = 0;
-    while (::waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
-    }
-    while (!strErr.empty() && (strErr.back() == '\n' || strErr.back() == '\r'))
-        strErr.pop_back();
-    if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0) {
-        strReason = (WIFEXITED(nStatus) ? "exit status " + std::to_string(WEXITSTATUS(nStatus))
-                                        : "ended by signal " + std::to_string(WTERMSIG(nStatus))) +
-                    (strErr.empty() ? std::string() : ":\n" + strErr);
-        return false;
-    }
-    if (bTooLarge) {
-        strReason = "it printed more than " + std::to_string(kMaxDump >> 20) + " MiB";
-        return false;
-    }
-    return true;
-}
-#endif
-
-std::string vhostText(const tagVhost& vhost) {
-    return "<VirtualHost " + vhost.addr.text() + "> at " + vhost.strFile + ":" + std::to_string(vhost.nLine);
+// A file's name or a vhost's name from the server, as a finding shows it: its control characters
+// (a line break in a file's name) escaped, so that each finding stays on a line of its own.
+std::string shown(std::string_view str) {
+    return names::visibleText(str, 16 * 1024);
 }
 
-// The same path as another, through links and "..", when both exist.
-std::string canonical(const std::string& strPath) {
-#ifdef _WIN32
-    return strPath;
-#else
-    char szResolved[PATH_MAX];
-    return ::realpath(strPath.c_str(), szResolved) ? std::string(szResolved) : strPath;
-#endif
+std::string placeText(std::string_view strFile, std::int64_t nLine) {
+    return shown(strFile) + ":" + std::to_string(nLine);
 }
 
-// The run replaces its own output: its output file, and in its split directory the files named
-// after an entry's first domain.
-void dropOwnVhosts(CServerDump& dump, const tagGenRequest& request) {
-    const std::string strOutput = request.strOutFile == kStdOutPath || !request.layout.strSplitDir.empty()
-                                      ? std::string()
-                                      : canonical(request.strOutFile);
-    const std::string strSplitDir =
-        request.layout.strSplitDir.empty() ? std::string() : canonical(request.layout.strSplitDir) + "/";
-    // The vhosts of one file come one after another: its path is resolved once.
-    std::string strLastFile, strLastCanonical;
-    dump.dropIf([&](const tagVhost& vhost) {
-        if (!strOutput.empty() && vhost.strFile != strLastFile) {
-            strLastFile = vhost.strFile;
-            strLastCanonical = canonical(vhost.strFile);
-        }
-        if (!strOutput.empty() && strLastCanonical == strOutput)
-            return true;
-        if (strSplitDir.empty() || !vhost.strFile.starts_with(strSplitDir))
-            return false;
-        const std::string strFirst = vhost.vecAliases.empty() ? vhost.strName : vhost.vecAliases.front();
-        return vhost.strFile.substr(strSplitDir.size()) == strFirst + ".conf";
-    });
+std::string nameFindingText(std::string_view strName, const tagNameFinding& finding) {
+    const std::string strVhost = "<VirtualHost " + finding.vhost.addr.text() + "> at " +
+                                 placeText(finding.name.strFile, finding.name.nLine);
+    if (finding.name.bWild)
+        return "wildcard: " + std::string(strName) + " is taken by the wild alias " +
+               shown(finding.name.strName) + " of " + strVhost;
+    return "served: " + std::string(strName) + " is already served by " + strVhost;
+}
+
+std::string shadowText(const tagShadowFinding& shadow) {
+    const tagVhostAddr& addr = shadow.vhost.addr;
+    const bool bIp = !addr.anyHost();
+    const std::string strFix = (bIp ? addr.strHost : std::string("'*")) + ":" +
+                               (addr.nPort ? std::to_string(addr.nPort) : std::string("PORT")) +
+                               (bIp ? "" : "'");
+    return placeText(shadow.vhost.strFile, shadow.vhost.nLine) + ": shadow: <VirtualHost " + addr.text() +
+           "> takes every request" + (bIp ? " to " + addr.strHost : "") +
+           (addr.nPort ? " on port " + std::to_string(addr.nPort) : "") + " before the <VirtualHost " +
+           shadow.entries.text() + "> entries; use --listen " + strFix;
 }
 
 } // namespace
@@ -235,8 +113,10 @@ int checkMain(int argc, char** argv) {
     addRunOptions(app, options);
     std::string strServerCmd, strServerDump;
     bool bServer = false;
-    app.add_flag("--server", bServer,
-                 "Also look at the server's vhosts, as apache2ctl -S (else apachectl -S) lists them")
+    app.add_flag(
+           "--server", bServer,
+           "Also look at the server's vhosts, as apache2ctl -S (else apachectl -S) lists them, with their "
+           "names from their files")
         ->group(cmdline::kGroupServer);
     app.add_option(
            "--server-cmd", strServerCmd,
@@ -298,30 +178,25 @@ int checkMain(int argc, char** argv) {
     }
     const std::string strList = request.strList;
 
-    CServerDump dump;
+    CApacheConfig server;
     if (bServer) {
-        std::string strDump, strReason;
-        std::string strSource;
-        if (!strServerDump.empty()) {
-            strSource = "'" + strServerDump + "'";
-            if (!file::readAll(strServerDump, strDump, strReason, kMaxDump)) {
-                say("cannot read " + strSource + ": " + strReason);
-                return kExitFile;
-            }
-        } else {
-            const std::string strCommand = strServerCmd.empty() ? defaultServerCommand() : strServerCmd;
-            strSource = "the output of " + strCommand;
-            if (!runServerCommand(strCommand, strDump, strReason)) {
-                say("the server command '" + strCommand + "' failed: " + strReason);
-                return kExitFile;
-            }
-        }
-        if (!dump.parse(strDump, strReason)) {
-            say("cannot read " + strSource + ": " + strReason);
+        CApacheConfig::tagSource source;
+        source.strDumpFile = strServerDump;
+        source.strCommand = strServerCmd.empty() ? defaultServerCommand() : strServerCmd;
+        // A vhost file that cannot be read is a warning, not a finding: -q leaves it out.
+        const bool bQuiet = options.bQuiet;
+        const auto fnNote = [bQuiet](const std::string& strNote) {
+            if (!bQuiet)
+                say(strNote);
+        };
+        std::string strError;
+        if (!server.load(source, request, fnNote, strError)) {
+            say(strError);
             return kExitFile;
         }
-        dropOwnVhosts(dump, request);
     }
+    const CServerCheck serverCheck(server, request.layout);
+    std::vector<tagNameFinding> vecTaken;
 
     const bool bStdIn = request.eList == EListSource::StdIn;
     const std::string strListName = bStdIn ? std::string(kStdInName) : strList;
@@ -340,13 +215,15 @@ int checkMain(int argc, char** argv) {
     CFindings findings;
     // A prefix that is the www alias adds nothing.
     const std::string strPrefixHead =
-        strAsciiPrefix.empty() || (bWww && CNameSet::sameNoCase(strAsciiPrefix, "www")) ? std::string() : strAsciiPrefix + ".";
+        strAsciiPrefix.empty() || (bWww && CNameSet::sameNoCase(strAsciiPrefix, "www"))
+            ? std::string()
+            : strAsciiPrefix + ".";
     names::tagNameLimits limits;
     limits.nHead =
         std::max<std::size_t>(bWww ? 4 : 0, strAsciiPrefix.empty() ? 0 : strAsciiPrefix.size() + 1);
     limits.bFileName = !request.layout.strSplitDir.empty();
 
-    std::string strScratch, strPattern;
+    std::string strScratch;
     std::array<std::string, 3> entryNames;
     std::int64_t nLine = 0;
     std::string_view line;
@@ -387,13 +264,9 @@ int checkMain(int argc, char** argv) {
         if (!bServer)
             continue;
         for (std::size_t i = 0; i < nNames; ++i) {
-            const std::string& strName = entryNames[i];
-            if (const int nVhost = dump.servedBy(strName); nVhost >= 0)
-                findings.add(strWhere + "served: " + strName + " is already served by " +
-                             vhostText(dump.vhosts()[static_cast<std::size_t>(nVhost)]));
-            else if (const int nWild = dump.wildcardFor(strName, strPattern); nWild >= 0)
-                findings.add(strWhere + "wildcard: " + strName + " is taken by the wild alias " + strPattern +
-                             " of " + vhostText(dump.vhosts()[static_cast<std::size_t>(nWild)]));
+            serverCheck.lookUp(entryNames[i], vecTaken);
+            for (const tagNameFinding& finding : vecTaken)
+                findings.add(strWhere + nameFindingText(entryNames[i], finding));
         }
     }
     if (reader.failed()) {
@@ -410,29 +283,8 @@ int checkMain(int argc, char** argv) {
         return kExitFile;
     }
 
-    // With --https the plain entries are on port 80 unless the address names one, and their
-    // twins on 443.
-    std::vector<tagVhostAddr> vecEntryAddrs{
-        {request.layout.listen.strHost, static_cast<unsigned>(request.layout.listen.nPort)}};
-    if (request.layout.bHttps) {
-        if (vecEntryAddrs[0].nPort == 0)
-            vecEntryAddrs[0].nPort = 80;
-        vecEntryAddrs.push_back({vecEntryAddrs[0].strHost, 443});
-    }
-    for (const tagVhostAddr& listen : bServer ? vecEntryAddrs : std::vector<tagVhostAddr>{}) {
-        for (const std::size_t nVhost : dump.shadowing(listen)) {
-            const tagVhost& vhost = dump.vhosts()[nVhost];
-            const bool bIp = !vhost.addr.anyHost();
-            std::string strFix = (bIp ? vhost.addr.strHost : std::string("'*")) + ":" +
-                                 (vhost.addr.nPort ? std::to_string(vhost.addr.nPort) : std::string("PORT")) +
-                                 (bIp ? "" : "'");
-            findings.add(vhost.strFile + ":" + std::to_string(vhost.nLine) + ": shadow: <VirtualHost " +
-                         vhost.addr.text() + "> takes every request" +
-                         (bIp ? " to " + vhost.addr.strHost : "") +
-                         (vhost.addr.nPort ? " on port " + std::to_string(vhost.addr.nPort) : "") +
-                         " before the <VirtualHost " + listen.text() + "> entries; use --listen " + strFix);
-        }
-    }
+    for (const tagShadowFinding& shadow : bServer ? serverCheck.shadows() : std::vector<tagShadowFinding>{})
+        findings.add(shadowText(shadow));
     findings.flush();
     if (names.full())
         say("too many names to remember them all: later names were not checked for duplicates and clashes");

@@ -155,6 +155,40 @@ bool readAll(const std::string& strPath, std::string& strOut, std::string& strRe
     }
 }
 
+bool readPieces(const std::string& strPath, const std::function<bool(std::string_view)>& fnPiece,
+                std::string& strReason, std::size_t nMaxSize) {
+    CFd fd(sys::openRead(strPath));
+    if (fd.get() < 0) {
+        strReason = errorText(errno);
+        return false;
+    }
+    const auto tooLarge = [&] {
+        strReason = "larger than " + std::to_string(nMaxSize) + " bytes";
+        return false;
+    };
+    sys::tagFileInfo info;
+    if (sys::statFd(fd.get(), info) && info.bRegular && static_cast<std::uint64_t>(info.nSize) > nMaxSize)
+        return tooLarge();
+    sys::adviseSequential(fd.get(), 0);
+    std::size_t nTotal = 0;
+    char buf[65536];
+    for (;;) {
+        const std::int64_t n = sys::readFd(fd.get(), buf, sizeof buf);
+        if (n > 0) {
+            if (static_cast<std::size_t>(n) > nMaxSize - nTotal)
+                return tooLarge();
+            nTotal += static_cast<std::size_t>(n);
+            if (!fnPiece(std::string_view(buf, static_cast<std::size_t>(n))))
+                return true;
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            strReason = errorText(errno);
+            return false;
+        }
+    }
+}
+
 bool readText(const std::string& strPath, std::string& strOut, std::string& strReason, std::size_t nMaxSize) {
     if (!readAll(strPath, strOut, strReason, nMaxSize))
         return false;
@@ -185,6 +219,15 @@ std::string resolveLinks(const std::string& strPath) {
     return strPath;
 }
 
+std::string canonicalPath(const std::string& strPath) {
+    wchar_t* pFull = ::_wfullpath(nullptr, sys::widen(strPath).c_str(), 0);
+    if (!pFull)
+        return strPath;
+    std::string strFull = sys::narrow(pFull);
+    std::free(pFull);
+    return strFull;
+}
+
 int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
     std::random_device random;
     for (int nTry = 0; nTry < 100; ++nTry) {
@@ -195,17 +238,6 @@ int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
     }
     errno = EEXIST;
     return -1;
-}
-
-std::string canonicalPath(const std::string& strPath) {
-    const std::wstring strWide = sys::widen(strPath);
-    const DWORD n = ::GetFullPathNameW(strWide.c_str(), 0, nullptr, nullptr);
-    if (n == 0)
-        return strPath;
-    std::wstring strFull(n, L'\0');
-    const DWORD nUsed = ::GetFullPathNameW(strWide.c_str(), n, strFull.data(), nullptr);
-    strFull.resize(nUsed);
-    return sys::narrow(strFull);
 }
 
 int createExclusive(const std::string& strPath, const std::string&) {
@@ -300,6 +332,28 @@ std::string resolveLinks(const std::string& strPath) {
     return strCurrent;
 }
 
+std::string canonicalPath(const std::string& strPath) {
+    const auto resolved = [](const std::string& str, std::string& strOut) {
+        char* pResolved = ::realpath(str.c_str(), nullptr);
+        if (!pResolved)
+            return false;
+        strOut = pResolved;
+        std::free(pResolved);
+        return true;
+    };
+    std::string strOut;
+    if (resolved(strPath, strOut))
+        return strOut;
+    const auto nSlash = strPath.rfind('/');
+    const std::string strDir = nSlash == std::string::npos ? "."
+                               : nSlash == 0 ? "/"
+                                             : strPath.substr(0, nSlash);
+    const std::string strName = nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+    if (strName.empty() || strName == "." || strName == ".." || !resolved(strDir, strOut))
+        return strPath;
+    return (strOut == "/" ? strOut : strOut + "/") + strName;
+}
+
 int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
     struct stat st {};
     const bool bExists = ::stat(strTarget.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -325,23 +379,6 @@ int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
     }
     errno = EEXIST;
     return -1;
-}
-
-std::string canonicalPath(const std::string& strPath) {
-    std::string strResolved(PATH_MAX, '\0');
-    if (::realpath(strPath.c_str(), strResolved.data())) {
-        strResolved.resize(std::strlen(strResolved.c_str()));
-        return strResolved;
-    }
-    // Not there (yet): its directory resolved, and its own name.
-    const auto slash = strPath.rfind('/');
-    const std::string strName = slash == std::string::npos ? strPath : strPath.substr(slash + 1);
-    const std::string strDir = slash == std::string::npos ? "." : slash == 0 ? "/" : strPath.substr(0, slash);
-    if (strName.empty() || strName == "." || strName == ".." ||
-        !::realpath(strDir.c_str(), strResolved.data()))
-        return strPath;
-    strResolved.resize(std::strlen(strResolved.c_str()));
-    return (strResolved == "/" ? strResolved : strResolved + "/") + strName;
 }
 
 int createExclusive(const std::string& strPath, const std::string& strModel) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,12 @@ inline constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
 bool readAll(const std::string& strPath, std::string& strOut, std::string& strReason,
              std::size_t nMaxSize = kNoLimit);
 
+// Reads the file in pieces as they come, each handed to fnPiece, which returns false to stop
+// there. A file larger than nMaxSize (or one that never ends, such as a device) is refused once
+// past it. False with the reason when it cannot be read.
+bool readPieces(const std::string& strPath, const std::function<bool(std::string_view)>& fnPiece,
+                std::string& strReason, std::size_t nMaxSize = kNoLimit);
+
 // Reads the whole file as UTF-8 text (see enc::decodeText).
 bool readText(const std::string& strPath, std::string& strOut, std::string& strReason,
               std::size_t nMaxSize = kNoLimit);
@@ -30,14 +37,16 @@ bool writeAll(int fd, std::string_view data, std::size_t& nWritten, int& nErrno)
 // The file a path finally names, through symbolic links, whether or not that file exists yet.
 std::string resolveLinks(const std::string& strPath);
 
+// The path as the system finds the file, absolute, through every symbolic link and "..": two paths
+// of one file give the same text. A file that does not exist gets its directory resolved so;
+// a path whose directory does not exist either is given back as it is. Windows has no links to
+// follow here: only "." and ".." are resolved.
+std::string canonicalPath(const std::string& strPath);
+
 // Creates a new, empty, hidden file in the directory of strTarget, with the permission bits of
 // strTarget when it exists (and its owner, where the system lets us), else those a new file
 // gets. Returns the descriptor, or -1 with errno set.
 int createTempBeside(const std::string& strTarget, std::string& strTempPath);
-
-// The absolute path with symbolic links and ".." resolved as far as the path exists: a file that
-// does not exist yet is named by its resolved directory and its own name.
-std::string canonicalPath(const std::string& strPath);
 
 // What a path names, to tell two outputs that are one file: the file itself when it exists
 // (through its links), else the place it would be created at.

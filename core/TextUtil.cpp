@@ -37,6 +37,14 @@ std::string replaceAll(std::string_view str, std::string_view what, std::string_
     return out;
 }
 
+bool sameNoCase(std::string_view a, std::string_view b) {
+    const auto lower = [](char ch) {
+        return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+    };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 bool isAscii(std::string_view str) {
     // Eight bytes at a time: a list is almost all ASCII and this runs for every line.
     std::size_t i = 0;

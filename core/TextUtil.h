@@ -22,4 +22,7 @@ std::string replaceAll(std::string_view str, std::string_view what, std::string_
 
 bool isAscii(std::string_view str);
 
+// The same text, ASCII letters in either case.
+bool sameNoCase(std::string_view a, std::string_view b);
+
 } // namespace text

@@ -73,6 +73,8 @@ TEST(CheckTest, FailuresAndUsageErrors) {
         {"--server-dump /nonexistent/dump.txt", 1},
         {"--server-dump /dev/null", 1}, // not what apache2ctl -S prints
         {"--server-cmd 'exit 7'", 1},
+        // Past the limit on its output: stopped at once.
+        {"--server-cmd yes", 1},
         {"--server-cmd 'echo VirtualHost configuration:'", 0},
         {"--listen example.com:80", 2},
         {"--server-cmd true --server-dump /dev/null", 2},

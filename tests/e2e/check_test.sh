@@ -2,9 +2,14 @@
 # End-to-end test of `kelvane-cli check --server` against a real Apache httpd on
 # loopback: planted vhosts (a name the list repeats, a wild alias that takes a
 # listed name, a `*:PORT` vhost that shadows `<VirtualHost *>` entries) must be
-# found with their file and line, and Apache must really route those names as
-# the findings say. The run's own output, included by the server, is not
-# counted against the list.
+# found with the file and line of their directives, and Apache must really route
+# those names as the findings say. The run's own output, included by the server,
+# is not counted against the list. A second server checks names by address: a
+# vhost alone on its port (whose aliases apache2ctl -S does not list) takes the
+# names of entries on that port even after the run, a vhost on another port
+# takes none, two wild aliases and an exact name go in Apache's order, and the
+# files of a --split run, linked from a sites-enabled directory, are the run's
+# own.
 #
 # Usage: check_test.sh KELVANE_CLI_PATH
 # Apache runs from a private ServerRoot in a temp dir on free ports of
@@ -22,12 +27,15 @@ httpd_find || { echo "FAIL: apache2 not found" >&2; exit 2; }
 
 WORK=$(httpd_workdir kelvane-check)
 SR=$WORK/server
+SR2=$WORK/server2
 HTTPD_PID=
+HTTPD_PID2=
 cleanup() {
     local rc=$?
     set +e
     httpd_stop "$HTTPD_PID"
-    ((rc == 0)) || tail -n 20 "$SR/logs/error.log" >&2 2>/dev/null
+    httpd_stop "$HTTPD_PID2"
+    ((rc == 0)) || tail -n 20 "$SR/logs/error.log" "$SR2/logs/error.log" >&2 2>/dev/null
     if [[ -n ${KEEP_WORKDIR:-} ]]; then echo "work dir kept: $WORK" >&2; else rm -rf -- "$WORK"; fi
     exit "$rc"
 }
@@ -57,7 +65,8 @@ cat >"$PLANTED" <<EOF
 # Vhosts that were there before the list.
 <VirtualHost *>
     ServerName planted.test
-    ServerAlias dup.test *.wild.test
+    ServerAlias dup.test \\
+        *.wild.test
     DocumentRoot "$WORK/planted"
 </VirtualHost>
 
@@ -66,8 +75,8 @@ cat >"$PLANTED" <<EOF
     DocumentRoot "$WORK/planted"
 </VirtualHost>
 EOF
-LINE_NAMES=2
-LINE_SHADOW=8
+LINE_ALIASES=4
+LINE_SHADOW=9
 
 conf_head=$(httpd_conf_head "$SR" "$PORT_ANY $PORT_SHADOW" authz_core dir) || exit 1
 CONF=$SR/httpd.conf
@@ -104,14 +113,14 @@ set +e
 out=$("$CLI" check -s "$WORK/site" -o "$OWN" --server-cmd "$SERVER_CMD" "$LIST" 2>"$WORK/err")
 rc=$?
 set -e
-expected="$LIST:2: served: dup.test is already served by <VirtualHost *> at $PLANTED:$LINE_NAMES
-$LIST:3: wildcard: shop.wild.test is taken by the wild alias *.wild.test of <VirtualHost *> at $PLANTED:$LINE_NAMES
+expected="$LIST:2: served: dup.test is already served by <VirtualHost *> at $PLANTED:$LINE_ALIASES
+$LIST:3: wildcard: shop.wild.test is taken by the wild alias *.wild.test of <VirtualHost *> at $PLANTED:$LINE_ALIASES
 $PLANTED:$LINE_SHADOW: shadow: <VirtualHost *:$PORT_SHADOW> takes every request on port $PORT_SHADOW before the <VirtualHost *> entries; use --listen '*:$PORT_SHADOW'"
 if ((rc == 3)) && [[ $out == "$expected" ]]; then
-    pass "check --server: the planted name, wild alias and *:PORT shadow, with file and line; exit 3"
+    pass "check --server: the planted name, wild alias and *:PORT shadow, with their directives' file and line; exit 3"
 else
     fail "check --server: exit $rc, expected 3; got (< expected, > got):"
-    diff <(echo "$expected") <(echo "$out") >&2
+    diff <(echo "$expected") <(echo "$out") >&2 || true
     cat "$WORK/err" >&2
 fi
 
@@ -147,6 +156,143 @@ if ((rc == 1)) && [[ $err == *"no such config"* ]]; then
     pass "a failing server command: exit 1 with its error"
 else
     fail "a failing server command: exit $rc, expected 1 with its error; got: $err"
+fi
+
+# The second server: vhosts on ports of their own.
+read -r PORT_LONE PORT_SECOND PORT_ORDER PORT_SPLIT <<<"$(httpd_free_ports 4)" || true
+[[ -n ${PORT_SPLIT:-} ]] || { echo "FAIL: no free ports on 127.0.0.1" >&2; exit 1; }
+echo "ports: $PORT_LONE (a lone vhost), $PORT_SECOND (another port), $PORT_ORDER (wild aliases), $PORT_SPLIT (--split files)"
+mkdir -p "$SR2/logs" "$SR2/run" "$WORK/conf2" "$WORK/sites-available" "$WORK/sites-enabled"
+for body in lone second first later; do
+    mkdir -p "$WORK/$body" && echo "$body" >"$WORK/$body/index.html"
+done
+VHOSTS2="$WORK/conf2/vhosts.conf"
+cat >"$VHOSTS2" <<EOF
+<VirtualHost *:$PORT_LONE>
+    ServerName lone.test
+    ServerAlias a.test *.w.test
+    DocumentRoot "$WORK/lone"
+</VirtualHost>
+<VirtualHost *:$PORT_SECOND>
+    ServerName second.test
+    ServerAlias b.test
+    DocumentRoot "$WORK/second"
+</VirtualHost>
+<VirtualHost *:$PORT_ORDER>
+    ServerName first.test
+    ServerAlias *.w2.test *.b.w2.test
+    DocumentRoot "$WORK/first"
+</VirtualHost>
+<VirtualHost *:$PORT_ORDER>
+    ServerName later.test
+    ServerAlias exact.w2.test
+    ServerAlias *.b.w2.test
+    DocumentRoot "$WORK/later"
+</VirtualHost>
+EOF
+LINE_LONE_ALIASES=3
+LINE_ORDER_ALIASES=13
+
+# A --split run's files, enabled through links as a2ensite makes them.
+printf '%s\n' s1.test s2.test s3.test >"$WORK/split-list.txt"
+"$CLI" -q -s "$WORK/site" --pack 2 --listen "*:$PORT_SPLIT" --split "$WORK/sites-available" "$WORK/split-list.txt"
+for f in "$WORK/sites-available"/*.conf; do
+    ln -s "../sites-available/$(basename "$f")" "$WORK/sites-enabled/"
+done
+
+conf_head2=$(httpd_conf_head "$SR2" "$PORT_LONE $PORT_SECOND $PORT_ORDER $PORT_SPLIT" authz_core dir) || exit 1
+CONF2=$SR2/httpd.conf
+RUN_LONE=$WORK/conf2/run-lone.conf
+cat >"$CONF2" <<EOF
+$conf_head2
+ServerName check-e2e2.invalid
+DirectoryIndex index.html
+<Directory "$WORK">
+    Require all granted
+</Directory>
+Include "$VHOSTS2"
+Include "$WORK/sites-enabled/*.conf"
+IncludeOptional "$RUN_LONE"
+EOF
+chmod -R a+rX "$WORK"
+env -i PATH="$PATH" "$APACHE2" -d "$SR2" -f "$CONF2" -DFOREGROUND </dev/null >"$SR2/logs/stdout.log" 2>&1 &
+HTTPD_PID2=$!
+for _ in $(seq 100); do
+    kill -0 "$HTTPD_PID2" 2>/dev/null || { cat "$SR2/logs/stdout.log" >&2; echo "FAIL: apache exited" >&2; exit 1; }
+    [[ $(fetch second.test "$PORT_SECOND") == second ]] && break
+    sleep 0.2
+done
+[[ $(fetch second.test "$PORT_SECOND") == second ]] || { echo "FAIL: the second apache did not answer" >&2; exit 1; }
+SERVER_CMD2="env -i PATH='$PATH' '$APACHE2' -d '$SR2' -f '$CONF2' -S"
+
+# check_case NAME EXPECTED_EXIT EXPECTED_OUTPUT ARGS...: check against the second server.
+check_case() {
+    local name=$1 want_rc=$2 want=$3 out rc
+    shift 3
+    set +e
+    out=$("$CLI" check -s "$WORK/site" --server-cmd "$SERVER_CMD2" "$@" 2>&1)
+    rc=$?
+    set -e
+    if ((rc == want_rc)) && [[ $out == "$want" ]]; then
+        pass "$name"
+    else
+        fail "$name: exit $rc, expected $want_rc; got (< expected, > got):"
+        diff <(echo "$want") <(echo "$out") >&2 || true
+    fi
+}
+
+# The lone vhost takes the names of entries on its port; the vhost of another port takes none.
+LONE_LIST=$WORK/lone-list.txt
+printf '%s\n' a.test x.w.test b.test new.test >"$LONE_LIST"
+check_case "a lone <VirtualHost *:$PORT_LONE>: its aliases read from its file; another port's vhost takes nothing" 3 \
+    "$LONE_LIST:1: served: a.test is already served by <VirtualHost *:$PORT_LONE> at $VHOSTS2:$LINE_LONE_ALIASES
+$LONE_LIST:2: wildcard: x.w.test is taken by the wild alias *.w.test of <VirtualHost *:$PORT_LONE> at $VHOSTS2:$LINE_LONE_ALIASES" \
+    --listen "*:$PORT_LONE" "$LONE_LIST"
+# After the run and a restart, Apache gives those names to the lone vhost, as check said.
+"$CLI" -q -s "$WORK/site" --listen "*:$PORT_LONE" -o "$RUN_LONE" "$LONE_LIST"
+kill -HUP "$HTTPD_PID2"
+for _ in $(seq 100); do
+    [[ $(fetch new.test "$PORT_LONE") == site ]] && break
+    sleep 0.2
+done
+for host_port_body in "new.test $PORT_LONE site" "a.test $PORT_LONE lone" "x.w.test $PORT_LONE lone" \
+    "b.test $PORT_LONE site" "b.test $PORT_SECOND second"; do
+    read -r host port want <<<"$host_port_body"
+    body=$(fetch "$host" "$port")
+    if [[ $body == "$want" ]]; then
+        pass "after the run, Host: $host on port $port reaches $want"
+    else
+        fail "after the run, Host: $host on port $port: expected $want, got '$body'"
+    fi
+done
+
+# Wild aliases in Apache's order: an earlier vhost's wild alias before a later one's exact name,
+# and of a vhost's two wild aliases the first.
+ORDER_LIST=$WORK/order-list.txt
+printf '%s\n' x.b.w2.test exact.w2.test >"$ORDER_LIST"
+check_case "two wild aliases and an exact name, in Apache's order" 3 \
+    "$ORDER_LIST:1: wildcard: x.b.w2.test is taken by the wild alias *.w2.test of <VirtualHost *:$PORT_ORDER> at $VHOSTS2:$LINE_ORDER_ALIASES
+$ORDER_LIST:2: wildcard: exact.w2.test is taken by the wild alias *.w2.test of <VirtualHost *:$PORT_ORDER> at $VHOSTS2:$LINE_ORDER_ALIASES" \
+    --listen "*:$PORT_ORDER" "$ORDER_LIST"
+for host in x.b.w2.test exact.w2.test; do
+    body=$(fetch "$host" "$PORT_ORDER")
+    if [[ $body == first ]]; then
+        pass "Host: $host on port $PORT_ORDER reaches the first vhost's wild alias"
+    else
+        fail "Host: $host on port $PORT_ORDER: expected the first vhost, got '$body'"
+    fi
+done
+
+# The --split directory, named through a path with "..": the files sites-enabled links to are
+# the run's own. Without --split they are not.
+check_case "check --split of the directory sites-enabled links to: no file of the run's own" 0 "" \
+    --pack 2 --listen "*:$PORT_SPLIT" --split "$WORK/sites-enabled/../sites-available" "$WORK/split-list.txt"
+out=$("$CLI" check -s "$WORK/site" --pack 2 --listen "*:$PORT_SPLIT" --server-cmd "$SERVER_CMD2" \
+    "$WORK/split-list.txt" 2>&1) || true
+if [[ $(grep -c ': served: s[123]\.test ' <<<"$out") == 3 ]]; then
+    pass "without --split, the split files serve the same names"
+else
+    fail "without --split: expected the three names served; got: $out"
 fi
 
 if ((failures)); then

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "engine/GenRequest.h"
+#include "engine/ServerConfig.h"
+
+// An existing vhost that takes a name of the run at the address of the run's entries.
+struct tagNameFinding {
+    tagVhostAddr entries;
+    tagVhostInfo vhost;
+    tagVhostName name; // the vhost's name or wild alias that takes it
+};
+
+// An existing vhost at an address more specific than the entries', which takes the requests
+// meant for them first.
+struct tagShadowFinding {
+    tagVhostAddr entries;
+    tagVhostInfo vhost;
+};
+
+// What the vhosts a server already has would do to the entries of a run: which of the run's
+// names they take, where the entries are, and which take the entries' requests before them.
+class CServerCheck {
+public:
+    CServerCheck(const CServerConfig& config, const tagLayout& layout);
+
+    // Where the entries are: --listen; with --https the plain entries on port 80 unless --listen
+    // names a port, and their twins on 443.
+    static std::vector<tagVhostAddr> entryAddresses(const tagLayout& layout);
+
+    // One finding for each of the entries' addresses where an existing vhost takes the name.
+    void lookUp(std::string_view strName, std::vector<tagNameFinding>& vecFindings) const;
+    std::vector<tagShadowFinding> shadows() const;
+
+private:
+    const CServerConfig& m_config;
+    std::vector<tagVhostAddr> m_vecAddrs;
+};
