@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -338,6 +339,45 @@ TEST_F(CliTest, RefusedLinesAndDuplicatesAreReportedAndTheRestWritten) {
         std::string::npos)
         << strict.err;
     EXPECT_EQ(readFile(out), "previous");
+}
+
+// A run that refused lines and would write no entry leaves every output as it was (exit 3); a list
+// with no name at all is no refusal and writes its empty output as before.
+TEST_F(CliTest, RunThatWritesNothingLeavesEveryOutput) {
+    const std::string dir = m_dir.path("sites");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    writeFile(dir + "/a.com.conf", "previous");
+    const struct {
+        std::string list;
+        std::vector<std::string> args;
+        int nExit;
+        bool bKept;
+    } cases[] = {
+        {"bad name.com\n", {}, 3, true},
+        {"bad name.com\nlocalhost\n\n",
+         {"--pack", "0", "--https", "--certbot", m_dir.path("cb.sh")},
+         3,
+         true},
+        {"a.com\\\n", {"--split", dir, "--certbot", m_dir.path("cb.sh")}, 3, true},
+        {"localhost\n\n", {}, 0, false},
+        {"", {"--pack", "0"}, 0, false},
+    };
+    for (const auto& c : cases) {
+        const std::string out = file("out.conf", "previous");
+        writeFile(m_dir.path("cb.sh"), "previous");
+        std::vector<std::string> args = {"-s", "/srv"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (std::find(c.args.begin(), c.args.end(), "--split") == c.args.end())
+            args.insert(args.end(), {"-o", out});
+        const tagCliRun r = run(args, &c.list);
+        EXPECT_EQ(r.nExit, c.nExit) << c.list << r.err;
+        EXPECT_EQ(readFile(out) == "previous", c.bKept) << c.list;
+        EXPECT_EQ(readFile(m_dir.path("cb.sh")), "previous") << c.list;
+        EXPECT_EQ(readFile(dir + "/a.com.conf"), "previous");
+        if (c.bKept) {
+            EXPECT_NE(r.err.find("no entry written"), std::string::npos) << r.err;
+        }
+    }
 }
 
 // Fields that would break or inject a directive, a template that cannot hold the site path, or
