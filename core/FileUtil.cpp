@@ -10,6 +10,7 @@
 #include "core/Sys.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
