@@ -136,10 +136,12 @@ std::string helpFooter() {
            "Exit status:\n"
            "  0    the run completed, even if some lines were refused\n"
            "  1    a file could not be read or written; the message names it\n"
-           "  2    a usage error, or a site path or prefix that cannot be written;\n"
-           "       nothing was read or written\n"
-           "  3    --strict, and a line was refused; the output was left as it was\n"
-           "  130  stopped by Ctrl-C; every entry written so far is whole";
+           "  2    a usage error, a site path, prefix or template that cannot be written,\n"
+           "       or two outputs that are one file; nothing was read or written\n"
+           "  3    --strict, and a line was refused; or lines were refused and none was\n"
+           "       written: every output was left as it was\n"
+           "  130  stopped by Ctrl-C; every entry written so far is whole\n"
+           "  128+N ended by signal N (SIGTERM, SIGHUP, ...); no file was changed";
 }
 
 std::string unknownOptionText(const CLI::App& app, int argc, const char* const* argv) {
