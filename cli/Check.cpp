@@ -91,7 +91,7 @@ std::string nameFindingText(std::string_view strName, const tagNameFinding& find
 }
 
 std::string shadowText(const tagShadowFinding& shadow) {
-    const tagVhostAddr& addr = shadow.vhost.addr;
+    const tagAddress& addr = shadow.vhost.addr;
     const bool bIp = !addr.anyHost();
     const std::string strFix = (bIp ? addr.strHost : std::string("'*")) + ":" +
                                (addr.nPort ? std::to_string(addr.nPort) : std::string("PORT")) +

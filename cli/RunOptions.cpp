@@ -93,7 +93,7 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     }
     layout.nPack = std::stoi(o.strPack);
     std::string strReason;
-    if (!tagListenAddress::parse(o.strListen, layout.listen, strReason)) {
+    if (!tagAddress::parseListen(o.strListen, layout.listen, strReason)) {
         strError = "--listen '" + names::visibleText(o.strListen) + "': " + strReason;
         return false;
     }

@@ -289,12 +289,12 @@ std::string_view CApacheConfig::fileText(std::uint32_t nFile) const {
     return text(m_vecFiles[nFile]);
 }
 
-std::uint32_t CApacheConfig::findChain(const tagVhostAddr& addr) const {
+std::uint32_t CApacheConfig::findChain(const tagAddress& addr) const {
     return m_chainIndex.find(CIndexTable::hashNoCase(addr.strHost, addr.nPort),
                              [&](std::uint32_t nChain) { return m_vecChains[nChain].addr.sameAs(addr); });
 }
 
-std::uint32_t CApacheConfig::addChain(const tagVhostAddr& addr) {
+std::uint32_t CApacheConfig::addChain(const tagAddress& addr) {
     if (const std::uint32_t nFound = findChain(addr); nFound != kNone)
         return nFound;
     m_chainIndex.insert(CIndexTable::hashNoCase(addr.strHost, addr.nPort),
@@ -317,7 +317,7 @@ std::uint32_t CApacheConfig::fileOf(std::string_view strFile) {
     return m_nLastFile;
 }
 
-void CApacheConfig::addVhost(const tagVhostAddr& addr, std::string_view strName, std::string_view strFile,
+void CApacheConfig::addVhost(const tagAddress& addr, std::string_view strName, std::string_view strFile,
                              std::int64_t nLine) {
     m_nAliasDef = kNone;
     if (m_vecEntries.size() >= kNone - 1 || m_vecNames.size() >= kNone - 1)
@@ -577,7 +577,7 @@ void CApacheConfig::forEachName(std::size_t nVhost,
         forAliases(def, bWild, [&](std::uint32_t n) { fnName(nameOf(def, n)); });
 }
 
-bool CApacheConfig::takes(const tagVhostAddr& addr, std::string_view strName, tagTaken& taken) const {
+bool CApacheConfig::takes(const tagAddress& addr, std::string_view strName, tagTaken& taken) const {
     const std::uint32_t nChain = findChain(addr);
     if (nChain == kNone)
         return false;
@@ -629,12 +629,12 @@ bool CApacheConfig::takes(const tagVhostAddr& addr, std::string_view strName, ta
     return true;
 }
 
-std::vector<std::size_t> CApacheConfig::shadowing(const tagVhostAddr& listen) const {
+std::vector<std::size_t> CApacheConfig::shadowing(const tagAddress& listen) const {
     std::vector<std::size_t> vecFound;
     for (const tagChain& chain : m_vecChains) {
         if (chain.nEnd == chain.nFirst)
             continue;
-        const tagVhostAddr& addr = chain.addr;
+        const tagAddress& addr = chain.addr;
         // Apache looks for the most specific address first: an IP address before "*", a port
         // before any port.
         const bool bHostCovers = listen.anyHost() || text::sameNoCase(listen.strHost, addr.strHost);

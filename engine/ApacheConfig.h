@@ -54,7 +54,7 @@ public:
 
     // The listing's side, for CServerDump: a vhost at an address, then each alias Apache lists for
     // it, then the listing's end.
-    void addVhost(const tagVhostAddr& addr, std::string_view strName, std::string_view strFile,
+    void addVhost(const tagAddress& addr, std::string_view strName, std::string_view strFile,
                   std::int64_t nLine);
     void addListedName(std::string_view strName, bool bWild);
     void endListing();
@@ -68,8 +68,8 @@ public:
     tagVhostInfo vhost(std::size_t nVhost) const override;
     void forEachName(std::size_t nVhost,
                      const std::function<void(const tagVhostName&)>& fnName) const override;
-    bool takes(const tagVhostAddr& addr, std::string_view strName, tagTaken& taken) const override;
-    std::vector<std::size_t> shadowing(const tagVhostAddr& addr) const override;
+    bool takes(const tagAddress& addr, std::string_view strName, tagTaken& taken) const override;
+    std::vector<std::size_t> shadowing(const tagAddress& addr) const override;
 
     // Apache's wildcard match of an alias: '*' any run of characters, '?' any one, in any case.
     static bool wildMatch(std::string_view strPattern, std::string_view strName);
@@ -103,7 +103,7 @@ private:
         std::uint32_t nDef;
     };
     struct tagChain {
-        tagVhostAddr addr;
+        tagAddress addr;
         std::uint32_t nFirst = 0; // its entries
         std::uint32_t nEnd = 0;
     };
@@ -127,8 +127,8 @@ private:
     std::string_view text(std::uint32_t nName) const { return text(m_vecNames[nName]); }
     bool isWild(std::uint32_t nName) const { return (m_vecNames[nName].nAt >> 63) != 0; }
     std::string_view fileText(std::uint32_t nFile) const;
-    std::uint32_t findChain(const tagVhostAddr& addr) const;
-    std::uint32_t addChain(const tagVhostAddr& addr);
+    std::uint32_t findChain(const tagAddress& addr) const;
+    std::uint32_t addChain(const tagAddress& addr);
     std::uint32_t fileOf(std::string_view strFile);
     // The aliases of a vhost, or its wild aliases, in the order Apache looks at them.
     template <class F> void forAliases(const tagDef& def, bool bWild, F&& fnAlias) const;

@@ -6,21 +6,6 @@
 #include "core/TextUtil.h"
 
 namespace {
-constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kClose = "</VirtualHost>\r\n";
-constexpr int kHttpsPort = 443;
-constexpr int kHttpPort = 80;
-
-// The redirect keeps the challenges of certbot's webroot on plain HTTP. It takes the path from
-// the request line itself, byte for byte (the decoded one would turn %3F into a '?', which
-// mod_rewrite refuses in a target, and merge "//"), and mod_rewrite appends the query as it came.
-// The host drops the port a client named, which is the plain one, and keeps an IPv6 literal whole.
-constexpr std::string_view kRedirect =
-    "    RewriteEngine on\r\n"
-    "    RewriteCond %{REQUEST_URI} !^/\\.well-known/acme-challenge/\r\n"
-    "    RewriteCond \"%{HTTP_HOST} %{THE_REQUEST}\" \"^(\\[[^]]+\\]|[^: ]+)(:[0-9]*)? [^ ]+ (/[^ ?]*)\"\r\n"
-    "    RewriteRule ^ https://%1%3 [R=301,L,NE]\r\n";
-
 // A word for a POSIX shell: as it is when it holds nothing the shell reads, else in single quotes.
 std::string shellWord(std::string_view str) {
     const bool bPlain = !str.empty() && std::all_of(str.begin(), str.end(), [](char ch) {
@@ -32,46 +17,36 @@ std::string shellWord(std::string_view str) {
     return "'" + text::replaceAll(str, "'", "'\\''") + "'";
 }
 
-std::string openingLines(const tagListenAddress& address, const std::string& strQuotedPath) {
-    return "<VirtualHost " + address.text() + ">\r\n    DocumentRoot " + strQuotedPath + "\r\n";
-}
-
 bool isWildcard(std::string_view strName) {
     return strName.find_first_of("*?") != std::string_view::npos;
 }
+
+// A domain of a held entry brings at most this many names; each entry at most kMaxCertNames.
+int domainsThatFit(const entry::CNameHeads& heads) {
+    return kMaxCertNames / static_cast<int>(heads.size());
+}
 } // namespace
 
-CEntryWriter::CEntryWriter(const tagLayout& layout, const tagSiteSettings& site, CRunOutputs& outputs,
-                           CNameSet& names, tagGenResult& result, tagDuplicateFn fnDuplicate,
+CEntryWriter::CEntryWriter(const tagLayout& layout, const CEntryDialect& dialect, bool bWww,
+                           std::string_view strAsciiPrefix, std::string_view strSitePath,
+                           CRunOutputs& outputs, tagGenResult& result, tagDuplicateFn fnDuplicate,
                            std::int64_t nDomains)
-    : m_layout(layout), m_outputs(outputs), m_names(names), m_result(result),
-      m_fnDuplicate(std::move(fnDuplicate)), m_strSitePath(site.strSitePath), m_bWww(site.bWww),
-      m_nDomains(nDomains) {
-    // A prefix that is the www alias adds nothing.
-    if (!site.strPrefix.empty() && !(m_bWww && CNameSet::sameNoCase(site.strPrefix, "www")))
-        m_strPrefixHead = site.strPrefix + ".";
-    if (m_layout.strCertPath.size() > 1 && m_layout.strCertPath.back() == '/')
-        m_layout.strCertPath.pop_back();
-    m_nPerEntry = std::max(m_layout.nPack, 0);
-    m_bHeld = m_layout.hasCertificates();
-    if (m_bHeld) {
-        // Every domain brings the same number of names; its names never part.
-        const int nNames = 1 + (m_bWww ? 1 : 0) + (m_strPrefixHead.empty() ? 0 : 1);
-        const int nFit = kMaxCertNames / nNames;
-        if (m_nPerEntry == 0 || m_nPerEntry > nFit)
-            m_nPerEntry = nFit;
-    }
+    : m_layout(layout), m_dialect(dialect), m_outputs(outputs), m_result(result),
+      m_fnDuplicate(std::move(fnDuplicate)), m_heads(bWww, strAsciiPrefix), m_strSitePath(strSitePath),
+      m_nPerEntry(std::max(layout.nPack, 0)), m_bHeld(layout.hasCertificates()), m_nDomains(nDomains),
+      m_names(layout.nPack == 1 && !layout.hasCertificates() && layout.strSplitDir.empty()
+                  ? CNameSet::LineOnly
+                  : CNameSet::Full,
+              nDomains) {
+    // Every domain brings the same number of names; its names never part.
+    if (m_bHeld && (m_nPerEntry == 0 || m_nPerEntry > domainsThatFit(m_heads)))
+        m_nPerEntry = domainsThatFit(m_heads);
     // A certificate of one domain named twice is the same certificate, like its entry; one of
     // several domains would be issued again for other names.
     m_bNamed = !m_layout.strSplitDir.empty() || (m_bHeld && m_nPerEntry != 1);
-    const std::string strQuoted = CSiteBuilder::quotedSitePath(site.strSitePath);
-    tagListenAddress plain = m_layout.listen;
-    if (m_layout.bHttps) {
-        if (plain.nPort == 0)
-            plain.nPort = kHttpPort;
-        m_strTwinOpen = openingLines(plain.withPort(kHttpsPort), strQuoted);
-    }
-    m_strPlainOpen = openingLines(plain, strQuoted);
+    m_bSingle = m_nPerEntry == 1 && !m_bHeld;
+    if (m_bSingle && m_layout.strSplitDir.empty())
+        m_queue.emplace(m_names);
     if (m_layout.strSplitDir.empty())
         m_pOut = m_outputs.output();
 }
@@ -93,48 +68,49 @@ EGenFailure CEntryWriter::failure(std::string& strPath, std::string& strReason) 
 void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std::string_view strLine) {
     if (failed())
         return;
+    if (m_queue) {
+        // The default: an entry for each domain, whatever names came before.
+        m_queue->add(strDomain, strLine, nLine, m_fnDuplicate);
+        m_dialect.appendSingleEntry(strDomain, m_pOut->buffer());
+        m_pOut->entryDone();
+        ++m_nEntries;
+        return;
+    }
     bool bAdded = false;
     CNameSet::CRecord record = m_names.insert(strDomain, nLine, bAdded);
     if (record) {
-        if (!bAdded && record.domainLine() != 0) {
-            const bool bCut = strLine.size() > 64;
-            m_fnDuplicate(nLine, record.domainLine(), strLine.substr(0, 64), bCut);
-        } else {
+        if (!bAdded && record.domainLine() != 0)
+            m_fnDuplicate(nLine, record.domainLine(), strLine.substr(0, 64), strLine.size() > 64);
+        else
             record.setDomainLine(nLine);
-        }
     }
     if (m_nPerEntry > 0 && m_nInEntry == m_nPerEntry)
         endEntry();
     if (m_nInEntry == 0 && !beginEntry(strDomain, record))
         return;
     ++m_nInEntry;
+    if (m_bSingle) {
+        m_dialect.appendSingleEntry(strDomain, m_pOut->buffer());
+        return;
+    }
 
     // One line per domain with those of its names the entry does not hold yet.
-    m_strLine.assign("    ServerAlias");
-    const std::size_t nHead = m_strLine.size();
-    const auto addName = [&](std::string_view strHead, CNameSet::CRecord nameRecord) {
-        m_strName.assign(strHead).append(strDomain);
-        if (!strHead.empty()) {
-            bool bNew = false;
-            nameRecord = m_bHeld ? CNameSet::CRecord() : m_names.insert(m_strName, nLine, bNew);
-        }
-        if (!takeName(m_strName, nameRecord, nLine))
-            return;
-        m_strLine += ' ';
-        m_strLine += m_strName;
-    };
-    addName({}, record);
-    if (m_bWww)
-        addName("www.", {});
-    if (!m_strPrefixHead.empty())
-        addName(m_strPrefixHead, {});
-    if (m_strLine.size() == nHead)
+    std::size_t nNames = 0;
+    for (std::size_t i = 0; i < m_heads.size(); ++i) {
+        std::string& strName = m_names3[nNames];
+        strName.assign(m_heads[i]).append(strDomain);
+        CNameSet::CRecord nameRecord = record;
+        if (i > 0)
+            nameRecord = m_bHeld ? CNameSet::CRecord() : m_names.insert(strName, nLine, bAdded);
+        if (takeName(strName, nameRecord, nLine))
+            ++nNames;
+    }
+    if (nNames == 0)
         return;
-    m_strLine += kLineEnd;
     if (m_bHeld) {
-        m_strAliases += m_strLine;
+        m_dialect.appendNames(m_names3.data(), nNames, m_held);
     } else {
-        m_pOut->buffer().append(m_strLine);
+        m_dialect.appendNames(m_names3.data(), nNames, m_pOut->buffer());
         m_pOut->entryDone();
     }
 }
@@ -144,7 +120,7 @@ bool CEntryWriter::takeName(std::string_view strName, CNameSet::CRecord record, 
         // At most kMaxCertNames names: a small table of the entry's own tells them apart.
         std::size_t i = m_names.hash(strName) % m_entrySlots.size();
         for (; m_entrySlots[i] != 0; i = (i + 1) % m_entrySlots.size())
-            if (CNameSet::sameNoCase(m_vecEntryNames[m_entrySlots[i] - 1u], strName))
+            if (text::sameNoCase(m_vecEntryNames[m_entrySlots[i] - 1u], strName))
                 return false;
         m_vecEntryNames.emplace_back(strName);
         m_entrySlots[i] = static_cast<std::uint8_t>(m_vecEntryNames.size());
@@ -211,20 +187,11 @@ bool CEntryWriter::beginEntry(std::string_view strDomain, CNameSet::CRecord reco
     m_vecEntryNames.clear();
     m_entrySlots.fill(0);
     m_strFirst.assign(strDomain);
-    m_strAliases.clear();
+    m_held.clear();
     m_strCertNames.clear();
-    if (!m_bHeld)
-        m_pOut->buffer().append(m_strPlainOpen);
+    if (!m_bHeld && !m_bSingle)
+        m_dialect.appendOpening(false, m_pOut->buffer());
     return true;
-}
-
-void CEntryWriter::writeCertLines(std::string& out) const {
-    const std::string strDir = text::replaceAll(m_layout.strCertPath, "{name}", m_strFirst);
-    out += "    SSLEngine on\r\n    SSLCertificateFile ";
-    out += CSiteBuilder::quotedSitePath(strDir + "/fullchain.pem");
-    out += "\r\n    SSLCertificateKeyFile ";
-    out += CSiteBuilder::quotedSitePath(strDir + "/privkey.pem");
-    out += kLineEnd;
 }
 
 void CEntryWriter::endEntry() {
@@ -233,23 +200,22 @@ void CEntryWriter::endEntry() {
     m_nInEntry = 0;
     COutFile& out = *m_pOut;
     if (m_bHeld) {
-        std::string strEntry = m_strPlainOpen + m_strAliases;
-        if (m_layout.bRedirect)
-            strEntry += kRedirect;
-        strEntry += kClose;
+        CByteBuffer& buffer = out.buffer();
+        m_dialect.appendOpening(false, buffer);
+        buffer.append(m_held.view());
+        m_dialect.appendClosing(false, m_strFirst, buffer);
         if (m_layout.bHttps) {
-            strEntry += m_strTwinOpen + m_strAliases;
-            writeCertLines(strEntry);
-            strEntry += kClose;
+            m_dialect.appendOpening(true, buffer);
+            buffer.append(m_held.view());
+            m_dialect.appendClosing(true, m_strFirst, buffer);
         }
-        out.buffer().append(strEntry);
         if (COutFile* pCertbot = m_outputs.certbot(); pCertbot && !m_strCertNames.empty()) {
             pCertbot->buffer().append("certbot certonly --webroot -w " + shellWord(m_strSitePath) +
                                       " --cert-name " + shellWord(m_strFirst) + m_strCertNames + "\n");
             pCertbot->entryDone();
         }
-    } else {
-        out.buffer().append(kClose);
+    } else if (!m_bSingle) {
+        m_dialect.appendClosing(false, m_strFirst, out.buffer());
     }
     out.entryDone();
     m_nEntries += m_layout.bHttps ? 2 : 1;
@@ -263,6 +229,8 @@ void CEntryWriter::endEntry() {
 }
 
 void CEntryWriter::finish() {
+    if (m_queue)
+        m_queue->flush(m_fnDuplicate);
     if (!failed())
         endEntry();
     if (m_splitFile) {

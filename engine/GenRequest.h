@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/ListenAddress.h"
+#include "engine/Address.h"
 
 // Where the list of a run comes from, said by the front end, never guessed from the text.
 enum class EListSource { Text, File, StdIn };
@@ -19,7 +19,7 @@ inline constexpr int kMaxCertNames = 100;
 // built-in block; anything else is written by CEntryWriter, and never with a template.
 struct tagLayout {
     int nPack = 1;           // domains per entry; 0: all in one
-    tagListenAddress listen; // the address of the entries' opening tag
+    tagAddress listen;       // the address of the entries' opening tag
     std::string strSplitDir; // each entry in a file of its own there; empty: the run's output
     bool bHttps = false;     // each entry gets a twin on port 443
     std::string strCertPath =

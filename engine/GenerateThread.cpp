@@ -5,6 +5,8 @@
 
 #include "core/FileUtil.h"
 #include "core/Sys.h"
+#include "engine/ApacheDialect.h"
+#include "engine/EntryModel.h"
 #include "engine/EntryTemplate.h"
 #include "engine/EntryWriter.h"
 #include "engine/ListReader.h"
@@ -39,154 +41,189 @@ void CGenerateThread::Join() {
 void CGenerateThread::Generate(std::stop_token stop) {
     tagGenResult result;
     Run(stop, result);
-    m_builder.reset();
     m_target.postDone(std::move(result));
 }
 
-void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
-    const tagGenRequest& request = m_request;
-    const auto fail = [&result](EGenFailure eFailure, const std::string& strPath, std::string strReason) {
-        result.eFailure = eFailure;
-        result.strPath = strPath;
-        result.strReason = std::move(strReason);
-    };
-    std::string strReason;
+namespace {
 
-    // The fields first: a refused one starts nothing. The front ends say so before they start a
-    // run; this holds for any caller.
+void fail(tagGenResult& result, EGenFailure eFailure, const std::string& strPath, std::string strReason) {
+    result.eFailure = eFailure;
+    result.strPath = strPath;
+    result.strReason = std::move(strReason);
+}
+
+// A refused field starts nothing. The front ends say so before they start a run; this holds for
+// any caller.
+bool checkFields(const tagGenRequest& request, std::string& strPrefix, tagGenResult& result) {
     result.eSitePath = names::checkSitePath(request.strSitePath);
-    if (result.eSitePath != names::ESitePath::Ok)
-        return fail(EGenFailure::SitePath, {}, {});
-    std::string strPrefix;
+    if (result.eSitePath != names::ESitePath::Ok) {
+        fail(result, EGenFailure::SitePath, {}, {});
+        return false;
+    }
     result.ePrefix = names::normalizePrefix(request.strPrefix, strPrefix);
-    if (result.ePrefix != names::EVerdict::Name)
-        return fail(EGenFailure::Prefix, {}, {});
+    if (result.ePrefix != names::EVerdict::Name) {
+        fail(result, EGenFailure::Prefix, {}, {});
+        return false;
+    }
+    return true;
+}
 
-    // The template, then the outputs, the list, and last the output: a template that cannot hold
-    // the site path, or two outputs that are one file, start nothing, and a file that cannot be read
-    // leaves the previous output as it was.
-    m_strTemplate.clear();
-    if (file::isFileExist(request.strTemplateFile) &&
-        !CEntryTemplate::readFile(request.strTemplateFile, m_strTemplate, strReason))
-        return fail(EGenFailure::ReadFile, request.strTemplateFile, strReason);
-    m_builder.emplace(tagSiteSettings{request.strSitePath, strPrefix, request.bWww, m_strTemplate});
-    if ((result.nFailLine = m_builder->templateFailLine()) > 0)
-        return fail(EGenFailure::Template, request.strTemplateFile, {});
-    const bool bLayout = !request.layout.isDefault();
-    CRunOutputs outputs(request.strOutFile, request.layout.strCertbotFile, request.layout.strSplitDir);
-    if (std::string strPath, strOther; !outputs.check(strPath, strOther))
-        return fail(EGenFailure::Clash, strPath, strOther);
+bool readTemplate(const std::string& strPath, std::string& strTemplate, tagGenResult& result) {
+    std::string strReason;
+    if (file::isFileExist(strPath) && !CEntryTemplate::readFile(strPath, strTemplate, strReason)) {
+        fail(result, EGenFailure::ReadFile, strPath, strReason);
+        return false;
+    }
+    return true;
+}
 
-    CListReader reader;
-    std::string strListName;
+bool openList(const tagGenRequest& request, CListReader& reader, std::string& strListName,
+              tagGenResult& result) {
+    std::string strReason;
+    bool bOk = true;
     switch (request.eList) {
     case EListSource::Text:
         reader.openText(request.strList);
         break;
     case EListSource::File:
         strListName = request.strList;
-        if (!reader.openFile(strListName, strReason))
-            return fail(EGenFailure::ReadFile, strListName, strReason);
+        bOk = reader.openFile(strListName, strReason);
         break;
     case EListSource::StdIn:
         strListName = std::string(kStdInName);
-        if (!reader.openFd(sys::kStdIn, strReason))
-            return fail(EGenFailure::ReadFile, strListName, strReason);
+        bOk = reader.openFd(sys::kStdIn, strReason);
         break;
     }
+    if (!bOk)
+        fail(result, EGenFailure::ReadFile, strListName, strReason);
+    return bOk;
+}
 
+// The lines into the sink: each line's verdict, the refusals and the skips. True when a strict
+// run refused a line: from then on nothing is written.
+class CLines {
+public:
+    CLines(const tagGenRequest& request, const names::tagNameLimits& limits, CEntrySink& sink,
+           tagGenResult& result)
+        : m_request(request), m_limits(limits), m_sink(sink), m_result(result) {}
+
+    void take(std::string_view strLine, std::int64_t nLine) {
+        std::string_view name;
+        const names::EVerdict eVerdict = names::nameOfLine(strLine, m_strScratch, name, m_limits);
+        if (eVerdict == names::EVerdict::Name) {
+            if (!m_bDiscard)
+                m_sink.addDomain(name, nLine, strLine);
+        } else if (eVerdict == names::EVerdict::Skip) {
+            ++m_result.nSkipped;
+        } else {
+            if (m_result.vecRefused.size() < tagGenResult::kMaxReports)
+                m_result.vecRefused.push_back({nLine, eVerdict, 0, names::visibleText(strLine)});
+            ++m_result.nRefused;
+            m_bDiscard = m_bDiscard || m_request.bStrict;
+        }
+    }
+    bool discarding() const { return m_bDiscard; }
+
+private:
+    const tagGenRequest& m_request;
+    const names::tagNameLimits& m_limits;
+    CEntrySink& m_sink;
+    tagGenResult& m_result;
+    std::string m_strScratch;
+    bool m_bDiscard = false;
+};
+
+void reportDuplicate(tagGenResult& result, std::int64_t nLine, std::int64_t nFirstLine,
+                     std::string_view strText, bool bCut) {
+    if (result.vecDuplicates.size() < tagGenResult::kMaxReports) {
+        // A text cut short shows as cut.
+        std::string strShown = names::visibleText(strText, bCut ? 57 : 60);
+        if (bCut && !strShown.ends_with("..."))
+            strShown += "...";
+        result.vecDuplicates.push_back({nLine, names::EVerdict::Name, nFirstLine, std::move(strShown)});
+    }
+    ++result.nDuplicates;
+}
+
+} // namespace
+
+void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
+    const tagGenRequest& request = m_request;
+    std::string strPrefix, strTemplate, strPath, strReason;
+    // The fields, the template, the outputs and the list: any of them refused or unreadable starts
+    // nothing and leaves every output as it was.
+    if (!checkFields(request, strPrefix, result) ||
+        !readTemplate(request.strTemplateFile, strTemplate, result))
+        return;
+    const CApacheDialect dialect({request.strSitePath, strPrefix, request.bWww, strTemplate, {}},
+                                 request.layout);
+    if ((result.nFailLine = dialect.templateFailLine()) > 0)
+        return fail(result, EGenFailure::Template, request.strTemplateFile, {});
+    CRunOutputs outputs(request.strOutFile, request.layout.strCertbotFile, request.layout.strSplitDir);
+    if (std::string strOther; !outputs.check(strPath, strOther))
+        return fail(result, EGenFailure::Clash, strPath, strOther);
+    CListReader reader;
+    std::string strListName;
+    if (!openList(request, reader, strListName, result))
+        return;
     const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
     m_target.setTotal(nTotal);
-    m_limits = {};
-    m_limits.nHead = request.bWww ? 4 : 0;
-    if (!strPrefix.empty())
-        m_limits.nHead = std::max(m_limits.nHead, strPrefix.size() + 1);
-    m_limits.bFileName = !request.layout.strSplitDir.empty();
+    if (!outputs.open(strPath, strReason))
+        return fail(result, EGenFailure::WriteFile, strPath, strReason);
 
-    if (std::string strPath; !outputs.open(strPath, strReason))
-        return fail(EGenFailure::WriteFile, strPath, strReason);
-    m_fnDuplicate = [&result](std::int64_t nLine, std::int64_t nFirstLine, std::string_view strText,
-                              bool bCut) {
-        if (result.vecDuplicates.size() < tagGenResult::kMaxReports) {
-            // A text cut short shows as cut.
-            std::string strShown = names::visibleText(strText, bCut ? 57 : 60);
-            if (bCut && !strShown.ends_with("..."))
-                strShown += "...";
-            result.vecDuplicates.push_back({nLine, names::EVerdict::Name, nFirstLine, std::move(strShown)});
-        }
-        ++result.nDuplicates;
-    };
-    // The default layout only reports the names it has seen again; the others also write each
-    // name once in an entry, and name each file and certificate once.
-    CNameSet names(bLayout ? CNameSet::Full : CNameSet::LineOnly, nTotal);
-    CNameQueue queue(names);
-    std::optional<CEntryWriter> writer;
-    if (bLayout)
-        writer.emplace(request.layout, tagSiteSettings{request.strSitePath, strPrefix, request.bWww, {}},
-                       outputs, names, result, m_fnDuplicate);
-    m_pWriter = writer ? &*writer : nullptr;
-    m_pOut = outputs.output();
-    m_pQueue = &queue;
-    m_pResult = &result;
-    m_bDiscard = false;
-    m_nBuilt = 0;
-    const auto failed = [&] { return outputs.failed() || (writer && writer->failed()); };
-
-    for (m_nLine = 1;; ++m_nLine) {
-        if (stop.stop_requested()) {
-            result.bStopped = true;
-            break;
-        }
+    // The sink, and the lines into it.
+    CEntryWriter sink(
+        request.layout, dialect, request.bWww, strPrefix, request.strSitePath, outputs, result,
+        [&result](std::int64_t nLine, std::int64_t nFirst, std::string_view strText, bool bCut) {
+            reportDuplicate(result, nLine, nFirst, strText, bCut);
+        },
+        nTotal);
+    names::tagNameLimits limits;
+    limits.nHead = entry::CNameHeads(request.bWww, strPrefix).longest();
+    limits.bFileName = !request.layout.strSplitDir.empty();
+    CLines lines(request, limits, sink, result);
+    for (std::int64_t nLine = 1;; ++nLine) {
         std::string_view line;
-        if (!reader.nextLine(line))
-            break;
-        // A line that came only after the stop (a stream waits for its lines) is not started.
-        if (stop.stop_requested()) {
-            result.bStopped = true;
+        // A line that comes only after a stop (a stream waits for its lines) is not started.
+        if (stop.stop_requested() || !reader.nextLine(line) || stop.stop_requested()) {
+            result.bStopped = stop.stop_requested();
             break;
         }
-        m_target.setProgress(m_nLine);
-        BuildSite(line);
-        result.nLines = m_nLine;
-        if (failed())
+        m_target.setProgress(nLine);
+        lines.take(line, nLine);
+        result.nLines = nLine;
+        if (sink.failed())
             break;
     }
-    queue.flush(m_fnDuplicate);
-    if (writer)
-        writer->finish();
-    m_pOut = nullptr;
-    m_pWriter = nullptr;
-    m_pQueue = nullptr;
-    m_pResult = nullptr;
-    result.bDuplicatesPartial = names.full();
+    sink.finish();
+    result.bDuplicatesPartial = sink.namesFull();
     result.nFirstGb18030Line = reader.firstGb18030Line();
 
-    std::string strPath;
-    const EGenFailure eWriter = writer ? writer->failure(strPath, strReason) : EGenFailure::None;
-    const std::int64_t nEntries = writer ? writer->entries() : m_nBuilt;
+    // The end: whole entries only, stopped or not; every output in its place, or none.
+    const EGenFailure eSink = sink.failure(strPath, strReason);
     if (m_bAbort.load()) {
-        fail(EGenFailure::Aborted, {}, {});
-    } else if (eWriter != EGenFailure::None) {
-        fail(eWriter, strPath, strReason);
+        fail(result, EGenFailure::Aborted, {}, {});
+    } else if (eSink != EGenFailure::None) {
+        fail(result, eSink, strPath, strReason);
     } else if (reader.failed()) {
-        fail(reader.failure() == CListReader::EFailure::LineTooLong ? EGenFailure::LineTooLong
+        fail(result,
+             reader.failure() == CListReader::EFailure::LineTooLong ? EGenFailure::LineTooLong
                                                                     : EGenFailure::ReadFile,
              strListName, reader.reason());
-    } else if (!result.bStopped && !failed() && reader.counted() && result.nLines != nTotal) {
-        fail(EGenFailure::ListChanged, strListName, {});
-    } else if (m_bDiscard) {
-        fail(EGenFailure::Refused, {}, {});
-    } else if (nEntries == 0 && result.nRefused > 0) {
+    } else if (!result.bStopped && !sink.failed() && reader.counted() && result.nLines != nTotal) {
+        fail(result, EGenFailure::ListChanged, strListName, {});
+    } else if (lines.discarding()) {
+        fail(result, EGenFailure::Refused, {}, {});
+    } else if (sink.entries() == 0 && result.nRefused > 0) {
         // Lines were refused and none written: the previous output is worth more than none.
-        fail(EGenFailure::NothingWritten, {}, {});
+        fail(result, EGenFailure::NothingWritten, {}, {});
     }
     // Windows cannot replace a file that is open, and the output may be the list itself.
     reader.closeFile();
     switch (result.eFailure) {
     case EGenFailure::None:
-        // Whole entries only, stopped or not; every output in its place, or none.
         if (!outputs.commit(strPath, strReason))
-            fail(EGenFailure::WriteFile, strPath, strReason);
+            fail(result, EGenFailure::WriteFile, strPath, strReason);
         break;
     case EGenFailure::Refused:
     case EGenFailure::NothingWritten:
@@ -200,35 +237,9 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         break;
     }
     COutFile* pOut = outputs.output();
-    if (result.eFailure == EGenFailure::None) {
-        result.nEntries = writer ? writer->entries() : pOut->entriesWritten();
+    const bool bStreamed = pOut && pOut->isStream();
+    if (result.eFailure == EGenFailure::None || bStreamed)
+        result.nEntries = pOut && request.layout.isDefault() ? pOut->entriesWritten() : sink.entries();
+    if (result.eFailure == EGenFailure::None)
         result.nFiles = outputs.splitFiles();
-    } else if (pOut && pOut->isStream()) {
-        result.nEntries = writer ? writer->entries() : pOut->entriesWritten();
-    }
-}
-
-void CGenerateThread::BuildSite(std::string_view strLine) {
-    std::string_view name;
-    const names::EVerdict eVerdict = names::nameOfLine(strLine, m_strScratch, name, m_limits);
-    tagGenResult& result = *m_pResult;
-    if (eVerdict == names::EVerdict::Name) {
-        if (m_bDiscard)
-            return;
-        if (m_pWriter) {
-            m_pWriter->addDomain(name, m_nLine, strLine);
-        } else {
-            m_pQueue->add(name, strLine, m_nLine, m_fnDuplicate);
-            m_builder->appendEntry(name, m_pOut->buffer());
-            m_pOut->entryDone();
-            ++m_nBuilt;
-        }
-    } else if (eVerdict == names::EVerdict::Skip) {
-        ++result.nSkipped;
-    } else {
-        if (result.vecRefused.size() < tagGenResult::kMaxReports)
-            result.vecRefused.push_back({m_nLine, eVerdict, 0, names::visibleText(strLine)});
-        ++result.nRefused;
-        m_bDiscard = m_bDiscard || m_request.bStrict;
-    }
 }

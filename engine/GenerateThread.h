@@ -2,8 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -11,11 +9,6 @@
 
 #include "engine/GenRequest.h"
 #include "engine/GenTarget.h"
-#include "engine/SiteBuilder.h"
-
-class CEntryWriter;
-class CNameQueue;
-class COutFile;
 
 // One generation run: the list of the request into its output, line by line, on a thread of its
 // own. A stop request takes effect before the next line; the end always reaches the target, once.
@@ -43,26 +36,9 @@ public:
 
 private:
     void Run(std::stop_token& stop, tagGenResult& result);
-    // Appends the entry for one line to the output, or reports why it writes none.
-    void BuildSite(std::string_view strLine);
 
     CGenTarget& m_target;
     const tagGenRequest m_request;
     std::jthread m_thread;
-    std::string m_strTemplate;
-
     std::atomic<bool> m_bAbort{false};
-
-    // Valid during a run.
-    std::optional<CSiteBuilder> m_builder;
-    names::tagNameLimits m_limits;
-    COutFile* m_pOut = nullptr;
-    CEntryWriter* m_pWriter = nullptr; // instead of m_pOut, for a layout other than the default
-    CNameQueue* m_pQueue = nullptr;
-    tagGenResult* m_pResult = nullptr;
-    std::function<void(std::int64_t, std::int64_t, std::string_view, bool)> m_fnDuplicate;
-    bool m_bDiscard = false; // a strict run refused a line: nothing more is written
-    std::int64_t m_nLine = 0;
-    std::int64_t m_nBuilt = 0; // entries of the default layout built
-    std::string m_strScratch;
 };

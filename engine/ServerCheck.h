@@ -8,7 +8,7 @@
 
 // An existing vhost that takes a name of the run at the address of the run's entries.
 struct tagNameFinding {
-    tagVhostAddr entries;
+    tagAddress entries;
     tagVhostInfo vhost;
     tagVhostName name; // the vhost's name or wild alias that takes it
 };
@@ -16,7 +16,7 @@ struct tagNameFinding {
 // An existing vhost at an address more specific than the entries', which takes the requests
 // meant for them first.
 struct tagShadowFinding {
-    tagVhostAddr entries;
+    tagAddress entries;
     tagVhostInfo vhost;
 };
 
@@ -28,7 +28,7 @@ public:
 
     // Where the entries are: --listen; with --https the plain entries on port 80 unless --listen
     // names a port, and their twins on 443.
-    static std::vector<tagVhostAddr> entryAddresses(const tagLayout& layout);
+    static std::vector<tagAddress> entryAddresses(const tagLayout& layout);
 
     // One finding for each of the entries' addresses where an existing vhost takes the name.
     void lookUp(std::string_view strName, std::vector<tagNameFinding>& vecFindings) const;
@@ -36,5 +36,5 @@ public:
 
 private:
     const CServerConfig& m_config;
-    std::vector<tagVhostAddr> m_vecAddrs;
+    std::vector<tagAddress> m_vecAddrs;
 };

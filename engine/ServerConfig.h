@@ -7,26 +7,11 @@
 #include <string_view>
 #include <vector>
 
-// The address of a vhost, as Apache prints it and as --listen takes it: "*" or an IP address
-// (an IPv6 one in brackets), and a port, 0 for any. "*" and "_default_" are one host.
-struct tagVhostAddr {
-    std::string strHost = "*";
-    unsigned nPort = 0;
-
-    bool anyHost() const { return strHost == "*"; }
-    // The same host, IPv6 addresses without regard to case, and the same port; any port is an
-    // address of its own.
-    bool sameAs(const tagVhostAddr& other) const;
-    // "*", "*:80", "192.0.2.10:80", "[2001:db8::1]:80".
-    std::string text() const;
-    // Takes "*", "*:*", "*:80", "_default_:80", "192.0.2.10:80", "[2001:db8::1]:80", and an IP
-    // address without a port (any port); anything else is refused.
-    static bool parse(std::string_view strText, tagVhostAddr& addr);
-};
+#include "engine/Address.h"
 
 // A vhost the server loaded: where it listens and where it is defined.
 struct tagVhostInfo {
-    tagVhostAddr addr;
+    tagAddress addr;
     std::string_view strName; // its ServerName, or the name it has from the server without one
     std::string_view strFile;
     std::int64_t nLine = 0;
@@ -59,8 +44,8 @@ public:
                              const std::function<void(const tagVhostName&)>& fnName) const = 0;
     // The vhost that answers a request for the name at the address: only vhosts listening there
     // compete. False when none of them takes the name.
-    virtual bool takes(const tagVhostAddr& addr, std::string_view strName, tagTaken& taken) const = 0;
+    virtual bool takes(const tagAddress& addr, std::string_view strName, tagTaken& taken) const = 0;
     // The vhosts that take requests before entries at the address: for each address more
     // specific than it that covers part of it, the first vhost there.
-    virtual std::vector<std::size_t> shadowing(const tagVhostAddr& addr) const = 0;
+    virtual std::vector<std::size_t> shadowing(const tagAddress& addr) const = 0;
 };

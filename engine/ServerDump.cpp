@@ -158,8 +158,8 @@ bool CServerDump::sectionLine(std::string_view line) {
     std::string_view name, file;
     std::int64_t nLine = 0;
     if (line.front() != ' ' && line.front() != '\t') {
-        tagVhostAddr addr;
-        if (!tagVhostAddr::parse(word, addr)) {
+        tagAddress addr;
+        if (!tagAddress::parseListed(word, addr)) {
             // The server's other settings follow the section, this one first.
             m_bEnded = word == "ServerRoot:";
             return true;

@@ -40,5 +40,5 @@ private:
     bool m_bEnded = false;
     bool m_bInGroup = false;      // the lines that follow belong to a shared address
     bool m_bTakesAliases = false; // the alias lines that follow are the last vhost's
-    tagVhostAddr m_groupAddr;
+    tagAddress m_groupAddr;
 };

@@ -2,17 +2,17 @@
 
 #include <cstring>
 
+#include "engine/EntryModel.h"
 #include "engine/EntryTemplate.h"
 
 namespace {
 constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kWwwAlias = " www.";
 } // namespace
 
 CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(settings)) {
     if (m_settings.strTemplate.empty()) {
-        m_vecPieces = {"<VirtualHost *>\r\n    DocumentRoot " + quotedSitePath(m_settings.strSitePath) +
-                           "\r\n    ServerAlias ",
+        m_vecPieces = {"<VirtualHost " + m_settings.address.text() + ">\r\n    DocumentRoot " +
+                           quotedSitePath(m_settings.strSitePath) + "\r\n    ServerAlias ",
                        "\r\n</VirtualHost>"};
     } else {
         CEntryTemplate entry(m_settings.strTemplate, m_settings.strSitePath,
@@ -23,12 +23,9 @@ CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(sett
     m_vecPieces.back().append(kLineEnd);
     for (const auto& strPiece : m_vecPieces)
         m_nPiecesSize += strPiece.size();
-    // A prefix that is the www alias adds no name of its own: each name is written once.
-    const std::string_view prefix = m_settings.strPrefix;
-    const bool bPrefixIsWww = prefix.size() == 3 && (prefix[0] | 0x20) == 'w' && (prefix[1] | 0x20) == 'w' &&
-                              (prefix[2] | 0x20) == 'w';
-    if (!prefix.empty() && !(m_settings.bWww && bPrefixIsWww))
-        m_strPrefixHead = " " + m_settings.strPrefix + ".";
+    const entry::CNameHeads heads(m_settings.bWww, m_settings.strPrefix);
+    for (std::size_t i = 1; i < heads.size(); ++i)
+        m_vecHeads.push_back(" " + heads[i]);
 }
 
 namespace {
@@ -79,18 +76,14 @@ void CSiteBuilder::appendEntry(std::string_view domain, CByteBuffer& out) const 
 
 std::size_t CSiteBuilder::aliasesSize(std::string_view strDomain) const {
     std::size_t n = strDomain.size();
-    if (m_settings.bWww)
-        n += kWwwAlias.size() + strDomain.size();
-    if (!m_strPrefixHead.empty())
-        n += m_strPrefixHead.size() + strDomain.size();
+    for (const std::string& strHead : m_vecHeads)
+        n += strHead.size() + strDomain.size();
     return n;
 }
 
 char* CSiteBuilder::writeAliases(std::string_view strDomain, char* p) const {
     p = copy(p, strDomain);
-    if (m_settings.bWww)
-        p = copy(copy(p, kWwwAlias), strDomain);
-    if (!m_strPrefixHead.empty())
-        p = copy(copy(p, m_strPrefixHead), strDomain);
+    for (const std::string& strHead : m_vecHeads)
+        p = copy(copy(p, strHead), strDomain);
     return p;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/Address.h"
 #include "engine/ByteBuffer.h"
 
 // What an entry is made of; fixed for a whole run.
@@ -13,9 +14,12 @@ struct tagSiteSettings {
     std::string strPrefix; // checked and in ASCII form; empty: none
     bool bWww = false;
     std::string strTemplate; // as CEntryTemplate::readFile gives it; empty: the built-in block
+    tagAddress address;      // in the built-in block's opening tag
 };
 
-// Turns one name into one name-based virtual host entry.
+// Turns one name into one name-based virtual host entry, the only one of its entry: the built-in
+// block or the user's template, cut once where the alias list goes, so that an entry costs a few
+// copies.
 class CSiteBuilder {
 public:
     explicit CSiteBuilder(tagSiteSettings settings);
@@ -38,7 +42,7 @@ private:
     char* writeAliases(std::string_view strDomain, char* p) const;
 
     tagSiteSettings m_settings;
-    std::string m_strPrefixHead; // " " + prefix + ".", or empty
+    std::vector<std::string> m_vecHeads; // " " + each head of an alias: " www.", " PREFIX."
     std::size_t m_nPiecesSize = 0;
     std::int64_t m_nTemplateFailLine = 0;
     // The entry cut where the alias list goes: pieces[0] aliases pieces[1] ... aliases pieces[n].

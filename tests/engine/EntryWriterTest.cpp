@@ -49,7 +49,7 @@ protected:
     CScopedTempDir m_dir;
 };
 
-tagLayout packed(int nPack, tagListenAddress listen = {}) {
+tagLayout packed(int nPack, tagAddress listen = {}) {
     tagLayout layout;
     layout.nPack = nPack;
     layout.listen = std::move(listen);
@@ -146,7 +146,7 @@ TEST_F(EntryWriterTest, CertificateEntriesHoldAtMostAHundredNamesAndNeverPartADo
 // port, its twin on 443, and writes no rewrite lines; --redirect adds them to the plain entry only.
 TEST_F(EntryWriterTest, HttpsAloneAndWithRedirect) {
     const struct {
-        tagListenAddress listen;
+        tagAddress listen;
         bool bRedirect;
         std::string plain, twin;
     } cases[] = {
@@ -316,9 +316,9 @@ TEST(ListenAddressTest, AcceptsTheFourFormsOnly) {
         {"* :80", false, ""},
     };
     for (const auto& c : cases) {
-        tagListenAddress address;
+        tagAddress address;
         std::string reason;
-        EXPECT_EQ(tagListenAddress::parse(c.text, address, reason), c.bOk) << c.text;
+        EXPECT_EQ(tagAddress::parseListen(c.text, address, reason), c.bOk) << c.text;
         if (c.bOk)
             EXPECT_EQ(address.text(), c.written);
         else

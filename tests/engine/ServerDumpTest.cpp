@@ -65,8 +65,8 @@ std::string describe(const CServerConfig& config, std::size_t nVhost) {
 
 // "served NAME FILE:LINE", "wildcard PATTERN FILE:LINE", or "" when no vhost there takes the name.
 std::string takenAt(const CServerConfig& config, const char* pAddr, const char* pName) {
-    tagVhostAddr addr;
-    EXPECT_TRUE(tagVhostAddr::parse(pAddr, addr)) << pAddr;
+    tagAddress addr;
+    EXPECT_TRUE(tagAddress::parseListed(pAddr, addr)) << pAddr;
     tagTaken taken;
     if (!config.takes(addr, pName, taken))
         return "";
@@ -201,7 +201,7 @@ TEST(ServerDumpTest, LooksUpEachNameAtEachAddressOfTheEntries) {
     for (const auto& c : cases) {
         tagLayout layout;
         std::string strReason;
-        ASSERT_TRUE(tagListenAddress::parse(c.pListen, layout.listen, strReason)) << c.pListen;
+        ASSERT_TRUE(tagAddress::parseListen(c.pListen, layout.listen, strReason)) << c.pListen;
         layout.bHttps = c.bHttps;
         const CServerCheck check(*loaded.pConfig, layout);
         std::vector<tagNameFinding> vecFindings;
@@ -262,8 +262,8 @@ TEST(ServerDumpTest, ShadowingAddresses) {
     };
     for (const auto& c : cases) {
         const tagLoaded loaded = loadData(c.pDump);
-        tagVhostAddr listen;
-        ASSERT_TRUE(tagVhostAddr::parse(c.pListen, listen)) << c.pListen;
+        tagAddress listen;
+        ASSERT_TRUE(tagAddress::parseListed(c.pListen, listen)) << c.pListen;
         std::vector<std::string> vecGot;
         for (const std::size_t i : loaded.pConfig->shadowing(listen)) {
             const tagVhostInfo vhost = loaded.pConfig->vhost(i);
@@ -495,8 +495,8 @@ TEST(ServerDumpTest, Addresses) {
         {"ServerRoot:", nullptr},
     };
     for (const auto& c : cases) {
-        tagVhostAddr addr;
-        const bool bParsed = tagVhostAddr::parse(c.pText, addr);
+        tagAddress addr;
+        const bool bParsed = tagAddress::parseListed(c.pText, addr);
         EXPECT_EQ(bParsed, c.pParsed != nullptr) << c.pText;
         if (bParsed && c.pParsed) {
             EXPECT_EQ(addr.text(), c.pParsed) << c.pText;

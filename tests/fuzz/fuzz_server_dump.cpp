@@ -193,8 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < config.vhostCount(); ++i) {
         const tagVhostInfo vhost = config.vhost(i);
         FUZZ_CHECK(!vhost.strName.empty() && !vhost.strFile.empty() && vhost.nLine >= 0);
-        tagVhostAddr addr;
-        FUZZ_CHECK(tagVhostAddr::parse(vhost.addr.text(), addr) && addr.sameAs(vhost.addr));
+        tagAddress addr;
+        FUZZ_CHECK(tagAddress::parseListed(vhost.addr.text(), addr) && addr.sameAs(vhost.addr));
         config.forEachName(i, [&](const tagVhostName& name) {
             if (vecNames.size() < 32)
                 vecNames.emplace_back(name.strName);
@@ -202,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // At each address, the first vhost there with the name, or else a wild alias that takes it.
     for (std::size_t nAddr = 0; nAddr < config.vhostCount(); ++nAddr) {
-        const tagVhostAddr addr = config.vhost(nAddr).addr;
+        const tagAddress addr = config.vhost(nAddr).addr;
         // The vhosts of an address follow one another: each address once.
         if (nAddr > 0 && config.vhost(nAddr - 1).addr.sameAs(addr))
             continue;
