@@ -16,11 +16,9 @@
 #include "core/Process.h"
 #include "core/Sys.h"
 #include "engine/ApacheConfig.h"
-#include "engine/EntryTemplate.h"
 #include "engine/GenRequest.h"
-#include "engine/ListReader.h"
+#include "engine/ListCheck.h"
 #include "engine/NameRule.h"
-#include "engine/NameSet.h"
 #include "engine/ServerCheck.h"
 
 namespace {
@@ -102,6 +100,27 @@ std::string shadowText(const tagShadowFinding& shadow) {
            shadow.entries.text() + "> entries; use --listen " + strFix;
 }
 
+// A finding as a line of the report.
+std::string findingText(const tagFinding& finding, const std::string& strListName) {
+    const std::string strWhere = strListName + ":" + std::to_string(finding.nLine) + ": ";
+    switch (finding.eKind) {
+    case tagFinding::EKind::Refused:
+        return strWhere + report::reasonText(finding.eReason) + ": " + finding.strText;
+    case tagFinding::EKind::Duplicate:
+        return strWhere + "duplicate of line " + std::to_string(finding.nOtherLine) + ": " + finding.strText;
+    case tagFinding::EKind::Clash:
+        return strWhere + "clash with line " + std::to_string(finding.nOtherLine) + ": " + finding.strName +
+               " is written for both lines; Apache answers it from line " +
+               std::to_string(finding.nOtherLine);
+    case tagFinding::EKind::Served:
+    case tagFinding::EKind::Wildcard:
+        return strWhere + nameFindingText(finding.strName, finding.taken);
+    case tagFinding::EKind::Shadow:
+        return shadowText(finding.shadow);
+    }
+    return {};
+}
+
 } // namespace
 
 int checkMain(int argc, char** argv) {
@@ -156,28 +175,6 @@ int checkMain(int argc, char** argv) {
     if (!strServerCmd.empty() && !strServerDump.empty())
         return usage("--server-cmd and --server-dump exclude each other");
     bServer = bServer || !strServerCmd.empty() || !strServerDump.empty();
-    std::string strAsciiPrefix;
-    names::normalizePrefix(request.strPrefix, strAsciiPrefix);
-    const bool bWww = request.bWww;
-    // A template that a run would refuse is refused here the same way, before the list is read.
-    if (const std::string& strTemplate = request.strTemplateFile; !strTemplate.empty()) {
-        std::string strText, strReason;
-        if (!CEntryTemplate::readFile(strTemplate, strText, strReason)) {
-            say("cannot read '" + strTemplate + "': " + strReason);
-            return kExitFile;
-        }
-        tagGenResult result;
-        result.nFailLine =
-            CEntryTemplate(strText, request.strSitePath, bWww || !strAsciiPrefix.empty()).failLine();
-        if (result.nFailLine > 0) {
-            result.eFailure = EGenFailure::Template;
-            result.strPath = strTemplate;
-            say(report::failure(result, kStdOutPath));
-            return kExitUsage;
-        }
-    }
-    const std::string strList = request.strList;
-
     CApacheConfig server;
     if (bServer) {
         CApacheConfig::tagSource source;
@@ -195,98 +192,23 @@ int checkMain(int argc, char** argv) {
             return kExitFile;
         }
     }
-    const CServerCheck serverCheck(server, request.layout);
-    std::vector<tagNameFinding> vecTaken;
 
-    const bool bStdIn = request.eList == EListSource::StdIn;
-    const std::string strListName = bStdIn ? std::string(kStdInName) : strList;
-    CListReader reader;
-    std::string strReason;
-    if (!(bStdIn ? reader.openFd(sys::kStdIn, strReason) : reader.openFile(strList, strReason))) {
-        say("cannot read " + (bStdIn ? std::string("standard input") : "'" + strList + "'") + ": " +
-            strReason);
-        return kExitFile;
-    }
-    const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
-    // Every name the run would write, by the same rule and in the same bounded set, with the line
-    // that first wrote it: a duplicate domain, and a name one line lists while another line's www
-    // or prefix alias writes it.
-    CNameSet names(CNameSet::Full);
+    const std::string strListName =
+        request.eList == EListSource::StdIn ? std::string(kStdInName) : request.strList;
     CFindings findings;
-    // A prefix that is the www alias adds nothing.
-    const std::string strPrefixHead =
-        strAsciiPrefix.empty() || (bWww && CNameSet::sameNoCase(strAsciiPrefix, "www"))
-            ? std::string()
-            : strAsciiPrefix + ".";
-    names::tagNameLimits limits;
-    limits.nHead =
-        std::max<std::size_t>(bWww ? 4 : 0, strAsciiPrefix.empty() ? 0 : strAsciiPrefix.size() + 1);
-    limits.bFileName = !request.layout.strSplitDir.empty();
-
-    std::string strScratch;
-    std::array<std::string, 3> entryNames;
-    std::int64_t nLine = 0;
-    std::string_view line;
-    while (reader.nextLine(line)) {
-        ++nLine;
-        std::string_view name;
-        const names::EVerdict eVerdict = names::nameOfLine(line, strScratch, name, limits);
-        if (eVerdict == names::EVerdict::Skip)
-            continue;
-        const std::string strWhere = strListName + ":" + std::to_string(nLine) + ": ";
-        if (eVerdict != names::EVerdict::Name) {
-            findings.add(strWhere + report::reasonText(eVerdict) + ": " + names::visibleText(line));
-            continue;
-        }
-        std::size_t nNames = 0;
-        entryNames[nNames++].assign(name);
-        if (bWww)
-            entryNames[nNames++].assign("www.").append(name);
-        if (!strPrefixHead.empty())
-            entryNames[nNames++].assign(strPrefixHead).append(name);
-        bool bAdded = false;
-        CNameSet::CRecord record = names.insert(entryNames[0], nLine, bAdded);
-        if (record && !bAdded && record.domainLine() != 0) {
-            findings.add(strWhere + "duplicate of line " + std::to_string(record.domainLine()) + ": " +
-                         names::visibleText(line));
-            continue;
-        }
-        for (std::size_t i = 0; i < nNames; ++i) {
-            if (i > 0)
-                record = names.insert(entryNames[i], nLine, bAdded);
-            if (record && !bAdded && record.line() != nLine)
-                findings.add(strWhere + "clash with line " + std::to_string(record.line()) + ": " +
-                             entryNames[i] + " is written for both lines; Apache answers it from line " +
-                             std::to_string(record.line()));
-            if (i == 0 && record)
-                record.setDomainLine(nLine);
-        }
-        if (!bServer)
-            continue;
-        for (std::size_t i = 0; i < nNames; ++i) {
-            serverCheck.lookUp(entryNames[i], vecTaken);
-            for (const tagNameFinding& finding : vecTaken)
-                findings.add(strWhere + nameFindingText(entryNames[i], finding));
-        }
-    }
-    if (reader.failed()) {
-        findings.flush();
-        say("cannot read " + (bStdIn ? std::string("standard input") : "'" + strList + "'") + ": " +
-            reader.reason() +
-            (reader.failure() == CListReader::EFailure::LineTooLong ? "; this is not a list of domain names"
-                                                                    : ""));
-        return kExitFile;
-    }
-    if (reader.counted() && nLine != nTotal) {
-        findings.flush();
-        say("'" + strList + "' changed while it was read");
-        return kExitFile;
-    }
-
-    for (const tagShadowFinding& shadow : bServer ? serverCheck.shadows() : std::vector<tagShadowFinding>{})
-        findings.add(shadowText(shadow));
+    CListCheck check(request, bServer ? &server : nullptr);
+    tagGenResult result;
+    const bool bRan = check.run(
+        [&](const tagFinding& finding) { findings.add(findingText(finding, strListName)); }, result);
     findings.flush();
-    if (names.full())
+    if (!bRan) {
+        const bool bUsage = result.eFailure == EGenFailure::SitePath ||
+                            result.eFailure == EGenFailure::Prefix ||
+                            result.eFailure == EGenFailure::Template;
+        say(report::failure(result, kStdOutPath));
+        return bUsage ? kExitUsage : kExitFile;
+    }
+    if (check.namesFull())
         say("too many names to remember them all: later names were not checked for duplicates and clashes");
     if (findings.error() != 0) {
         say("cannot write standard output: " + file::errorText(findings.error()));

@@ -1,21 +1,12 @@
 #include "engine/ServerCheck.h"
 
-namespace {
-constexpr unsigned kHttpPort = 80;
-constexpr unsigned kHttpsPort = 443;
-} // namespace
+#include "engine/EntryModel.h"
 
-CServerCheck::CServerCheck(const CServerConfig& config, const tagLayout& layout)
-    : m_config(config), m_vecAddrs(entryAddresses(layout)) {}
-
-std::vector<tagAddress> CServerCheck::entryAddresses(const tagLayout& layout) {
-    std::vector<tagAddress> vecAddrs{{layout.listen.strHost, static_cast<unsigned>(layout.listen.nPort)}};
-    if (layout.bHttps) {
-        if (vecAddrs[0].nPort == 0)
-            vecAddrs[0].nPort = kHttpPort;
-        vecAddrs.push_back({vecAddrs[0].strHost, kHttpsPort});
-    }
-    return vecAddrs;
+CServerCheck::CServerCheck(const CServerConfig& config, const tagLayout& layout) : m_config(config) {
+    const entry::tagEntryAddresses addresses = entry::entryAddresses(layout);
+    m_vecAddrs.push_back(addresses.plain);
+    if (addresses.bTwin)
+        m_vecAddrs.push_back(addresses.twin);
 }
 
 void CServerCheck::lookUp(std::string_view strName, std::vector<tagNameFinding>& vecFindings) const {

@@ -26,10 +26,6 @@ class CServerCheck {
 public:
     CServerCheck(const CServerConfig& config, const tagLayout& layout);
 
-    // Where the entries are: --listen; with --https the plain entries on port 80 unless --listen
-    // names a port, and their twins on 443.
-    static std::vector<tagAddress> entryAddresses(const tagLayout& layout);
-
     // One finding for each of the entries' addresses where an existing vhost takes the name.
     void lookUp(std::string_view strName, std::vector<tagNameFinding>& vecFindings) const;
     std::vector<tagShadowFinding> shadows() const;

@@ -26,6 +26,7 @@ add_executable(kelvane_tests
     engine/NameRuleTest.cpp
     engine/SiteBuilderTest.cpp
     engine/FileNamesTest.cpp
+    engine/ListCheckTest.cpp
 )
 target_include_directories(kelvane_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kelvane_tests PRIVATE kelvane_core kelvane_warnings GTest::gtest GTest::gtest_main)

@@ -1,0 +1,141 @@
+#include "engine/ListCheck.h"
+
+#include <array>
+#include <optional>
+
+#include "core/FileUtil.h"
+#include "core/Sys.h"
+#include "engine/EntryModel.h"
+#include "engine/EntryTemplate.h"
+#include "engine/ListReader.h"
+#include "engine/NameSet.h"
+
+CListCheck::CListCheck(const tagGenRequest& request, const CServerConfig* pServer)
+    : m_request(request), m_pServer(pServer) {}
+
+bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, tagGenResult& result) {
+    const auto fail = [&result](EGenFailure eFailure, const std::string& strPath, std::string strReason) {
+        result.eFailure = eFailure;
+        result.strPath = strPath;
+        result.strReason = std::move(strReason);
+        return false;
+    };
+    std::string strPrefix, strReason;
+    result.eSitePath = names::checkSitePath(m_request.strSitePath);
+    if (result.eSitePath != names::ESitePath::Ok)
+        return fail(EGenFailure::SitePath, {}, {});
+    result.ePrefix = names::normalizePrefix(m_request.strPrefix, strPrefix);
+    if (result.ePrefix != names::EVerdict::Name)
+        return fail(EGenFailure::Prefix, {}, {});
+    const entry::CNameHeads heads(m_request.bWww, strPrefix);
+    // A template that a run would refuse is refused here the same way, before the list is read.
+    if (const std::string& strTemplate = m_request.strTemplateFile; !strTemplate.empty()) {
+        std::string strText;
+        if (!CEntryTemplate::readFile(strTemplate, strText, strReason))
+            return fail(EGenFailure::ReadFile, strTemplate, strReason);
+        result.nFailLine = CEntryTemplate(strText, m_request.strSitePath, heads.size() > 1).failLine();
+        if (result.nFailLine > 0)
+            return fail(EGenFailure::Template, strTemplate, {});
+    }
+
+    CListReader reader;
+    std::string strListName;
+    bool bOpen = true;
+    switch (m_request.eList) {
+    case EListSource::Text:
+        reader.openText(m_request.strList);
+        break;
+    case EListSource::File:
+        strListName = m_request.strList;
+        bOpen = reader.openFile(strListName, strReason);
+        break;
+    case EListSource::StdIn:
+        strListName = std::string(kStdInName);
+        bOpen = reader.openFd(sys::kStdIn, strReason);
+        break;
+    }
+    if (!bOpen)
+        return fail(EGenFailure::ReadFile, strListName, strReason);
+    const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
+
+    // Every name the run would write, by the same rule and in the same bounded set, with the line
+    // that first wrote it: a duplicate domain, and a name one line lists while another line's www
+    // or prefix alias writes it.
+    CNameSet names(CNameSet::Full, nTotal);
+    names::tagNameLimits limits;
+    limits.nHead = heads.longest();
+    limits.bFileName = !m_request.layout.strSplitDir.empty();
+    std::optional<CServerCheck> server;
+    if (m_pServer)
+        server.emplace(*m_pServer, m_request.layout);
+    std::vector<tagNameFinding> vecTaken;
+    std::array<std::string, 3> entryNames;
+    std::string strScratch;
+    std::int64_t nLine = 0;
+    std::string_view line;
+    while (reader.nextLine(line)) {
+        ++nLine;
+        std::string_view name;
+        const names::EVerdict eVerdict = names::nameOfLine(line, strScratch, name, limits);
+        if (eVerdict == names::EVerdict::Skip)
+            continue;
+        tagFinding finding;
+        finding.nLine = nLine;
+        if (eVerdict != names::EVerdict::Name) {
+            finding.eReason = eVerdict;
+            finding.strText = names::visibleText(line);
+            fnFinding(finding);
+            continue;
+        }
+        for (std::size_t i = 0; i < heads.size(); ++i)
+            entryNames[i].assign(heads[i]).append(name);
+        bool bAdded = false;
+        CNameSet::CRecord record = names.insert(entryNames[0], nLine, bAdded);
+        if (record && !bAdded && record.domainLine() != 0) {
+            finding.eKind = tagFinding::EKind::Duplicate;
+            finding.nOtherLine = record.domainLine();
+            finding.strText = names::visibleText(line);
+            fnFinding(finding);
+            continue;
+        }
+        for (std::size_t i = 0; i < heads.size(); ++i) {
+            if (i > 0)
+                record = names.insert(entryNames[i], nLine, bAdded);
+            if (record && !bAdded && record.line() != nLine) {
+                finding.eKind = tagFinding::EKind::Clash;
+                finding.nOtherLine = record.line();
+                finding.strName = entryNames[i];
+                fnFinding(finding);
+            }
+            if (i == 0 && record)
+                record.setDomainLine(nLine);
+        }
+        if (!server)
+            continue;
+        for (std::size_t i = 0; i < heads.size(); ++i) {
+            server->lookUp(entryNames[i], vecTaken);
+            for (const tagNameFinding& taken : vecTaken) {
+                finding.eKind = taken.name.bWild ? tagFinding::EKind::Wildcard : tagFinding::EKind::Served;
+                finding.strName = entryNames[i];
+                finding.taken = taken;
+                fnFinding(finding);
+            }
+        }
+    }
+    m_bNamesFull = names.full();
+    if (reader.failed())
+        return fail(reader.failure() == CListReader::EFailure::LineTooLong ? EGenFailure::LineTooLong
+                                                                           : EGenFailure::ReadFile,
+                    strListName, reader.reason());
+    if (reader.counted() && nLine != nTotal)
+        return fail(EGenFailure::ListChanged, strListName, {});
+    if (server) {
+        for (const tagShadowFinding& shadow : server->shadows()) {
+            tagFinding finding;
+            finding.eKind = tagFinding::EKind::Shadow;
+            finding.shadow = shadow;
+            fnFinding(finding);
+        }
+    }
+    return true;
+}
