@@ -1,21 +1,6 @@
 #include "cli/CliTarget.h"
 
-#include "core/Sys.h"
-
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <unistd.h>
-
-bool CConsole::rewritesLines(int hFd) {
-#ifdef _WIN32
-    // A Windows console has no TERM: it rewrites lines once it is asked to take escapes.
-    return sys::isTerminal(hFd) && sys::enableTerminalEscapes(hFd);
-#else
-    const char* pTerm = std::getenv("TERM");
-    return sys::isTerminal(hFd) && pTerm != nullptr && *pTerm != '\0' && std::strcmp(pTerm, "dumb") != 0;
-#endif
-}
 
 void CConsole::clearProgressLocked() {
     if (m_bProgressShown) {

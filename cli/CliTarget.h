@@ -11,8 +11,6 @@
 class CConsole {
 public:
     explicit CConsole(bool bProgress) : m_bProgress(bProgress) {}
-    // True on a terminal that can go back over a line: not a file or pipe, not TERM=dumb.
-    static bool rewritesLines(int hFd);
     bool showsProgress() const { return m_bProgress; }
     // Rewrites the progress line.
     void progress(const std::string& strText);

@@ -1,21 +1,9 @@
 // kelvane-cli: the generation engine for servers without a desktop, scripts and long lists.
 
-#include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-
-// After windows.h, whose types it uses.
-#include <shellapi.h>
-#endif
 
 #include <CLI/CLI.hpp>
 
@@ -37,90 +25,11 @@ constexpr int kExitFile = exitstatus::kFile;
 constexpr int kExitUsage = exitstatus::kUsage;
 constexpr int kExitRefused = exitstatus::kFindings;
 
-std::atomic<bool> g_bStop{false};
-volatile std::sig_atomic_t g_nSignal = 0;
-
-extern "C" void onSignal(int nSignal) {
-    g_nSignal = nSignal;
-    g_bStop.store(true);
-}
-
 // Ctrl-C stops the run between two lines and keeps what it wrote; any other signal that would end
 // the program ends the run without changing a file.
 bool keepsWhatWasWritten(int nSignal) {
-    return nSignal == SIGINT;
+    return nSignal == sys::kInterrupt;
 }
-
-#ifdef _WIN32
-// Ctrl-C and Ctrl-Break in the console: the run stops between two lines; a second one ends the
-// program at once, should a write hang.
-BOOL WINAPI onConsoleCtrl(DWORD nEvent) {
-    if (g_bStop.load())
-        return FALSE;
-    if (nEvent == CTRL_C_EVENT || nEvent == CTRL_BREAK_EVENT) {
-        g_nSignal = SIGINT;
-        g_bStop.store(true);
-        return TRUE;
-    }
-    // The console is closing: the run ends without changing a file, in the few seconds the
-    // system gives before it ends the program.
-    g_nSignal = SIGTERM;
-    g_bStop.store(true);
-    ::Sleep(3000);
-    return TRUE;
-}
-
-void installSignalHandlers() {
-    ::SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
-}
-
-// The arguments as the user typed them, in UTF-8 whatever the system's code page; the console
-// shows UTF-8; the list and the entries pass through standard input and output unchanged.
-std::vector<std::string> prepareConsole() {
-    ::SetConsoleOutputCP(CP_UTF8);
-    ::_setmode(sys::kStdIn, _O_BINARY);
-    ::_setmode(sys::kStdOut, _O_BINARY);
-    std::vector<std::string> vecArgs;
-    int nArgs = 0;
-    if (wchar_t** ppArgs = ::CommandLineToArgvW(::GetCommandLineW(), &nArgs)) {
-        for (int i = 0; i < nArgs; ++i)
-            vecArgs.push_back(sys::narrow(ppArgs[i]));
-        ::LocalFree(ppArgs);
-    }
-    return vecArgs;
-}
-#else
-void installSignalHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    // A second signal ends the program at once, should a write hang.
-    sa.sa_flags = SA_RESETHAND;
-    for (const int nSignal : {
-             SIGINT,
-             SIGTERM,
-             SIGHUP,
-             SIGQUIT,
-             SIGUSR1,
-             SIGUSR2,
-             SIGALRM,
-             SIGVTALRM,
-             SIGPROF,
-             SIGXCPU,
-             SIGIO,
-#ifdef SIGPWR
-             SIGPWR,
-#endif
-#ifdef SIGSTKFLT
-             SIGSTKFLT,
-#endif
-         })
-        sigaction(nSignal, &sa, nullptr);
-    // A closed pipe and a file size limit are reported as failed writes, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-}
-#endif
 
 int usageError(CConsole& console, const std::string& strText) {
     console.message("kelvane-cli: " + strText + std::string(cmdline::kNextStep));
@@ -141,17 +50,13 @@ int printedOrFailed(int nExit) {
 
 int main(int argc, char** argv) {
     file::guardStdFds();
-#ifdef _WIN32
-    std::vector<std::string> vecArgs = prepareConsole();
+    std::vector<std::string> vecArgs = sys::programArguments(argc, argv);
     std::vector<char*> vecArgv;
     for (std::string& strArg : vecArgs)
         vecArgv.push_back(strArg.data());
     vecArgv.push_back(nullptr);
-    if (!vecArgs.empty()) {
-        argc = static_cast<int>(vecArgs.size());
-        argv = vecArgv.data();
-    }
-#endif
+    argc = static_cast<int>(vecArgs.size());
+    argv = vecArgv.data();
     if (argc > 1 && std::string_view(argv[1]) == "check")
         return checkMain(argc - 1, argv + 1);
     CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list. "
@@ -182,7 +87,7 @@ int main(int argc, char** argv) {
 
     const bool bQuiet = options.bQuiet;
     const std::string& strTemplate = options.strTemplate;
-    CConsole console(!bQuiet && CConsole::rewritesLines(sys::kStdErr));
+    CConsole console(!bQuiet && sys::rewritesLines(sys::kStdErr));
     tagGenRequest request;
     if (std::string strError; !makeRequest(app, options, request, strError))
         return usageError(console, strError);
@@ -198,13 +103,9 @@ int main(int argc, char** argv) {
     const bool bStdIn = request.eList == EListSource::StdIn;
     if (bStdIn && sys::isTerminal(sys::kStdIn) && !bQuiet)
         console.message(std::string("kelvane-cli: reading the list from the terminal; end it with ") +
-#ifdef _WIN32
-                        "Ctrl-Z and Enter");
-#else
-                        "Ctrl-D");
-#endif
+                        sys::endOfInputKeys());
 
-    installSignalHandlers();
+    sys::watchSignals();
     CCliTarget target;
     CGenerateThread thread(target, request);
     if (!thread.CreateThread()) {
@@ -213,10 +114,10 @@ int main(int argc, char** argv) {
     }
     // A signal handler may only set a flag: the stop is asked for here, once, and said.
     bool bAsked = false;
-    while (!target.waitDone(std::chrono::milliseconds(g_bStop.load() ? 10 : 100))) {
-        if (g_bStop.load() && !bAsked) {
+    while (!target.waitDone(std::chrono::milliseconds(sys::signalled() != 0 ? 10 : 100))) {
+        if (sys::signalled() != 0 && !bAsked) {
             bAsked = true;
-            const bool bKeep = keepsWhatWasWritten(g_nSignal);
+            const bool bKeep = keepsWhatWasWritten(sys::signalled());
             if (bKeep)
                 thread.RequestStop();
             else
@@ -256,7 +157,7 @@ int main(int argc, char** argv) {
         return kExitRefused;
     case EGenFailure::Aborted:
         console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
-        return 128 + (g_nSignal != 0 ? static_cast<int>(g_nSignal) : SIGTERM);
+        return 128 + sys::signalled();
     default:
         console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
         return kExitFile;
@@ -272,6 +173,6 @@ int main(int argc, char** argv) {
         console.message(strSummary);
     }
     if (result.bStopped)
-        return 128 + (g_nSignal != 0 ? static_cast<int>(g_nSignal) : SIGINT);
+        return 128 + (sys::signalled() != 0 ? sys::signalled() : sys::kInterrupt);
     return kExitOk;
 }

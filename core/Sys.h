@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #ifndef _WIN32
 #include <arpa/inet.h>
@@ -28,6 +29,44 @@ struct tagFileInfo {
     std::uint64_t nDevice = 0;
     std::uint64_t nInode = 0;
 };
+
+// The arguments as the user typed them, in UTF-8 whatever the system's code page; standard input
+// and output pass bytes unchanged, and the console shows UTF-8.
+std::vector<std::string> programArguments(int argc, char** argv);
+// A terminal the user reads that can go back over a line: not a file or pipe, not TERM=dumb.
+bool rewritesLines(int fd);
+// What a user types at a terminal to end what the program reads there.
+const char* endOfInputKeys();
+
+// The signals that would end the program (Ctrl-C, a closed console or terminal, SIGTERM and the
+// like) are noted instead, for signalled() to tell, and a second one ends the program at once,
+// should a write hang; a closed pipe and a file size limit become failed writes.
+void watchSignals();
+// A closed pipe and a file size limit become failed writes, not a silent end of the program.
+void failWritesInsteadOfSignals();
+// 0, or the first signal noted: kInterrupt for Ctrl-C.
+int signalled();
+extern const int kInterrupt;
+
+// An environment variable in UTF-8; empty when it is not set.
+std::string envVar(const char* pszName);
+// The user's home directory, or empty.
+std::string homeDir();
+// Where a user's settings and a user's data go by the system's custom (%APPDATA% on Windows for
+// both; $XDG_CONFIG_HOME, else ~/.config, and $XDG_DATA_HOME, else ~/.local/share elsewhere),
+// with a trailing separator.
+std::string userConfigBase();
+std::string userDataBase();
+// A program of this system keeps its files beside itself unless told otherwise (Windows).
+extern const bool kPortableByDefault;
+// Whether a file can be made in the directory (which a read-only folder only shows when tried).
+bool canCreateIn(const std::string& strDir);
+
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
 
 #ifdef _WIN32
 

@@ -9,6 +9,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+// After windows.h, whose types it uses.
+#include <csignal>
+#include <filesystem>
+#include <shellapi.h>
+
 namespace sys {
 
 namespace {
@@ -259,6 +264,102 @@ void freePages(void* p, std::size_t) {
 
 int removeFile(const std::string& strPath) {
     return ::_wunlink(widen(strPath).c_str());
+}
+
+namespace {
+volatile LONG g_nSignal = 0;
+
+// Ctrl-C and Ctrl-Break stop; a console that closes, or a session that ends, ends the run without
+// changing a file, in the few seconds the system gives before it ends the program. A second one
+// ends the program at once.
+BOOL WINAPI onConsoleCtrl(DWORD nEvent) {
+    const LONG nSignal = nEvent == CTRL_C_EVENT || nEvent == CTRL_BREAK_EVENT ? SIGINT : SIGTERM;
+    if (::InterlockedCompareExchange(&g_nSignal, nSignal, 0) != 0)
+        return FALSE;
+    if (nSignal == SIGTERM)
+        ::Sleep(3000);
+    return TRUE;
+}
+
+std::string withSeparator(std::string str) {
+    if (!str.empty() && !str.ends_with('\\') && !str.ends_with('/'))
+        str += '\\';
+    return str;
+}
+} // namespace
+
+const int kInterrupt = SIGINT;
+const bool kPortableByDefault = true;
+
+std::vector<std::string> programArguments(int argc, char** argv) {
+    ::SetConsoleOutputCP(CP_UTF8);
+    ::_setmode(kStdIn, _O_BINARY);
+    ::_setmode(kStdOut, _O_BINARY);
+    std::vector<std::string> vecArgs;
+    int nArgs = 0;
+    if (wchar_t** ppArgs = ::CommandLineToArgvW(::GetCommandLineW(), &nArgs)) {
+        for (int i = 0; i < nArgs; ++i)
+            vecArgs.push_back(narrow(ppArgs[i]));
+        ::LocalFree(ppArgs);
+    }
+    if (vecArgs.empty())
+        vecArgs.assign(argv, argv + argc);
+    return vecArgs;
+}
+
+// A Windows console has no TERM: it rewrites lines once it is asked to take escapes.
+bool rewritesLines(int fd) {
+    return isTerminal(fd) && enableTerminalEscapes(fd);
+}
+
+const char* endOfInputKeys() {
+    return "Ctrl-Z and Enter";
+}
+
+void watchSignals() {
+    ::SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
+}
+
+void failWritesInsteadOfSignals() {}
+
+int signalled() {
+    return static_cast<int>(g_nSignal);
+}
+
+std::string envVar(const char* pszName) {
+    const wchar_t* pValue = ::_wgetenv(widen(pszName).c_str());
+    return pValue ? narrow(pValue) : std::string();
+}
+
+std::string homeDir() {
+    return envVar("USERPROFILE");
+}
+
+std::string userConfigBase() {
+    std::string strBase = envVar("APPDATA");
+    if (strBase.empty()) {
+        std::error_code ec;
+        const std::u8string str = std::filesystem::temp_directory_path(ec).u8string();
+        strBase.assign(str.begin(), str.end());
+    }
+    return withSeparator(strBase);
+}
+
+std::string userDataBase() {
+    return userConfigBase();
+}
+
+// Permissions say little on Windows, and a read-only folder such as Program Files shows only when
+// a write is refused.
+bool canCreateIn(const std::string& strDir) {
+    const std::wstring strProbe =
+        widen(withSeparator(strDir) + "Kelvane-" + std::to_string(::GetCurrentProcessId()) + ".probe");
+    const HANDLE hFile = ::CreateFileW(strProbe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    ::CloseHandle(hFile);
+    return true;
 }
 
 } // namespace sys

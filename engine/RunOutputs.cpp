@@ -13,11 +13,7 @@ constexpr std::string_view kSplitSuffix = ".conf";
 // Names taken from the staging directory at a time, so that memory stays small with a million.
 constexpr std::size_t kNamesAtATime = 4096;
 
-#ifdef _WIN32
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
+constexpr char kSeparator = sys::kPathSeparator;
 
 file::tagFileId identifyOutput(const std::string& strPath) {
     return strPath == kStdOutPath ? file::identifyFd(sys::kStdOut) : file::identify(strPath);

@@ -4,16 +4,16 @@
 #include <QCommandLineParser>
 #include <QLibraryInfo>
 #include <QTranslator>
-#include <csignal>
 
 #include "core/FileUtil.h"
+#include "core/Sys.h"
 #include "ui/GeneratorApp.h"
 #include "ui/GeneratorDlg.h"
 
 int main(int argc, char** argv) {
     file::guardStdFds();
     // A file size limit makes a write fail, which the run reports, instead of ending the program.
-    std::signal(SIGXFSZ, SIG_IGN);
+    sys::failWritesInsteadOfSignals();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kelvane"));
     QApplication::setApplicationVersion(QStringLiteral(KELVANE_VERSION));

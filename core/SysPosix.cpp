@@ -1,0 +1,112 @@
+#include "core/Sys.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <pwd.h>
+
+namespace sys {
+
+namespace {
+volatile std::sig_atomic_t g_nSignal = 0;
+
+extern "C" void onSignal(int nSignal) {
+    if (g_nSignal == 0)
+        g_nSignal = nSignal;
+}
+
+std::string withSlash(std::string str) {
+    if (!str.ends_with('/'))
+        str += '/';
+    return str;
+}
+
+// The base an XDG variable names, or the home directory's default for it; only an absolute path
+// counts, as the XDG rules say.
+std::string xdgBase(const char* pszVariable, const char* pszDefault) {
+    const std::string strValue = envVar(pszVariable);
+    if (strValue.starts_with('/'))
+        return withSlash(strValue);
+    const std::string strHome = homeDir();
+    return withSlash(strHome.empty() ? "/tmp" : strHome) + pszDefault;
+}
+} // namespace
+
+const int kInterrupt = SIGINT;
+const bool kPortableByDefault = false;
+
+std::vector<std::string> programArguments(int argc, char** argv) {
+    return {argv, argv + argc};
+}
+
+bool rewritesLines(int fd) {
+    const char* pTerm = std::getenv("TERM");
+    return isTerminal(fd) && pTerm != nullptr && *pTerm != '\0' && std::strcmp(pTerm, "dumb") != 0;
+}
+
+const char* endOfInputKeys() {
+    return "Ctrl-D";
+}
+
+void watchSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND;
+    for (const int nSignal : {
+             SIGINT,
+             SIGTERM,
+             SIGHUP,
+             SIGQUIT,
+             SIGUSR1,
+             SIGUSR2,
+             SIGALRM,
+             SIGVTALRM,
+             SIGPROF,
+             SIGXCPU,
+             SIGIO,
+#ifdef SIGPWR
+             SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+             SIGSTKFLT,
+#endif
+         })
+        sigaction(nSignal, &sa, nullptr);
+    failWritesInsteadOfSignals();
+}
+
+void failWritesInsteadOfSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+int signalled() {
+    return g_nSignal;
+}
+
+std::string envVar(const char* pszName) {
+    const char* pValue = std::getenv(pszName);
+    return pValue ? pValue : "";
+}
+
+std::string homeDir() {
+    if (std::string strHome = envVar("HOME"); !strHome.empty())
+        return strHome;
+    const passwd* pEntry = ::getpwuid(::getuid());
+    return pEntry && pEntry->pw_dir ? pEntry->pw_dir : std::string();
+}
+
+std::string userConfigBase() {
+    return xdgBase("XDG_CONFIG_HOME", ".config/");
+}
+
+std::string userDataBase() {
+    return xdgBase("XDG_DATA_HOME", ".local/share/");
+}
+
+bool canCreateIn(const std::string& strDir) {
+    return ::access(strDir.c_str(), W_OK) == 0;
+}
+
+} // namespace sys
