@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Throughput and memory benchmark for kelvane-cli, reading the list from a file and from a pipe,
-# and the same run from the dialog when kelvane-dialog-bench is built. See bench/README.md.
-#   bench/run.sh [PATH-TO-kelvane-cli]        (default: build/cli/kelvane-cli)
+# Speed and memory benchmark for kelvane-cli: a run against the floor of an atomic replace of the
+# same bytes (kelvane-bench-floor), its instructions per list line under callgrind, its peak
+# memory in each layout, and the same run from the dialog when kelvane-dialog-bench is built.
+# See bench/README.md.
+#   bench/run.sh [PATH-TO-kelvane-cli]        (default: build/cli/kelvane-cli; the other programs
+#                                              come from the same build tree)
 # Exit status: 0 when every target is met, 1 when one is missed or a measurement failed,
 # 2 on a usage or setup error.
 # shellcheck disable=SC2016  # awk programs and bash -c snippets are single-quoted on purpose
@@ -9,21 +12,26 @@ set -uo pipefail
 LC_NUMERIC=C
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-runs=${KELVANE_BENCH_RUNS:-5} lines=${KELVANE_BENCH_LINES:-1000000}
-big_lines=${KELVANE_BENCH_BIG_LINES:-10000000} seed=${KELVANE_BENCH_SEED:-20240601}
-awk=${KELVANE_BENCH_AWK:-awk} dialog=${KELVANE_BENCH_DIALOG:-}
+runs=${KELVANE_BENCH_RUNS:-5} rounds=${KELVANE_BENCH_ROUNDS:-11} lines=${KELVANE_BENCH_LINES:-1000000}
+big_lines=${KELVANE_BENCH_BIG_LINES:-10000000} split_lines=${KELVANE_BENCH_SPLIT_LINES:-100000}
+cg_lines=${KELVANE_BENCH_CG_LINES:-200000} seed=${KELVANE_BENCH_SEED:-20240601}
+awk=${KELVANE_BENCH_AWK:-awk} dialog=${KELVANE_BENCH_DIALOG:-} floor=${KELVANE_BENCH_FLOOR:-}
 site=/var/www/sites prefix=m
-max_tool_cp=1.25 min_awk_tool=4 max_rss_mib=16 max_dialog_cli=1.10 max_gap_ms=50
+max_tool_floor=1.10 min_awk_tool=4 max_rss_mib=16 max_ipl=400 max_dialog_cli=1.10 max_gap_ms=50
 
 die() { printf 'run.sh: %s\n' "$*" >&2; exit 2; }
 (( $# <= 1 )) || die "usage: bench/run.sh [PATH-TO-kelvane-cli]"
-for v in runs lines big_lines seed; do
+for v in runs rounds lines big_lines split_lines cg_lines seed; do
     [[ ${!v} =~ ^[0-9]+$ ]] || die "KELVANE_BENCH_${v^^} must be a non-negative integer (got '${!v}')"
     printf -v "$v" %d "$((10#${!v}))"
 done
-(( runs > 0 && lines > 0 )) || die "KELVANE_BENCH_RUNS and KELVANE_BENCH_LINES must be positive"
+(( runs > 0 && rounds > 0 && lines > 0 && cg_lines > 0 )) ||
+    die "KELVANE_BENCH_RUNS, _ROUNDS, _LINES and _CG_LINES must be positive"
 tool=$(realpath -e -- "${1:-$here/../build/cli/kelvane-cli}" 2>/dev/null)
 [[ -f $tool && -x $tool ]] || die "kelvane-cli not found or not executable: ${1:-build/cli/kelvane-cli}"
+floor=$(realpath -e -- "${floor:-$(dirname "$(dirname "$tool")")/bench/kelvane-bench-floor}" 2>/dev/null)
+[[ -f $floor && -x $floor ]] ||
+    die "kelvane-bench-floor not found (build it: cmake --build build --target kelvane-bench-floor, or set KELVANE_BENCH_FLOOR)"
 if [[ -n $dialog ]]; then    # a named one must be there; the one of the tool's build is optional
     dialog=$(realpath -e -- "$dialog" 2>/dev/null)
     [[ -f $dialog && -x $dialog ]] || die "KELVANE_BENCH_DIALOG: not an executable: $KELVANE_BENCH_DIALOG"
@@ -31,7 +39,7 @@ else
     dialog="$(dirname "$(dirname "$tool")")/bench/kelvane-dialog-bench"
     [[ -f $dialog && -x $dialog ]] || { no_dialog=$dialog; dialog=; }
 fi
-for c in hyperfine jq "$awk" /usr/bin/time; do command -v "$c" > /dev/null || die "needs $c"; done
+for c in hyperfine jq "$awk" /usr/bin/time valgrind; do command -v "$c" > /dev/null || die "needs $c"; done
 [[ -r $here/gen-domains.awk ]] || die "missing list generator $here/gen-domains.awk"
 gen_awk=$(command -v mawk || command -v "$awk")   # the lists are the same with any awk; mawk is fastest
 
@@ -86,7 +94,7 @@ foreign() {
 }
 
 fails=0 results=()
-result() { [[ $3 != FAIL ]] || fails=$((fails + 1)); results+=("$(printf '  %-34s %-46s %s' "$@")"); }
+result() { [[ $3 != FAIL ]] || fails=$((fails + 1)); results+=("$(printf '  %-44s %-46s %s' "$@")"); }
 verdict() {  # verdict LABEL VALUE OP LIMIT [UNIT]: a figure held to a target
     local ok=FAIL
     [[ -n $2 ]] && awk -v a="$2" -v b="$4" "BEGIN { exit !(a $3 b) }" && ok=PASS
@@ -110,23 +118,29 @@ rss() {  # rss LABEL FEED CMD...: peak RSS of one run of CMD, fed FEED through a
     local rc=$? t1=$EPOCHREALTIME; kib=$(tail -n1 "$tmp/rss")
     if (( rc == 0 )) && [[ $kib =~ ^[0-9]+$ ]]; then
         mib=$(awk -v k="$kib" 'BEGIN { printf "%.2f", k / 1024 }')
-        printf '  %-24s %8s MiB   (%s KiB, wall %s s)\n' "$label" "$mib" "$kib" "$(elapsed "$t0" "$t1")"
-    else printf '  %-24s FAILED\n' "$label"; sed 's/^/    /' "$tmp/rss" >&2; fi
+        printf '  %-36s %8s MiB   (%s KiB, wall %s s)\n' "$label" "$mib" "$kib" "$(elapsed "$t0" "$t1")"
+    else printf '  %-36s FAILED\n' "$label"; sed 's/^/    /' "$tmp/rss" >&2; fi
     verdict "peak RSS, $label" "$mib" "<=" "$max_rss_mib" MiB
 }
 
 awk_version=$({ "$awk" --version || "$awk" -W version; } 2>/dev/null | head -n1)
 awk_path=$(command -v "$awk")
-tool_cmd=("$tool" -q -w -p "$prefix" -s "$site" -o)   # followed by OUT [LIST]
+base_cmd=("$tool" -q -w -p "$prefix" -s "$site")
+tool_cmd=("${base_cmd[@]}" -o)   # followed by OUT [LIST]
 args="-w -p $prefix -s $site"
 cat <<EOF
 Kelvane benchmark
   tool       : $tool
+  floor      : $floor
   awk        : $awk_path -> $(readlink -f -- "$awk_path") (${awk_version:-version unknown}), run with LC_ALL=C
-  timer      : $(hyperfine --version) -N, --prepare sync, 1 warm-up run, $runs timed runs, one command after another
+  timer      : $(hyperfine --version) -N, --prepare sync: $rounds rounds after a warm-up round, each one run
+               of the tool, the floor, the piped run and cp in turn; awk: 1 warm-up run, $runs timed runs
+  counter    : $(valgrind --version) --tool=callgrind, the first $cg_lines lines of the list
   machine    : $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg) at start
   work dir   : $work
   command    : kelvane-cli -q $args -o OUT LIST
+  floor run  : kelvane-bench-floor TOOL-OUTPUT OUT2  (the same bytes to a new file beside OUT2 in 1 MiB
+               pieces, the write-back of each started at once, renamed over OUT2)
   piped      : bash -c 'cat LIST | kelvane-cli -q $args -o OUT'  (hyperfine -N: bash's start-up is timed too)
   dialog     : ${dialog:-not measured (no kelvane-dialog-bench at ${no_dialog:-})}
                ${dialog:+QT_QPA_PLATFORM=offscreen kelvane-dialog-bench $args -d DIR LIST}
@@ -136,7 +150,8 @@ EOF
 list="$work/list-$lines.txt" ref="$tmp/ref.conf"
 make_list "$lines" "$list"
 "${tool_cmd[@]}" "$ref" "$list" || { echo "  kelvane-cli failed on $list" >&2; exit 1; }
-cp -- "$ref" "$tmp/out-cp.conf"    # cp, like the tool, overwrites a file of the output's size
+# The floor replaces, and cp overwrites, a file of the output's size, as the tool's runs do.
+for f in out-floor out-cp; do cp -- "$ref" "$tmp/$f.conf" || { echo "  cannot copy $ref" >&2; exit 1; }; done
 cp_cmd=(cp) cp_desc="cp (this filesystem does not clone files)"
 head -c 65536 "$ref" > "$tmp/probe" && cp --reflink=always -- "$tmp/probe" "$tmp/probe2" 2>/dev/null &&
     cp_cmd=(cp --reflink=never) cp_desc="cp --reflink=never (this filesystem clones files with a plain cp)"
@@ -148,31 +163,79 @@ LC_ALL=C "$awk" -v site="$site" -v pfx="$prefix" -v out="$tmp/out-awk.conf" -f "
 same "awk output = tool output" "$ref" "$tmp/out-awk.conf"
 
 # --- timing ----------------------------------------------------------------------------------
-printf '\nTiming, warm cache, median of %s (hyperfine)\n' "$runs"
+# One hyperfine call a round, one run of each command in it: the tool and the floor take turns,
+# and each round's ratio compares two runs made moments apart on a machine whose speed drifts.
+printf '\nTiming, warm cache, %s rounds after a warm-up round (hyperfine, one run of each a round)\n' "$rounds"
 declare -A med=()
-cpu0=$(cpu)
-if hyperfine -N --style none --prepare sync --warmup 1 --runs "$runs" --export-json "$tmp/main.json" \
-    -n tool "$(q "${tool_cmd[@]}" "$tmp/out-tool.conf" "$list")" \
-    -n piped "$(q bash -c "cat -- $(q "$list")| $(q "${tool_cmd[@]}" "$tmp/out-pipe.conf")")" \
-    -n cp "$(q "${cp_cmd[@]}" -- "$ref" "$tmp/out-cp.conf")" \
+: > "$tmp/rounds"
+cpu0=$(cpu) timed=1
+for (( r = 0; r <= rounds; r++ )); do
+    if ! hyperfine -N --style none --prepare sync --runs 1 --export-json "$tmp/round.json" \
+        -n tool "$(q "${tool_cmd[@]}" "$tmp/out-tool.conf" "$list")" \
+        -n floor "$(q "$floor" "$ref" "$tmp/out-floor.conf")" \
+        -n piped "$(q bash -c "cat -- $(q "$list")| $(q "${tool_cmd[@]}" "$tmp/out-pipe.conf")")" \
+        -n cp "$(q "${cp_cmd[@]}" -- "$ref" "$tmp/out-cp.conf")" > "$tmp/round.log" 2>&1; then
+        echo "  FAILED: a timed command failed in round $r"; sed 's/^/    /' "$tmp/round.log" >&2
+        timed=0; break
+    fi
+    (( r == 0 )) || jq -r --arg r "$r" '.results[] | "\($r) \(.command) \(.times[0])"' "$tmp/round.json" >> "$tmp/rounds"
+done
+# rounds A B: A's time over B's in each round (median, min, max)
+rounds() { awk -v a="$1" -v b="$2" '{ t[$1 " " $2] = $3; r[$1] } END { for (i in r) print t[i " " a] / t[i " " b] }' \
+    "$tmp/rounds" | stats 1; }
+declare -A rat=()
+if (( timed )); then
+    for name in tool floor piped cp; do
+        read -r m lo hi < <(awk -v n="$name" '$2 == n { print $3 }' "$tmp/rounds" | stats 1)
+        med[$name]=$m
+        printf '  %-12s median %8.3f s   (min %.3f, max %.3f)\n' "$name" "$m" "$lo" "$hi"
+    done
+    for pair in tool/floor piped/floor tool/cp floor/cp; do
+        read -r m lo hi < <(rounds "${pair%/*}" "${pair#*/}")
+        rat[$pair]=$(printf '%.3f' "$m")
+        printf '  %-12s %s   (rounds: median; min %.3f, max %.3f)\n' "$pair" "${rat[$pair]}" "$lo" "$hi"
+    done
+fi
+if hyperfine -N --style none --prepare sync --warmup 1 --runs "$runs" --export-json "$tmp/awk.json" \
     -n awk "$(q env LC_ALL=C "$awk" -v site="$site" -v pfx="$prefix" -v out="$tmp/out-awk.conf" \
                 -f "$tmp/entries.awk" "$list")"
 then
-    while read -r name m lo hi; do
-        med[$name]=$m
-        printf '  %-12s median %8.3f s   (min %.3f, max %.3f)\n' "$name" "$m" "$lo" "$hi"
-    done < <(jq -r '.results[] | "\(.command) \(.median) \(.min) \(.max)"' "$tmp/main.json")
-    foreign "$cpu0" "$(cpu)"
+    read -r m lo hi < <(jq -r '.results[0] | "\(.median) \(.min) \(.max)"' "$tmp/awk.json")
+    med[awk]=$m
+    printf '  %-12s median %8.3f s   (min %.3f, max %.3f; %s runs after the rounds)\n' awk "$m" "$lo" "$hi" "$runs"
 else
-    echo "  FAILED: a timed command failed"
+    echo "  FAILED: the awk baseline failed"
 fi
-verdict "tool/cp wall time" "$(ratio "${med[tool]:-}" "${med[cp]:-}")" "<=" "$max_tool_cp"
-verdict "tool (piped)/cp wall time" "$(ratio "${med[piped]:-}" "${med[cp]:-}")" "<=" "$max_tool_cp"
+foreign "$cpu0" "$(cpu)"
+verdict "tool/floor wall time" "${rat[tool/floor]:-}" "<=" "$max_tool_floor"
+result "piped/floor wall time" "${rat[piped/floor]:-n/a} (no target)" INFO
+result "tool/cp wall time" "${rat[tool/cp]:-n/a} (no target; cp overwrites in place)" INFO
 verdict "awk/tool wall time" "$(ratio "${med[awk]:-}" "${med[tool]:-}")" ">=" "$min_awk_tool"
 same "piped output = file output" "$ref" "$tmp/out-pipe.conf"
 same "tool output stable (timed runs)" "$ref" "$tmp/out-tool.conf"
+same "floor output = tool output" "$ref" "$tmp/out-floor.conf"
 same "cp copy intact" "$ref" "$tmp/out-cp.conf"
-rm -f -- "$tmp/out-cp.conf" "$tmp/out-awk.conf" "$tmp/out-pipe.conf"
+rm -f -- "$tmp/out-cp.conf" "$tmp/out-awk.conf" "$tmp/out-pipe.conf" "$tmp/out-floor.conf"
+
+# --- instructions ----------------------------------------------------------------------------
+# Counted, not timed: the figure is the same on a busy machine and on a quiet one.
+printf '\nInstructions (callgrind, every thread of the process, start-up included)\n'
+cg_list="$tmp/list-cg.txt" ipl=""
+head -n "$cg_lines" -- "$list" > "$cg_list"
+cg_n=$(wc -l < "$cg_list")
+if valgrind --tool=callgrind --callgrind-out-file="$tmp/cg.out" --log-file="$tmp/cg.log" \
+    "${tool_cmd[@]}" "$tmp/out-cg.conf" "$cg_list"; then
+    ir=$(sed -n 's/^totals: *//p' "$tmp/cg.out")
+    if [[ $ir =~ ^[0-9]+$ ]]; then
+        ipl=$(awk -v i="$ir" -v n="$cg_n" 'BEGIN { printf "%.1f", i / n }')
+        printf '  %-24s %s instructions, %s a line\n' "$cg_n lines" "$ir" "$ipl"
+    else echo "  FAILED: no total in the callgrind output"; fi
+    size_check "output under callgrind, $cg_n lines" "$tmp/out-cg.conf" "$cg_list"
+else
+    echo "  FAILED: kelvane-cli under valgrind"; sed 's/^/    /' "$tmp/cg.log" >&2
+fi
+verdict "instructions per list line" "$ipl" "<=" "$max_ipl"
+rm -f -- "$tmp/out-cg.conf" "$tmp/cg.out" "$cg_list"
 
 # --- the same list from the dialog -----------------------------------------------------------
 # hyperfine times kelvane-cli; its --prepare runs the dialog before each of the tool's runs,
@@ -224,10 +287,26 @@ fi
 printf '\n%s\n' "Peak memory (max RSS of kelvane-cli, /usr/bin/time, one run each)"
 rss "$lines lines" "" "${tool_cmd[@]}" "$tmp/out-tool.conf" "$list"
 rss "$lines lines, piped" "$list" "${tool_cmd[@]}" "$tmp/out-pipe.conf"
-# All domains in one entry: streamed too, with an 8 MiB table more that writes each name once.
-max_rss_mib=$((max_rss_mib + 12)) rss "$lines lines, --pack 0" "" "${tool_cmd[@]}" "$tmp/out-pack.conf" --pack 0 "$list"
-rss "$lines lines, --pack 100 --https" "" "${tool_cmd[@]}" "$tmp/out-https.conf" --pack 100 --https "$list"
+rss "$lines lines, --pack 0" "" "${tool_cmd[@]}" "$tmp/out-layout.conf" --pack 0 "$list"
+rss "$lines lines, --https --pack 2" "" "${tool_cmd[@]}" "$tmp/out-layout.conf" --https --pack 2 "$list"
+rss "$lines lines, --https --pack 100" "" "${tool_cmd[@]}" "$tmp/out-layout.conf" --https --pack 100 "$list"
 rm -f -- "$tmp"/out-*.conf "$ref"
+# A file per entry: on a shorter list, as creating and removing a million small files takes
+# minutes on a busy disk.
+if (( split_lines > 0 )); then
+    split_list="$tmp/list-split.txt" split_dir="$tmp/split"
+    head -n "$split_lines" -- "$list" > "$split_list" && mkdir -- "$split_dir"
+    split_n=$(wc -l < "$split_list")
+    rss "$split_n lines, --split DIR" "" "${base_cmd[@]}" --split "$split_dir" "$split_list"
+    # One file for each name; a name seen again is not written twice.
+    want=$(LC_ALL=C "$gen_awk" "{ $rule"' if (!(d in seen)) { seen[d]; n++ } } END { print n + 0 }' "$split_list")
+    got=$(find "$split_dir" -maxdepth 1 -type f -name '*.conf' | wc -l)
+    if [[ $got == "$want" ]]; then result "split, $split_n lines" "$got files, one for each name" PASS
+    else result "split, $split_n lines" "$got files, expected $want (one for each name)" FAIL; fi
+    rm -rf -- "$split_dir" "$split_list"
+else
+    result "peak RSS, --split" "skipped (KELVANE_BENCH_SPLIT_LINES=0)" SKIP
+fi
 if (( big_lines > 0 )); then
     big_list="$work/list-$big_lines.txt" big_out="$tmp/out-big.conf"
     make_list "$big_lines" "$big_list"
