@@ -116,6 +116,19 @@ tagFileId identifyFd(int fd) {
     return id;
 }
 
+std::string createDirBeside(const std::string& strBeside) {
+    std::random_device random;
+    for (int nTry = 0; nTry < 100; ++nTry) {
+        std::string strDir = tempNameBeside(strBeside, random);
+        if (sys::makeDir(strDir) == 0)
+            return strDir;
+        if (errno != EEXIST)
+            return {};
+    }
+    errno = EEXIST;
+    return {};
+}
+
 bool isFileExist(const std::string& strPath) {
     sys::tagFileInfo info;
     return !strPath.empty() && sys::statPath(strPath, info) && info.bRegular;
@@ -243,19 +256,6 @@ int createTempBeside(const std::string& strTarget, std::string& strTempPath) {
 
 int createExclusive(const std::string& strPath, const std::string&) {
     return sys::createNew(strPath);
-}
-
-std::string createDirBeside(const std::string& strBeside) {
-    std::random_device random;
-    for (int nTry = 0; nTry < 100; ++nTry) {
-        std::string strDir = tempNameBeside(strBeside, random);
-        if (sys::makeDir(strDir) == 0)
-            return strDir;
-        if (errno != EEXIST)
-            return {};
-    }
-    errno = EEXIST;
-    return {};
 }
 
 int createTempFile() {
@@ -392,19 +392,6 @@ int createExclusive(const std::string& strPath, const std::string& strModel) {
         (void)::fchmod(fd, st.st_mode & 07777);
     }
     return fd;
-}
-
-std::string createDirBeside(const std::string& strBeside) {
-    std::random_device random;
-    for (int nTry = 0; nTry < 100; ++nTry) {
-        std::string strDir = tempNameBeside(strBeside, random);
-        if (sys::makeDir(strDir) == 0)
-            return strDir;
-        if (errno != EEXIST)
-            return {};
-    }
-    errno = EEXIST;
-    return {};
 }
 
 int createTempFile() {

@@ -13,6 +13,7 @@
 #include "engine/NameSet.h"
 #include "engine/OutFile.h"
 #include "engine/RunOutputs.h"
+#include "engine/RunStart.h"
 
 CGenerateThread::CGenerateThread(CGenTarget& target, tagGenRequest request)
     : m_target(target), m_request(std::move(request)) {}
@@ -46,27 +47,7 @@ void CGenerateThread::Generate(std::stop_token stop) {
 
 namespace {
 
-void fail(tagGenResult& result, EGenFailure eFailure, const std::string& strPath, std::string strReason) {
-    result.eFailure = eFailure;
-    result.strPath = strPath;
-    result.strReason = std::move(strReason);
-}
-
-// A refused field starts nothing. The front ends say so before they start a run; this holds for
-// any caller.
-bool checkFields(const tagGenRequest& request, std::string& strPrefix, tagGenResult& result) {
-    result.eSitePath = names::checkSitePath(request.strSitePath);
-    if (result.eSitePath != names::ESitePath::Ok) {
-        fail(result, EGenFailure::SitePath, {}, {});
-        return false;
-    }
-    result.ePrefix = names::normalizePrefix(request.strPrefix, strPrefix);
-    if (result.ePrefix != names::EVerdict::Name) {
-        fail(result, EGenFailure::Prefix, {}, {});
-        return false;
-    }
-    return true;
-}
+using runstart::fail;
 
 bool readTemplate(const std::string& strPath, std::string& strTemplate, tagGenResult& result) {
     std::string strReason;
@@ -75,28 +56,6 @@ bool readTemplate(const std::string& strPath, std::string& strTemplate, tagGenRe
         return false;
     }
     return true;
-}
-
-bool openList(const tagGenRequest& request, CListReader& reader, std::string& strListName,
-              tagGenResult& result) {
-    std::string strReason;
-    bool bOk = true;
-    switch (request.eList) {
-    case EListSource::Text:
-        reader.openText(request.strList);
-        break;
-    case EListSource::File:
-        strListName = request.strList;
-        bOk = reader.openFile(strListName, strReason);
-        break;
-    case EListSource::StdIn:
-        strListName = std::string(kStdInName);
-        bOk = reader.openFd(sys::kStdIn, strReason);
-        break;
-    }
-    if (!bOk)
-        fail(result, EGenFailure::ReadFile, strListName, strReason);
-    return bOk;
 }
 
 // The lines into the sink: each line's verdict, the refusals and the skips. True when a strict
@@ -152,7 +111,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     std::string strPrefix, strTemplate, strPath, strReason;
     // The fields, the template, the outputs and the list: any of them refused or unreadable starts
     // nothing and leaves every output as it was.
-    if (!checkFields(request, strPrefix, result) ||
+    if (!runstart::checkFields(request, strPrefix, result) ||
         !readTemplate(request.strTemplateFile, strTemplate, result))
         return;
     const CApacheDialect dialect({request.strSitePath, strPrefix, request.bWww, strTemplate, {}},
@@ -164,7 +123,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         return fail(result, EGenFailure::Clash, strPath, strOther);
     CListReader reader;
     std::string strListName;
-    if (!openList(request, reader, strListName, result))
+    if (!runstart::openList(request, reader, strListName, result))
         return;
     const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
     m_target.setTotal(nTotal);

@@ -4,29 +4,23 @@
 #include <optional>
 
 #include "core/FileUtil.h"
-#include "core/Sys.h"
 #include "engine/EntryModel.h"
 #include "engine/EntryTemplate.h"
 #include "engine/ListReader.h"
 #include "engine/NameSet.h"
+#include "engine/RunStart.h"
 
 CListCheck::CListCheck(const tagGenRequest& request, const CServerConfig* pServer)
     : m_request(request), m_pServer(pServer) {}
 
 bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, tagGenResult& result) {
     const auto fail = [&result](EGenFailure eFailure, const std::string& strPath, std::string strReason) {
-        result.eFailure = eFailure;
-        result.strPath = strPath;
-        result.strReason = std::move(strReason);
+        runstart::fail(result, eFailure, strPath, std::move(strReason));
         return false;
     };
     std::string strPrefix, strReason;
-    result.eSitePath = names::checkSitePath(m_request.strSitePath);
-    if (result.eSitePath != names::ESitePath::Ok)
-        return fail(EGenFailure::SitePath, {}, {});
-    result.ePrefix = names::normalizePrefix(m_request.strPrefix, strPrefix);
-    if (result.ePrefix != names::EVerdict::Name)
-        return fail(EGenFailure::Prefix, {}, {});
+    if (!runstart::checkFields(m_request, strPrefix, result))
+        return false;
     const entry::CNameHeads heads(m_request.bWww, strPrefix);
     // A template that a run would refuse is refused here the same way, before the list is read.
     if (const std::string& strTemplate = m_request.strTemplateFile; !strTemplate.empty()) {
@@ -40,22 +34,8 @@ bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, ta
 
     CListReader reader;
     std::string strListName;
-    bool bOpen = true;
-    switch (m_request.eList) {
-    case EListSource::Text:
-        reader.openText(m_request.strList);
-        break;
-    case EListSource::File:
-        strListName = m_request.strList;
-        bOpen = reader.openFile(strListName, strReason);
-        break;
-    case EListSource::StdIn:
-        strListName = std::string(kStdInName);
-        bOpen = reader.openFd(sys::kStdIn, strReason);
-        break;
-    }
-    if (!bOpen)
-        return fail(EGenFailure::ReadFile, strListName, strReason);
+    if (!runstart::openList(m_request, reader, strListName, result))
+        return false;
     const std::int64_t nTotal = reader.counted() ? reader.lineCount() : 0;
 
     // Every name the run would write, by the same rule and in the same bounded set, with the line

@@ -1,0 +1,49 @@
+#include "engine/RunStart.h"
+
+#include "core/Sys.h"
+
+namespace runstart {
+
+void fail(tagGenResult& result, EGenFailure eFailure, const std::string& strPath, std::string strReason) {
+    result.eFailure = eFailure;
+    result.strPath = strPath;
+    result.strReason = std::move(strReason);
+}
+
+bool checkFields(const tagGenRequest& request, std::string& strPrefix, tagGenResult& result) {
+    result.eSitePath = names::checkSitePath(request.strSitePath);
+    if (result.eSitePath != names::ESitePath::Ok) {
+        fail(result, EGenFailure::SitePath, {}, {});
+        return false;
+    }
+    result.ePrefix = names::normalizePrefix(request.strPrefix, strPrefix);
+    if (result.ePrefix != names::EVerdict::Name) {
+        fail(result, EGenFailure::Prefix, {}, {});
+        return false;
+    }
+    return true;
+}
+
+bool openList(const tagGenRequest& request, CListReader& reader, std::string& strListName,
+              tagGenResult& result) {
+    std::string strReason;
+    bool bOk = true;
+    switch (request.eList) {
+    case EListSource::Text:
+        reader.openText(request.strList);
+        break;
+    case EListSource::File:
+        strListName = request.strList;
+        bOk = reader.openFile(strListName, strReason);
+        break;
+    case EListSource::StdIn:
+        strListName = std::string(kStdInName);
+        bOk = reader.openFd(sys::kStdIn, strReason);
+        break;
+    }
+    if (!bOk)
+        fail(result, EGenFailure::ReadFile, strListName, strReason);
+    return bOk;
+}
+
+} // namespace runstart
