@@ -151,7 +151,8 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         m_target.setProgress(nLine);
         lines.take(line, nLine);
         result.nLines = nLine;
-        if (sink.failed())
+        // A failed output drops what comes after: looking now and then ends the run soon enough.
+        if (nLine % 64 == 0 && sink.failed())
             break;
     }
     sink.finish();
