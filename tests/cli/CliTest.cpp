@@ -117,6 +117,12 @@ TEST_F(CliTest, UsageErrorsExitWithTwoAndAHint) {
         {"-s", "/srv", "--bogus"},
         {"-s", "/srv", "one.txt", "two.txt"},
         {"-s"},
+        // An empty name is no file, never a wish to leave the option out.
+        {"-s", "/srv", "--split", ""},
+        {"-s", "/srv", "--certbot", ""},
+        {"-s", "/srv", "-t", ""},
+        {"-s", "/srv", "-o", ""},
+        {"-s", "/srv", ""},
     };
     for (const auto& args : cases) {
         const tagCliRun r = run(args);
@@ -339,6 +345,19 @@ TEST_F(CliTest, RefusedLinesAndDuplicatesAreReportedAndTheRestWritten) {
         std::string::npos)
         << strict.err;
     EXPECT_EQ(readFile(out), "previous");
+}
+
+// A write that fails in one output leaves every other as it was: the certbot file on a full disk
+// never leaves the entries' file replaced.
+TEST_F(CliTest, FailedOutputLeavesEveryOtherOutput) {
+    const std::string list = file("list.txt", "a.com\nb.com\n");
+    const std::string out = file("out.conf", "previous");
+    const tagCliRun r = run({"-s", "/srv", "--pack", "0", "--certbot", "/dev/full", "-o", out, list});
+    EXPECT_EQ(r.nExit, 1) << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(out), "previous");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.dir()), {}), 4)
+        << "a temporary file is left";
 }
 
 // A run that refused lines and would write no entry leaves every output as it was (exit 3); a list

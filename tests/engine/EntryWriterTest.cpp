@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <set>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -225,6 +226,34 @@ TEST_F(EntryWriterTest, SplitWritesAFilePerEntryAndLeavesOthersAlone) {
     for (const auto& f : files)
         EXPECT_EQ(readFile(dir + "/" + f.file), f.content) << f.file;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4);
+}
+
+// The split directory is written, never what a link or a pipe in it leads to; every name that
+// can name a file does, however long, and a temporary name is never longer than the file's.
+TEST_F(EntryWriterTest, SplitReplacesLinksAndPipesInItsDirectory) {
+    const std::string dir = m_dir.path("sites");
+    std::filesystem::create_directory(dir);
+    writeFile(m_dir.path("victim.txt"), "victim");
+    std::filesystem::create_symlink("../victim.txt", dir + "/a.com.conf");
+    ASSERT_EQ(::mkfifo((dir + "/b.com.conf").c_str(), 0600), 0);
+    const std::string labels =
+        std::string(63, 'x') + "." + std::string(63, 'y') + "." + std::string(63, 'z') + ".";
+    const std::string name250 = labels + std::string(250 - labels.size(), 'w');
+    tagLayout layout;
+    layout.strSplitDir = dir;
+    const tagGenResult result = run("a.com\nb.com\n" + name250 + "\n" + name250 + "w\n", layout);
+    EXPECT_EQ(result.eFailure, EGenFailure::None);
+    EXPECT_EQ(result.nFiles, 3);
+    EXPECT_EQ(result.nRefused, 1) << "a name too long to name a file";
+    EXPECT_EQ(readFile(m_dir.path("victim.txt")), "victim");
+    for (const std::string& file : {std::string("a.com"), std::string("b.com"), name250}) {
+        EXPECT_TRUE(
+            std::filesystem::is_regular_file(std::filesystem::symlink_status(dir + "/" + file + ".conf")))
+            << file;
+        EXPECT_NE(readFile(dir + "/" + file + ".conf").find("ServerAlias " + file + "\r\n"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3) << "a temporary file is left";
 }
 
 TEST_F(EntryWriterTest, SplitIntoWhatIsNoDirectoryFailsNamingIt) {
