@@ -25,7 +25,7 @@ CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(sett
         m_nPiecesSize += strPiece.size();
     const entry::CNameHeads heads(m_settings.bWww, m_settings.strPrefix);
     for (std::size_t i = 1; i < heads.size(); ++i)
-        m_vecHeads.push_back(" " + heads[i]);
+        m_nHeadsSize += (m_heads[m_nHeads++] = " " + heads[i]).size();
 }
 
 namespace {
@@ -75,15 +75,12 @@ void CSiteBuilder::appendEntry(std::string_view domain, CByteBuffer& out) const 
 }
 
 std::size_t CSiteBuilder::aliasesSize(std::string_view strDomain) const {
-    std::size_t n = strDomain.size();
-    for (const std::string& strHead : m_vecHeads)
-        n += strHead.size() + strDomain.size();
-    return n;
+    return strDomain.size() * (m_nHeads + 1) + m_nHeadsSize;
 }
 
 char* CSiteBuilder::writeAliases(std::string_view strDomain, char* p) const {
     p = copy(p, strDomain);
-    for (const std::string& strHead : m_vecHeads)
-        p = copy(copy(p, strHead), strDomain);
+    for (std::size_t i = 0; i < m_nHeads; ++i)
+        p = copy(copy(p, m_heads[i]), strDomain);
     return p;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -42,7 +43,10 @@ private:
     char* writeAliases(std::string_view strDomain, char* p) const;
 
     tagSiteSettings m_settings;
-    std::vector<std::string> m_vecHeads; // " " + each head of an alias: " www.", " PREFIX."
+    // " " + each head of an alias (" www.", " PREFIX."), at most two.
+    std::array<std::string, 2> m_heads;
+    std::size_t m_nHeads = 0;
+    std::size_t m_nHeadsSize = 0; // of all heads
     std::size_t m_nPiecesSize = 0;
     std::int64_t m_nTemplateFailLine = 0;
     // The entry cut where the alias list goes: pieces[0] aliases pieces[1] ... aliases pieces[n].
