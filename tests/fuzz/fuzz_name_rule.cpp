@@ -64,9 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const names::EVerdict eVerdict = names::nameOfLine(strLine, strScratch, name);
     if (eVerdict == names::EVerdict::Name)
         FUZZ_CHECK(isNameShape(name) && names::checkName(name) == names::EVerdict::Name);
-    // A plain name with a dot is taken as it is.
-    const bool bPlain =
-        isNameShape(strLine) && strLine.find('.') != std::string::npos && !strLine.starts_with("www.");
+    // A plain name with a dot is taken as it is, but for a wildcard with nothing to anchor it.
+    const bool bCatchAll =
+        strLine.find('*') != std::string::npos && strLine.find_first_not_of("*?.") == std::string::npos;
+    const bool bPlain = isNameShape(strLine) && strLine.find('.') != std::string::npos &&
+                        !strLine.starts_with("www.") && !bCatchAll;
+    if (bCatchAll && eVerdict != names::EVerdict::Skip)
+        FUZZ_CHECK(eVerdict != names::EVerdict::Name);
     if (bPlain)
         FUZZ_CHECK(eVerdict == names::EVerdict::Name && name == strLine);
 
