@@ -49,15 +49,15 @@ if [ ! -d "$idn2_src" ] || [ ! -d "$uni_src" ]; then
     echo "$0: the sources were not unpacked in $work/src" >&2
     exit 1
 fi
-# Debian's patches edit configure.ac and Makefile.am, which would have make run the autotools;
-# the configure script and makefiles shipped in the sources are used, so the patched inputs get
-# their original times back (the code built is not patched).
+# Debian's patches are applied; those to configure.ac and Makefile.am (in Debian 12: Linux's
+# header locations) would have make run the autotools, which are not needed here, so every
+# patched file takes back its original time and the shipped configure script and makefiles run.
 for src in "$idn2_src" "$uni_src"; do
     [ -d "$src/.pc" ] || continue
     while IFS= read -r -d '' saved; do
         rel=${saved#"$src/.pc/"}
         rel=${rel#*/}
-        [ -e "$src/$rel" ] && touch -r "$saved" "$src/$rel"
+        if [ -e "$src/$rel" ]; then touch -r "$saved" "$src/$rel"; fi
     done < <(find "$src/.pc" -mindepth 2 -type f -print0)
 done
 
@@ -65,8 +65,9 @@ export CC=$triple-gcc-posix CFLAGS=-O2
 common=(--host="$triple" --prefix="$prefix" --disable-shared --enable-static --disable-dependency-tracking)
 
 # libunistring: only the objects libidn2 links (normalisation, the character properties its
-# checks read, the UTF conversions), and those its configure test links; a missing one fails the
-# link of libidn2's users, never their answers.
+# checks read, the UTF conversions: the members a link of all of libidn2 takes from the whole
+# library), and u8_strconv_from_locale, which libidn2's configure looks for. A missing one fails
+# the link of libidn2's users, never their answers.
 uni_objects=(
     unictype/bidi_of unictype/categ_M unictype/categ_none unictype/categ_of unictype/categ_test
     unictype/combiningclass unictype/joiningtype_of unictype/scripts
@@ -111,4 +112,6 @@ cp "$idn2_src/COPYING.unicode" "$prefix/share/licenses/Unicode.txt"
 
 versions=$(cd "$work/src" && echo *.dsc)
 printf '%s\n%s\n' "$recipe" "$versions" > "$stamp"
+# The sources and objects are not needed again (the logs stay).
+rm -rf "$work/src" "$work/libunistring" "$work/libidn2"
 echo "libidn2 for $1: built in $prefix from $versions in $(((SECONDS - start) / 60))m$(((SECONDS - start) % 60))s"
