@@ -1,44 +1,44 @@
 #include "core/Idn.h"
 
-#ifdef _WIN32
-#include <windows.h>
+#include <cstddef>
 
-#include "core/Sys.h"
-#else
 #include <idn2.h>
-#endif
 
 namespace idn {
 
-#ifdef _WIN32
-// Windows converts by IDNA 2003: its mapping (NFKC, case folding) is applied to the input, and
-// where the two standards differ (ß, ς, the joiners) it gives the IDNA 2003 form.
-bool toAscii(std::string_view strName, std::string& strOut) {
-    const std::wstring strWide = sys::widen(std::string(strName));
-    if (strWide.empty() || strWide.size() > 1024)
-        return false;
-    wchar_t buf[1024];
-    const int n = ::IdnToAscii(0, strWide.data(), static_cast<int>(strWide.size()), buf, 1024);
-    if (n <= 0)
-        return false;
-    strOut = sys::narrow(std::wstring(buf, static_cast<std::size_t>(n)));
-    // Windows leaves an all-ASCII label as it came; the name is written in lower case throughout.
-    for (char& ch : strOut)
-        if (ch >= 'A' && ch <= 'Z')
-            ch = static_cast<char>(ch - 'A' + 'a');
-    return true;
+namespace {
+
+// The longest name converted, in UTF-16 units; a name's ASCII form is at most 253 bytes, and
+// characters that map to nothing (the soft hyphen) must not make a longer input pass.
+constexpr std::size_t kMaxInput = 1024;
+
+std::size_t utf16Length(std::string_view str) {
+    std::size_t n = 0;
+    for (const char ch : str) {
+        const auto byte = static_cast<unsigned char>(ch);
+        // A lead byte starts a character; one of four bytes needs a surrogate pair.
+        if ((byte & 0xC0) != 0x80)
+            n += byte >= 0xF0 ? 2 : 1;
+    }
+    return n;
 }
-#else
+
+} // namespace
 
 bool toAscii(std::string_view strName, std::string& strOut) {
+    if (strName.empty() || strName.find('\0') != std::string_view::npos || utf16Length(strName) > kMaxInput)
+        return false;
     const std::string strInput(strName);
     char* pOut = nullptr;
     if (idn2_to_ascii_8z(strInput.c_str(), &pOut, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL) != IDN2_OK)
         return false;
     strOut = pOut;
     idn2_free(pOut);
+    // The name is written in lower case throughout, whatever the mapping leaves.
+    for (char& ch : strOut)
+        if (ch >= 'A' && ch <= 'Z')
+            ch = static_cast<char>(ch - 'A' + 'a');
     return true;
 }
-#endif
 
 } // namespace idn

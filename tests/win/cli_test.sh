@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows kelvane-cli.exe under wine64 against the Linux kelvane-cli: the same bytes for the
-# sample list, a generated 100,000-line list, a Chinese list and output name, and the same exit
-# statuses.
+# sample list, a generated 100,000-line list, a Chinese list and output name, names whose ASCII
+# forms the IDN standards disagree on, and the same exit statuses.
 #
 #   tests/win/cli_test.sh WINDOWS-CLI.exe LINUX-CLI WORK-DIR
 #
@@ -44,6 +44,40 @@ same_output 100k -w -s /srv/www list-100k.txt
 # A list in GB18030 (two-byte characters only: Wine has no code page 54936).
 printf '例子.中国\n中文.example.cn\nexample.com\n' | iconv -f UTF-8 -t GB18030 > gb18030.txt
 same_output gb18030 -s /srv gb18030.txt
+
+# Names where the IDN standards part ways, each side with the same library: the refused ones are
+# left out of both outputs alike. (The joiners, soft hyphen and zero-width space as bytes.)
+zwj=$'\xe2\x80\x8d' zwnj=$'\xe2\x80\x8c' shy=$'\xc2\xad' zwsp=$'\xe2\x80\x8b'
+cat > idn.txt << EOF
+faß.de
+ς.gr
+ςa.gr
+ΣΑΣ.gr
+a${zwj}b.example.cn
+a${zwnj}b.example.cn
+क्${zwj}ष.in
+ä${zwsp}.com
+a${shy}b.例子
+☃☃.com
+😀.com
+paypаl.com
+xn--bcher-kva.例子
+XN--FSQU00A.例子
+xn--ab.例子
+ＥＸＡＭＰＬＥ．中国
+bücher。de
+bücher｡de
+BÜCHER.De
+İ.de
+Ⅻ.ⓐ.bücher
+-ä.com
+ab--ä.com
+אב.com
+a١.com
+*.bücher.de
+ä_b.com
+EOF
+same_output idn -w -p m -s /srv idn.txt
 
 # A Chinese list name and output name: the arguments reach the program as UTF-8.
 printf '例子.中国\r\nexample.com\r\n中文.example.cn\r\n' > 域名列表.txt
