@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string strEntry = "<VirtualHost *>\r\n    DocumentRoot " + strQuoted + "\r\n    ServerAlias " +
                                  strAliases + "\r\n</VirtualHost>\r\n";
 
-    const CSiteBuilder builder(tagSiteSettings{strSitePath, strPrefix, bWww, {}});
+    const CSiteBuilder builder(tagSiteSettings{strSitePath, strPrefix, bWww, {}, {}});
     // Entries go after what the buffer holds, leaving it as it was.
     CByteBuffer out;
     out.append(strHead);
