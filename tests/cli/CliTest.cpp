@@ -345,6 +345,13 @@ TEST_F(CliTest, RefusedLinesAndDuplicatesAreReportedAndTheRestWritten) {
         std::string::npos)
         << strict.err;
     EXPECT_EQ(readFile(out), "previous");
+    // Standard output appending to a file: what the file held before stays.
+    writeFile(m_dir.path("stdout"), "previous");
+    tagStreams appended;
+    appended.bAppendOut = true;
+    const tagCliRun strictOut = run({"--strict", "-s", "/srv", path}, appended);
+    EXPECT_EQ(strictOut.nExit, 3);
+    EXPECT_EQ(strictOut.out, "previous");
 }
 
 // A write that fails in one output leaves every other as it was: the certbot file on a full disk
@@ -529,6 +536,7 @@ TEST_F(CliTest, FailedWritesAreReportedAndNeverCutIntoEarlierContent) {
     EXPECT_EQ(full.nExit, 1);
     EXPECT_EQ(full.err, "kelvane-cli: cannot write standard output: File too large\n");
     ASSERT_EQ(full.out.substr(0, before.size()), before) << "earlier content was cut";
+    EXPECT_GT(full.out.size(), before.size()) << "the whole entries written were lost";
     std::string whole = before;
     for (int i = 0; whole.size() < full.out.size(); ++i)
         whole += builtinEntry("/x", "example" + std::to_string(i) + ".com");

@@ -22,6 +22,7 @@ TEST(EncodingTest, Utf8Validity) {
         {"\xE0\x80\xAF", false},     // overlong /
         {"\xED\xA0\x80", false},     // surrogate
         {"\xF4\x90\x80\x80", false}, // past U+10FFFF
+        {"\xF5\x80\x80\x80", false}, // a lead byte past U+10FFFF
         {"\xE4\xB8", false},         // cut short
         {"\x80", false},             // stray continuation
         {kGbZhongWen, false},

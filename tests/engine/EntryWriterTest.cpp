@@ -58,6 +58,8 @@ tagLayout packed(int nPack, tagAddress listen = {}) {
 }
 
 TEST_F(EntryWriterTest, PackedEntriesHoldEachNameOnce) {
+    tagLayout certbotOnly = packed(1);
+    certbotOnly.strCertbotFile = m_dir.path("certbot.sh");
     const struct {
         std::string list;
         tagLayout layout;
@@ -84,6 +86,9 @@ TEST_F(EntryWriterTest, PackedEntriesHoldEachNameOnce) {
          lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com www.a.com",
                 "</VirtualHost>"})},
         {"localhost", packed(0), false, "", ""},
+        // --certbot alone: the entry stays on its address, with no twin.
+        {"a.com", certbotOnly, false, "",
+         lines({"<VirtualHost *>", "    DocumentRoot /srv/www", "    ServerAlias a.com", "</VirtualHost>"})},
     };
     for (const auto& c : cases) {
         const tagGenResult result = run(c.list, c.layout, c.bWww, c.prefix);
@@ -176,8 +181,9 @@ TEST_F(EntryWriterTest, HttpsTwinRedirectAndCertbotLines) {
     layout.bRedirect = true;
     layout.strCertPath = "/etc/ssl/it's {name}/";
     layout.strCertbotFile = m_dir.path("certbot.sh");
-    const tagGenResult result = run("a.com\n*.b.com\nc.com", layout, true);
-    EXPECT_EQ(result.nEntries, 4);
+    // The last entry holds wildcards alone: it gets no certbot line.
+    const tagGenResult result = run("a.com\n*.b.com\nc.com\n*.d.com\n*.e.com", layout, true);
+    EXPECT_EQ(result.nEntries, 6);
     const std::string redirect = "    RewriteEngine on\r\n"
                                  "    RewriteCond %{REQUEST_URI} !^/\\.well-known/acme-challenge/\r\n"
                                  "    RewriteCond \"%{HTTP_HOST} %{THE_REQUEST}\" \"^(\\[[^]]+\\]|[^: "
@@ -196,7 +202,7 @@ TEST_F(EntryWriterTest, HttpsTwinRedirectAndCertbotLines) {
     EXPECT_EQ(readFile(layout.strCertbotFile),
               "certbot certonly --webroot -w /srv/www --cert-name a.com -d a.com -d www.a.com\n"
               "certbot certonly --webroot -w /srv/www --cert-name c.com -d c.com -d www.c.com\n");
-    EXPECT_EQ(result.nWildcards, 2);
+    EXPECT_EQ(result.nWildcards, 6);
 }
 
 TEST_F(EntryWriterTest, SplitWritesAFilePerEntryAndLeavesOthersAlone) {
@@ -314,6 +320,9 @@ TEST(NameSetTest, TellsNamesApartByTheirTextWithinItsBudget) {
     EXPECT_TRUE(bAdded);
     EXPECT_EQ(second.line(), 2);
     EXPECT_EQ(roomy.find("SHOP.example.COM", 42).line(), 1);
+    // The first and last letters, in either case on either side.
+    roomy.insert("A-z.Z-a", 3, bAdded);
+    EXPECT_EQ(roomy.find("a-Z.z-A").line(), 3);
 }
 
 TEST(ListenAddressTest, AcceptsTheFourFormsOnly) {

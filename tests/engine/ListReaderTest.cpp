@@ -77,6 +77,10 @@ std::string sourceName(ESource eSource, std::size_t nPiece) {
 
 // A line end at the very end of the list starts no line; the count known beforehand agrees.
 TEST(ListReaderTest, LineEnds) {
+    // Lines of sixteen bytes: more line ends in one column than a byte can count.
+    std::string column;
+    for (int i = 0; i < 300; ++i)
+        column += "abcdefghijk.com\n";
     const struct {
         std::string text;
         Lines lines;
@@ -96,6 +100,7 @@ TEST(ListReaderTest, LineEnds) {
         {"\r", {""}},
         {"a\r\r\nb\n\rc", {"a", "", "b", "", "c"}},
         {"a`\r\n`b", {"a", "", "", "b"}},
+        {column, Lines(300, "abcdefghijk.com")},
     };
     for (const auto& c : cases) {
         for (const ESource eSource : kSources) {

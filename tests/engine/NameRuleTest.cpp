@@ -63,10 +63,14 @@ TEST(NameRuleTest, WhatALineBecomes) {
         {std::string(64, 'a') + ".com", EVerdict::LabelTooLong, ""},
         {"www." + std::string(64, 'a'), EVerdict::LabelTooLong, ""},
         {"www." + label63, EVerdict::Name, label63},
+        // The last label of a name too long for the quick look.
+        {"a." + label63, EVerdict::Name, "a." + label63},
+        {"a." + std::string(64, 'a'), EVerdict::LabelTooLong, ""},
         // Control characters at the ends are refused, never dropped as blanks are.
         {"\x01a.com", EVerdict::Control, ""},
         {"a.com\x0B", EVerdict::Control, ""},
         {"\x0C a.com", EVerdict::Control, ""},
+        {"a.com\x0B\xE3\x80\x80", EVerdict::Control, ""}, // beside a blank that is not ASCII
         {name253 + "c", EVerdict::TooLong, ""},
         {std::string(9000, 'a') + ".com", EVerdict::TooLong, ""},
         {"\xEE\x80\x80.com", EVerdict::NoAsciiForm, ""}, // private use
@@ -102,6 +106,7 @@ TEST(NameRuleTest, LimitsOfTheRunAndCatchAlls) {
         {"www.*", 0, false, EVerdict::CatchAll}, {"*.", 0, false, EVerdict::CatchAll},
         {"*.*", 0, false, EVerdict::CatchAll},   {"?*.?", 0, false, EVerdict::CatchAll},
         {"*.com", 0, false, EVerdict::Name},     {"*a.*", 0, false, EVerdict::Name},
+        {"?.?", 0, false, EVerdict::Name}, // without a '*' it takes names of one letter only
     };
     for (const auto& c : cases) {
         std::string scratch;

@@ -110,7 +110,7 @@ TEST(ServerDumpTest, ReadsEveryVhost) {
           "*:80 second.test " + kData + "/vhosts-order.conf:5 exact.w.test | *.x.test",
           "*:80 third.test " + kData + "/vhosts-order.conf:10 solo.test | ?.x.test",
           "*:443 secure.test " + kData + "/vhosts-order.conf:14 tls.test |",
-          "*:8080 one.test " + kData + "/vhosts-lone.conf:2 a.test | *.w.test"}},
+          "*:8080 one.test " + kData + "/vhosts-lone.conf:2 a.test v.w.test | *.w.test"}},
     };
     for (const auto& c : cases) {
         const tagLoaded loaded = loadData(c.pFile);
@@ -164,6 +164,8 @@ TEST(ServerDumpTest, FindsTheVhostThatTakesAName) {
         {"apache2-S-order.txt", "*:8080", "a.test", "served a.test vhosts-lone.conf:4"},
         {"apache2-S-order.txt", "*:8080", "x.W.test", "wildcard *.w.test vhosts-lone.conf:4"},
         {"apache2-S-order.txt", "*:8080", "one.test", "served one.test vhosts-lone.conf:3"},
+        // Its exact alias before its wild alias, wherever each stands.
+        {"apache2-S-order.txt", "*:8080", "v.W.test", "served v.w.test vhosts-lone.conf:6"},
         {"apache2-S-order.txt", "*:80", "a.test", ""},
         // A vhost takes a name only at its own address and port.
         {"apache2-S-order.txt", "*:443", "tls.test", "served tls.test vhosts-order.conf:16"},
@@ -196,6 +198,8 @@ TEST(ServerDumpTest, LooksUpEachNameAtEachAddressOfTheEntries) {
         {"*", false, "solo.test", {}},
         {"*:8080", true, "a.test", {"*:8080 vhosts-lone.conf:4"}},
         {"*:8080", false, "a.test", {"*:8080 vhosts-lone.conf:4"}},
+        // The twin is at the entries' own address, which no vhost of *:443 shares.
+        {"192.0.2.1:8080", true, "tls.test", {}},
     };
     const tagLoaded loaded = loadData("apache2-S-order.txt");
     for (const auto& c : cases) {
@@ -244,24 +248,31 @@ TEST(ServerDumpTest, ShadowingAddresses) {
         const char* pDump;
         const char* pListen;
         std::vector<std::string> vecShadows;
+        std::string strOwnFile; // the run's output
     } const cases[] = {
         {"apache2-S-loopback.txt",
          "*",
          {"[::1]:28083:20", "[::1]:28084:23", "127.0.0.1:28084:23", "127.0.0.1:28082:17", "*:28081:10",
-          "*:28085:31", "*:28086:34"}},
-        {"apache2-S-loopback.txt", "*:28081", {}},
-        {"apache2-S-loopback.txt", "*:28082", {"127.0.0.1:28082:17"}},
-        {"apache2-S-loopback.txt", "127.0.0.1:28082", {}},
-        {"apache2-S-loopback.txt", "*:80", {}},
+          "*:28085:31", "*:28086:34"},
+         ""},
+        {"apache2-S-loopback.txt", "*:28081", {}, ""},
+        {"apache2-S-loopback.txt", "*:28082", {"127.0.0.1:28082:17"}, ""},
+        {"apache2-S-loopback.txt", "127.0.0.1:28082", {}, ""},
+        {"apache2-S-loopback.txt", "*:80", {}, ""},
         // An IP address without a port takes every port of it.
-        {"apache2-S-tricky.txt", "*:80", {"192.0.2.10:*:9"}},
+        {"apache2-S-tricky.txt", "*:80", {"192.0.2.10:*:9"}, ""},
         {"apache2-S-tricky.txt",
          "*",
-         {"[2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:8443:12", "*:80:1", "192.0.2.10:*:9"}},
-        {"apache2-S-tricky.txt", "192.0.2.10:80", {}},
+         {"[2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:8443:12", "*:80:1", "192.0.2.10:*:9"},
+         ""},
+        {"apache2-S-tricky.txt", "192.0.2.10:80", {}, ""},
+        // An address whose vhosts are all the run's own shadows nothing.
+        {"apache2-S-order.txt", "*", {"*:80:1", "*:443:14"}, kData + "/vhosts-lone.conf"},
     };
     for (const auto& c : cases) {
-        const tagLoaded loaded = loadData(c.pDump);
+        tagGenRequest request;
+        request.strOutFile = c.strOwnFile;
+        const tagLoaded loaded = loadData(c.pDump, request);
         tagAddress listen;
         ASSERT_TRUE(tagAddress::parseListed(c.pListen, listen)) << c.pListen;
         std::vector<std::string> vecGot;
@@ -307,6 +318,28 @@ TEST(ServerDumpTest, FileNameWithLineBreakLeavesTheRestRead) {
     };
     EXPECT_EQ(vecGot, vecExpected);
     EXPECT_EQ(takenAt(*loaded.pConfig, "*:28802", "x.w.test"), "wildcard *.w.test a\nb.conf:3");
+}
+
+// A vhost is found in its file at the line its opening tag ends on, and its block is read to its
+// end, however far past the file's first piece that is.
+TEST(ServerDumpTest, VhostBlocksAreReadWhole) {
+    const struct {
+        std::string strFile;
+        int nLine; // as apache2ctl -S lists it
+    } cases[] = {
+        {"<VirtualHost \\\n    *:28801>\n    ServerAlias late.test\n</VirtualHost>\n", 2},
+        {"<VirtualHost *:28801>\n#" + std::string(100000, 'x') +
+             "\n    ServerAlias late.test\n</VirtualHost>\n",
+         1},
+    };
+    for (const auto& c : cases) {
+        CScopedTempDir dir;
+        writeFile(dir.path("big.conf"), c.strFile);
+        const tagLoaded loaded = loadListing("VirtualHost configuration:\n*:28801 one.test (" +
+                                             dir.path("big.conf") + ":" + std::to_string(c.nLine) + ")\n");
+        EXPECT_EQ(takenAt(*loaded.pConfig, "*:28801", "late.test"), "served late.test big.conf:3") << c.nLine;
+        EXPECT_TRUE(loaded.vecNotes.empty()) << c.nLine;
+    }
 }
 
 TEST(ServerDumpTest, RunsOwnFilesAreLeftOutThroughLinks) {
@@ -446,6 +479,7 @@ TEST(ServerDumpTest, ConfigWordsAsApacheSplitsThem) {
         {"\n\n   \n\tServerName x # not a comment\n", "4 ServerName|x|#|not|a|comment;"},
         {"A \\\n\\\n\\\nB\n", "1 A|B;"},
         {"A b\\", "1 A|b\\;"},
+        {"# a \\\r\nServerAlias still.comment\r\nServerAlias yes.test\r\n", "3 ServerAlias|yes.test;"},
     };
     class CRecorder : public CConfScanner::CSink {
     public:

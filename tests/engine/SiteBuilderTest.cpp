@@ -111,6 +111,7 @@ TEST(BuildSiteTest, TemplateFiles) {
         // A word of its own: as the built-in entry writes it.
         {"DR {sitePath}", "/my sites\\", false, "DR \"/my sites\\\\\""},
         {"DR {sitePath}\nX", "D:\\web\\", false, "DR \"D:\\web\\\\\"\nX"},
+        {"DR {sitePath}\r\nX", "/my sites", false, "DR \"/my sites\"\r\nX"}, // a CR is a blank
         {"<Directory {sitePath}>", "/my sites", false, "<Directory \"/my sites\">"},
         {"<Directory {sitePath}>", "/a>b", false, "<Directory /a>b>"},
         {"<Directory /x> {sitePath}", "a", false, "<Directory /x> a"},
@@ -133,6 +134,7 @@ TEST(BuildSiteTest, TemplateFiles) {
         {"DR x{sitePath}", "/{siteDomain}", true, "", 1},
         // Apache would read a variable in "${".
         {"DR \"{sitePath}{x}\"", "/a$", false, "", 1},
+        {"DR \"${sitePath}\"", "{x}", false, "", 1},
         {"DR \"{sitePath}{siteDomain}\"", "/a$", false, "DR \"/a$d.com\""},
         {"no placeholders", "/x", true, "no placeholders"},
         {" ", "/x", true, " "},
