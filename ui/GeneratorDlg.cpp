@@ -22,16 +22,8 @@ const QString kCaption = QStringLiteral("Kelvane");
 
 // Carries a call from the worker to the dialog's thread. Posted events are handled by whatever
 // loop runs there (the dialog's own, a message box's), and die with the dialog unhandled.
-class CCallEvent : public QEvent {
-public:
-    static const QEvent::Type kType;
-    explicit CCallEvent(std::function<void()> fn) : QEvent(kType), m_fn(std::move(fn)) {}
-    void call() { m_fn(); }
-
-private:
-    std::function<void()> m_fn;
-};
-const QEvent::Type CCallEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+// The type of the events that tell the dialog's thread that a call from the worker waits.
+const QEvent::Type kCallEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 QString fromStd(const std::string& str) {
     return QString::fromStdString(str);
@@ -196,12 +188,19 @@ bool CGeneratorDlg::openFile(const std::string& strPath, std::string& strReason)
     return false;
 }
 
-// The call goes to the QObject, which stands until the worker has been waited for in the
-// destructor.
+// A call waits in m_calls, and an event for it goes to the QObject, which stands until the worker
+// has been waited for in the destructor. The call and its event are made under the lock that the
+// dialog's thread takes before it reads either, so the worker's writes come before those reads
+// for every checker too (Qt's own locks are invisible to ThreadSanitizer).
 tagPoster CGeneratorDlg::poster() {
-    QObject* pReceiver = this;
-    return [pReceiver](std::function<void()> fn) {
-        QCoreApplication::postEvent(pReceiver, new CCallEvent(std::move(fn)));
+    return [this](std::function<void()> fn) {
+        QEvent* pEvent = nullptr;
+        {
+            const std::lock_guard lock(m_callsMutex);
+            m_calls.push_back(std::move(fn));
+            pEvent = new QEvent(kCallEvent);
+        }
+        QCoreApplication::postEvent(this, pEvent);
     };
 }
 
@@ -212,12 +211,17 @@ void CGeneratorDlg::setProgressTimer(bool bOn) {
         m_pProgressTimer->stop();
 }
 
-bool CGeneratorDlg::event(QEvent* pEvent) {
-    if (pEvent->type() == CCallEvent::kType) {
-        static_cast<CCallEvent*>(pEvent)->call();
-        return true;
+// Only the worker's calls come as events of a type of our own; one event, one call, in order.
+void CGeneratorDlg::customEvent(QEvent* /*pEvent*/) {
+    std::function<void()> fn;
+    {
+        const std::lock_guard lock(m_callsMutex);
+        if (m_calls.empty())
+            return;
+        fn = std::move(m_calls.front());
+        m_calls.pop_front();
     }
-    return QDialog::event(pEvent);
+    fn();
 }
 
 void CGeneratorDlg::done(int nResult) {

@@ -3,7 +3,9 @@
 #include <QDialog>
 #include <QEvent>
 #include <QIcon>
+#include <deque>
 #include <functional>
+#include <mutex>
 
 #include "dialog/DialogView.h"
 #include "dialog/GeneratorLogic.h"
@@ -48,7 +50,7 @@ protected:
     void showEvent(QShowEvent* pEvent) override;
     void keyPressEvent(QKeyEvent* pEvent) override;
     bool eventFilter(QObject* pObject, QEvent* pEvent) override;
-    bool event(QEvent* pEvent) override;
+    void customEvent(QEvent* pEvent) override;
 
 private:
     void createControls();
@@ -68,6 +70,9 @@ private:
     QPushButton* m_pAbout = nullptr;
     QLabel* m_pStatus = nullptr;
     QTimer* m_pProgressTimer = nullptr;
+
+    std::mutex m_callsMutex;
+    std::deque<std::function<void()>> m_calls;
 };
 
 // The font of the dialog and its boxes: SimSun where it is installed, else the Simplified
