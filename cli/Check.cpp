@@ -175,6 +175,9 @@ int checkMain(int argc, char** argv) {
     if (!strServerCmd.empty() && !strServerDump.empty())
         return usage("--server-cmd and --server-dump exclude each other");
     bServer = bServer || !strServerCmd.empty() || !strServerDump.empty();
+    if (bServer && request.eServer == EServerKind::Nginx)
+        return usage(
+            "--server reads what Apache loaded: with --server-kind nginx, check reads the list alone");
     CApacheConfig server;
     if (bServer) {
         CApacheConfig::tagSource source;

@@ -46,6 +46,8 @@ std::string reasonText(names::EVerdict eReason) {
         return "a wildcard that takes every name";
     case names::EVerdict::FileNameTooLong:
         return "too long to name a file";
+    case names::EVerdict::ServerWildcard:
+        return "a wildcard nginx does not take ('?', or a '*' that is not a whole first or last label)";
     case names::EVerdict::Name:
     case names::EVerdict::Skip:
         break;
@@ -53,7 +55,7 @@ std::string reasonText(names::EVerdict eReason) {
     return "refused";
 }
 
-std::string sitePathText(names::ESitePath eFault) {
+std::string sitePathText(names::ESitePath eFault, EServerKind eServer) {
     switch (eFault) {
     case names::ESitePath::Empty:
         return "must not be empty";
@@ -62,7 +64,8 @@ std::string sitePathText(names::ESitePath eFault) {
     case names::ESitePath::TooLong:
         return "is longer than " + std::to_string(names::kMaxSitePath) + " bytes";
     case names::ESitePath::Variable:
-        return "holds \"${\", which Apache would replace with a variable";
+        return eServer == EServerKind::Nginx ? "holds '$', which nginx would read as a variable"
+                                             : "holds \"${\", which Apache would replace with a variable";
     case names::ESitePath::Ok:
         break;
     }

@@ -6,12 +6,13 @@
 
 #include "engine/GenTarget.h"
 #include "engine/NameRule.h"
+#include "engine/ServerKind.h"
 
 // What kelvane-cli says of a run, in English.
 namespace report {
 
 std::string reasonText(names::EVerdict eReason);
-std::string sitePathText(names::ESitePath eFault);
+std::string sitePathText(names::ESitePath eFault, EServerKind eServer = EServerKind::Apache);
 
 // The refused and duplicate lines as "LIST:LINE: reason: text", and the first line read as
 // GB18030, in line order; then how many more there are of each kind than were kept.

@@ -2,6 +2,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Report.h"
+#include "core/Sys.h"
 #include "engine/NameRule.h"
 
 void addRunOptions(CLI::App& app, tagRunOptions& o) {
@@ -20,6 +21,14 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
            "Fill FILE for each domain instead of the built-in entry: {sitePath} becomes the site path, "
            "{siteDomain} the aliases; not with the options of the two groups below")
         ->type_name("FILE")
+        ->group(kGroupEntries);
+    app.add_option(
+           "--server-kind", o.strServerKind,
+           "The server the entries are for: apache (default) or nginx: a server {} block with listen, "
+           "root and a server_name line a domain. For nginx, --listen * is port 80 of every IPv4 "
+           "address and, where this system has IPv6, of every IPv6 one ([::]); a '$' in a path and "
+           "--template are refused")
+        ->type_name("KIND")
         ->group(kGroupEntries);
     app.add_flag("--idn", o.bIdn, "Accepted for older scripts: names are always written in their ASCII form")
         ->group(kGroupEntries);
@@ -73,8 +82,15 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
 }
 
 bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& request, std::string& strError) {
-    if (const names::ESitePath eFault = names::checkSitePath(o.strSitePath); eFault != names::ESitePath::Ok) {
-        strError = "--site-path " + report::sitePathText(eFault);
+    if (o.strServerKind != "apache" && o.strServerKind != "nginx") {
+        strError = "--server-kind '" + names::visibleText(o.strServerKind) + "': apache or nginx";
+        return false;
+    }
+    const EServerKind eServer = o.strServerKind == "nginx" ? EServerKind::Nginx : EServerKind::Apache;
+    const bool bNginx = eServer == EServerKind::Nginx;
+    if (const names::ESitePath eFault = names::checkSitePath(o.strSitePath, bNginx);
+        eFault != names::ESitePath::Ok) {
+        strError = "--site-path " + report::sitePathText(eFault, eServer);
         return false;
     }
     std::string strAsciiPrefix;
@@ -102,6 +118,7 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     layout.strCertPath = o.strCertPath;
     layout.strCertbotFile = o.strCertbotFile;
     layout.bRedirect = o.bRedirect;
+    layout.bAnyHostIpv6 = sys::hasIpv6();
     const bool bStdOut = o.strOutput.empty() || o.strOutput == kStdOutPath;
 
     const auto given = [&app](const char* pszName) { return app.count(pszName) > 0; };
@@ -115,8 +132,12 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
             return false;
         }
     }
-    if (!o.strTemplate.empty() && (given("--pack") || given("--listen") || given("--split") || o.bHttps ||
-                                   given("--cert-path") || given("--certbot") || o.bRedirect)) {
+    if (bNginx && !o.strTemplate.empty()) {
+        strError =
+            "--template is for Apache entries: with --server-kind nginx, the built-in block is written";
+    } else if (!o.strTemplate.empty() &&
+               (given("--pack") || given("--listen") || given("--split") || o.bHttps ||
+                given("--cert-path") || given("--certbot") || o.bRedirect)) {
         strError =
             "--template cannot be used with --pack, --listen, --split, --https, --cert-path, --certbot "
             "or --redirect, which lay out the built-in entry";
@@ -128,9 +149,9 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
         strError = "--listen '" + o.strListen +
                    "': with --https the plain entry cannot be on port 443, where "
                    "its HTTPS twin is";
-    } else if (const names::ESitePath eFault = names::checkSitePath(o.strCertPath);
+    } else if (const names::ESitePath eFault = names::checkSitePath(o.strCertPath, bNginx);
                eFault != names::ESitePath::Ok) {
-        strError = "--cert-path " + report::sitePathText(eFault);
+        strError = "--cert-path " + report::sitePathText(eFault, eServer);
     } else if (!o.strSplitDir.empty() && given("--output")) {
         strError = "--split writes the entries into DIR: it cannot be used with --output";
     }
@@ -147,5 +168,6 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     request.strOutFile = bStdOut ? std::string(kStdOutPath) : o.strOutput;
     request.bStrict = o.bStrict;
     request.layout = layout;
+    request.eServer = eServer;
     return true;
 }

@@ -18,6 +18,7 @@ struct tagRunOptions {
     std::string strCertPath = std::string(kDefaultCertPath);
     std::string strCertbotFile;
     bool bRedirect = false;
+    std::string strServerKind = "apache";
 };
 
 // Adds the run's options to app, bound to options.

@@ -61,6 +61,8 @@ std::string userDataBase();
 extern const bool kPortableByDefault;
 // Whether a file can be made in the directory (which a read-only folder only shows when tried).
 bool canCreateIn(const std::string& strDir);
+// Whether this system can open an IPv6 socket, which a server listening on "[::]" needs.
+bool hasIpv6();
 
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';

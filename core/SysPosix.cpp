@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <pwd.h>
+#include <sys/socket.h>
 
 namespace sys {
 
@@ -107,6 +108,14 @@ std::string userDataBase() {
 
 bool canCreateIn(const std::string& strDir) {
     return ::access(strDir.c_str(), W_OK) == 0;
+}
+
+bool hasIpv6() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
 }
 
 } // namespace sys

@@ -362,4 +362,16 @@ bool canCreateIn(const std::string& strDir) {
     return true;
 }
 
+bool hasIpv6() {
+    WSADATA data;
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return false;
+    const SOCKET s = ::socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    const bool bOk = s != INVALID_SOCKET;
+    if (bOk)
+        ::closesocket(s);
+    ::WSACleanup();
+    return bOk;
+}
+
 } // namespace sys

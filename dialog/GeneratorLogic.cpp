@@ -42,6 +42,8 @@ std::string refusalText(names::EVerdict eReason) {
         return "是匹配所有域名的通配符";
     case names::EVerdict::FileNameTooLong:
         return "过长，无法作为文件名";
+    case names::EVerdict::ServerWildcard:
+        return "是服务器不接受的通配符";
     case names::EVerdict::Name:
     case names::EVerdict::Skip:
         break;

@@ -34,7 +34,8 @@ CEntryWriter::CEntryWriter(const tagLayout& layout, const CEntryDialect& dialect
     : m_layout(layout), m_dialect(dialect), m_outputs(outputs), m_result(result),
       m_fnDuplicate(std::move(fnDuplicate)), m_heads(bWww, strAsciiPrefix), m_strSitePath(strSitePath),
       m_nPerEntry(std::max(layout.nPack, 0)), m_bHeld(layout.hasCertificates()), m_nDomains(nDomains),
-      m_names(layout.nPack == 1 && !layout.hasCertificates() && layout.strSplitDir.empty()
+      m_bWriteRepeats(dialect.takesRepeatedNames()),
+      m_names(layout.nPack == 1 && !layout.hasCertificates() && layout.strSplitDir.empty() && m_bWriteRepeats
                   ? CNameSet::LineOnly
                   : CNameSet::Full,
               nDomains) {
@@ -45,7 +46,7 @@ CEntryWriter::CEntryWriter(const tagLayout& layout, const CEntryDialect& dialect
     // several domains would be issued again for other names.
     m_bNamed = !m_layout.strSplitDir.empty() || (m_bHeld && m_nPerEntry != 1);
     m_bSingle = m_nPerEntry == 1 && !m_bHeld;
-    if (m_bSingle && m_layout.strSplitDir.empty())
+    if (m_bSingle && m_layout.strSplitDir.empty() && m_bWriteRepeats)
         m_queue.emplace(m_names);
     if (m_layout.strSplitDir.empty())
         m_pOut = m_outputs.output();
@@ -79,10 +80,14 @@ void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std
     bool bAdded = false;
     CNameSet::CRecord record = m_names.insert(strDomain, nLine, bAdded);
     if (record) {
-        if (!bAdded && record.domainLine() != 0)
+        if (!bAdded && record.domainLine() != 0) {
             m_fnDuplicate(nLine, record.domainLine(), strLine.substr(0, 64), strLine.size() > 64);
-        else
+            // Its names are the ones written for it before.
+            if (!m_bWriteRepeats)
+                return;
+        } else {
             record.setDomainLine(nLine);
+        }
     }
     if (m_nPerEntry > 0 && m_nInEntry == m_nPerEntry)
         endEntry();

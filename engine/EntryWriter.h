@@ -64,6 +64,7 @@ private:
     bool m_bNamed = false;  // entries are named after their first domain: a file, a certificate
     bool m_bSingle = false; // each domain is an entry of its own, streamed
     std::int64_t m_nDomains = 0;
+    bool m_bWriteRepeats = true; // a domain listed again is written again
 
     // The names of the run. A run of single entries that only reports the names it sees again
     // looks them up a few lines late, through a queue, so that memory never stalls it.

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "engine/Address.h"
+#include "engine/ServerKind.h"
 
 // Where the list of a run comes from, said by the front end, never guessed from the text.
 enum class EListSource { Text, File, StdIn };
@@ -26,6 +27,7 @@ struct tagLayout {
         std::string(kDefaultCertPath); // the certificate's directory; {name}: first domain
     std::string strCertbotFile;        // one certbot command per entry; empty: none
     bool bRedirect = false;            // the plain entry redirects to https
+    bool bAnyHostIpv6 = true;          // nginx: host "*" is also every IPv6 address ("[::]")
 
     bool isDefault() const {
         return nPack == 1 && listen.strHost == "*" && listen.nPort == 0 && strSplitDir.empty() && !bHttps &&
@@ -45,5 +47,6 @@ struct tagGenRequest {
     std::string strTemplateFile; // empty, or a missing file: the built-in block
     std::string strOutFile;      // "-" is standard output
     bool bStrict = false;        // a refused line fails the run and leaves the output untouched
+    EServerKind eServer = EServerKind::Apache;
     tagLayout layout;
 };

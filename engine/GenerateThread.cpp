@@ -1,6 +1,7 @@
 #include "engine/GenerateThread.h"
 
 #include <algorithm>
+#include <memory>
 #include <system_error>
 
 #include "core/FileUtil.h"
@@ -11,6 +12,7 @@
 #include "engine/EntryWriter.h"
 #include "engine/ListReader.h"
 #include "engine/NameSet.h"
+#include "engine/NginxDialect.h"
 #include "engine/OutFile.h"
 #include "engine/RunOutputs.h"
 #include "engine/RunStart.h"
@@ -114,8 +116,13 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     if (!runstart::checkFields(request, strPrefix, result) ||
         !readTemplate(request.strTemplateFile, strTemplate, result))
         return;
-    const CApacheDialect dialect({request.strSitePath, strPrefix, request.bWww, strTemplate, {}},
-                                 request.layout);
+    const tagSiteSettings site{request.strSitePath, strPrefix, request.bWww, strTemplate, {}};
+    std::unique_ptr<CEntryDialect> pDialect;
+    if (request.eServer == EServerKind::Nginx)
+        pDialect = std::make_unique<CNginxDialect>(site, request.layout);
+    else
+        pDialect = std::make_unique<CApacheDialect>(site, request.layout);
+    const CEntryDialect& dialect = *pDialect;
     if ((result.nFailLine = dialect.templateFailLine()) > 0)
         return fail(result, EGenFailure::Template, request.strTemplateFile, {});
     CRunOutputs outputs(request.strOutFile, request.layout.strCertbotFile, request.layout.strSplitDir);
@@ -140,6 +147,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     names::tagNameLimits limits;
     limits.nHead = entry::CNameHeads(request.bWww, strPrefix).longest();
     limits.bFileName = !request.layout.strSplitDir.empty();
+    limits.bNginx = request.eServer == EServerKind::Nginx;
     CLines lines(request, limits, sink, result);
     for (std::int64_t nLine = 1;; ++nLine) {
         std::string_view line;

@@ -45,6 +45,7 @@ bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, ta
     names::tagNameLimits limits;
     limits.nHead = heads.longest();
     limits.bFileName = !m_request.layout.strSplitDir.empty();
+    limits.bNginx = m_request.eServer == EServerKind::Nginx;
     std::optional<CServerCheck> server;
     if (m_pServer)
         server.emplace(*m_pServer, m_request.layout);

@@ -249,6 +249,21 @@ bool isCatchAll(std::string_view strName) {
     return bStar;
 }
 
+// nginx matches a name exactly, or with a '*' that is a whole first label ("*.a.com") or a whole
+// last one ("a.*"); it has no '?'. A head before a leading wildcard would put the '*' inside.
+bool nginxTakes(std::string_view strName, bool bHeads) {
+    if (strName.find('?') != std::string_view::npos)
+        return false;
+    const std::size_t nStar = strName.find('*');
+    if (nStar == std::string_view::npos)
+        return true;
+    if (strName.find('*', nStar + 1) != std::string_view::npos)
+        return false;
+    if (nStar == 0)
+        return strName.size() > 2 && strName[1] == '.' && !bHeads;
+    return nStar + 1 == strName.size() && strName[nStar - 1] == '.';
+}
+
 [[gnu::always_inline]] inline EVerdict nameOfLineUnlimited(std::string_view strLine, std::string& strScratch,
                                                            std::string_view& name) {
     name = {};
@@ -320,6 +335,8 @@ EVerdict nameOfLine(std::string_view strLine, std::string& strScratch, std::stri
         return EVerdict::FileNameTooLong;
     if ((name.front() == '*' || name.front() == '?') && isCatchAll(name))
         return EVerdict::CatchAll;
+    if (limits.bNginx && !nginxTakes(name, limits.nHead > 0))
+        return EVerdict::ServerWildcard;
     return EVerdict::Name;
 }
 
@@ -337,7 +354,7 @@ EVerdict normalizePrefix(std::string_view strPrefix, std::string& strOut) {
     return eVerdict;
 }
 
-ESitePath checkSitePath(std::string_view strSitePath) {
+ESitePath checkSitePath(std::string_view strSitePath, bool bAnyDollar) {
     if (strSitePath.empty())
         return ESitePath::Empty;
     for (const char c : strSitePath)
@@ -345,7 +362,7 @@ ESitePath checkSitePath(std::string_view strSitePath) {
             return ESitePath::Control;
     if (strSitePath.size() > kMaxSitePath)
         return ESitePath::TooLong;
-    if (strSitePath.find("${") != std::string_view::npos)
+    if (strSitePath.find(bAnyDollar ? "$" : "${") != std::string_view::npos)
         return ESitePath::Variable;
     return ESitePath::Ok;
 }

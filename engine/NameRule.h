@@ -26,6 +26,7 @@ enum class EVerdict : std::uint8_t {
     InvalidText,
     CatchAll,        // a wildcard that takes every name, such as "*"
     FileNameTooLong, // with a file per entry: too long to name a file
+    ServerWildcard,  // a wildcard the server cannot hold: nginx's '*' is a whole first or last label
 };
 
 inline bool isRefusal(EVerdict eVerdict) {
@@ -42,6 +43,9 @@ inline constexpr std::size_t kMaxLine = 8192;
 struct tagNameLimits {
     std::size_t nHead = 0;
     bool bFileName = false;
+    // nginx: no '?', and a '*' only as the whole first label (without heads before it) or the whole
+    // last one.
+    bool bNginx = false;
 };
 // The longest name that can name a file: with ".conf", the longest file name systems take.
 inline constexpr std::size_t kMaxFileName = 250;
@@ -67,7 +71,8 @@ enum class ESitePath : std::uint8_t { Ok, Empty, Control, TooLong, Variable };
 // (it would end the directive or inject another), when it is longer than any path can be, or when
 // it holds "${", which Apache replaces with a variable whatever the quoting, so that the sites
 // would be served from another directory.
-ESitePath checkSitePath(std::string_view strSitePath);
+// For nginx (bAnyDollar), any '$' is refused: nginx reads it as a variable, and has no escape.
+ESitePath checkSitePath(std::string_view strSitePath, bool bAnyDollar = false);
 inline constexpr std::size_t kMaxSitePath = 4096;
 
 // A line as a report shows it: blanks at its ends dropped, control characters and bytes that are

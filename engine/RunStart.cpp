@@ -11,7 +11,7 @@ void fail(tagGenResult& result, EGenFailure eFailure, const std::string& strPath
 }
 
 bool checkFields(const tagGenRequest& request, std::string& strPrefix, tagGenResult& result) {
-    result.eSitePath = names::checkSitePath(request.strSitePath);
+    result.eSitePath = names::checkSitePath(request.strSitePath, request.eServer == EServerKind::Nginx);
     if (result.eSitePath != names::ESitePath::Ok) {
         fail(result, EGenFailure::SitePath, {}, {});
         return false;

@@ -7,7 +7,7 @@ _kelvane_cli() {
     # Every option once, by what its value is.
     local file_opts='-t --template -o --output --certbot'
     local dir_opts='-s --site-path --split'
-    local text_opts='-p --prefix --pack --listen --cert-path'
+    local text_opts='-p --prefix --pack --listen --cert-path --server-kind'
     local flags='-w --www --idn --strict -q --quiet --https --redirect -h --help --version'
     # The server's options belong to check alone.
     if [[ ${COMP_WORDS[1]-} == check ]]; then
@@ -20,6 +20,8 @@ _kelvane_cli() {
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
     elif [[ " $dir_opts " == *" $prev "* ]]; then
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+    elif [[ $prev == --server-kind ]]; then
+        mapfile -t COMPREPLY < <(compgen -W 'apache nginx' -- "$cur")
     elif [[ " $text_opts " == *" $prev "* ]]; then
         COMPREPLY=()
     elif ((COMP_CWORD == 1)) && [[ check == "$cur"* ]] && [[ $cur != -* ]]; then

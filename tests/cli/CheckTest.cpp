@@ -56,6 +56,8 @@ TEST(CheckTest, FailuresAndUsageErrors) {
         {"--listen example.com:80", 2},
         {"--server-cmd true --server-dump /dev/null", 2},
         {"-p 'a b'", 2},
+        {"--server-kind nginx --server-cmd true", 2},
+        {"--server-kind nginx", 0},
     };
     for (const auto& c : cases) {
         CScopedTempDir dir;

@@ -712,6 +712,9 @@ TEST_F(CliTest, LayoutOptionsThatCannotBeUsedExitWithTwo) {
         {{"--https", "--cert-path", "/c/${X}"}, "kelvane-cli: --cert-path holds \"${\""},
         {{"--https", "--listen", "192.0.2.1:443"}, "kelvane-cli: --listen '192.0.2.1:443': with --https"},
         {{"--split", m_dir.path(""), "-o", m_dir.path("out")}, "kelvane-cli: --split writes"},
+        {{"--server-kind", "iis"}, "kelvane-cli: --server-kind 'iis': apache or nginx"},
+        {{"--server-kind", "nginx", "-t", tpl}, "kelvane-cli: --template is for Apache entries"},
+        {{"--server-kind", "nginx", "--https", "--cert-path", "/c/$n"}, "kelvane-cli: --cert-path holds '$'"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"-s", "/srv"};

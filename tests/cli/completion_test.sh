@@ -67,8 +67,9 @@ check_completion() {
     [[ $got == "$expected" ]] || fail "completing '$*': got '$got', expected '$expected'"
 }
 check_completion '--site-path ' kelvane-cli --site-p
-check_completion '--site-path --split --strict ' kelvane-cli --s
-check_completion '--server --server-cmd --server-dump --site-path --split --strict ' kelvane-cli check --s
+check_completion '--server-kind --site-path --split --strict ' kelvane-cli --s
+check_completion '--server --server-cmd --server-dump --server-kind --site-path --split --strict ' kelvane-cli check --s
+check_completion 'nginx ' kelvane-cli --server-kind n
 check_completion 'check ' kelvane-cli chec
 check_completion 'sites sites.conf sites.d sites.txt ' kelvane-cli -o sit
 check_completion 'sites sites.d ' kelvane-cli --site-path sit

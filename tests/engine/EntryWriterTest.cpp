@@ -31,7 +31,7 @@ std::string lines(std::initializer_list<std::string_view> parts) {
 class EntryWriterTest : public ::testing::Test {
 protected:
     tagGenResult run(const std::string& list, const tagLayout& layout, bool bWww = false,
-                     std::string prefix = {}) {
+                     std::string prefix = {}, EServerKind eServer = EServerKind::Apache) {
         tagGenRequest request;
         request.eList = EListSource::Text;
         request.strList = list;
@@ -40,6 +40,7 @@ protected:
         request.strPrefix = std::move(prefix);
         request.strOutFile = m_dir.path("out.conf");
         request.layout = layout;
+        request.eServer = eServer;
         CRecordingTarget target;
         CGenerateThread thread(target, request);
         thread.Generate(std::stop_source().get_token());
@@ -172,6 +173,46 @@ TEST_F(EntryWriterTest, HttpsAloneAndWithRedirect) {
         ASSERT_NE(nTwin, std::string::npos) << out;
         EXPECT_EQ(out.substr(0, nTwin).find("RewriteEngine on") != std::string::npos, c.bRedirect) << out;
         EXPECT_EQ(out.find("Rewrite", nTwin), std::string::npos) << "the twin redirects: " << out;
+    }
+}
+
+// nginx's blocks: the listen lines (host "*" on IPv6 too where the system has it), the root, a
+// server_name line a domain; the twin's ssl and certificate; the redirect beside the challenges.
+TEST_F(EntryWriterTest, NginxBlocksInEveryLayout) {
+    const std::string plain80 = lines({"server {", "    listen 80;", "    root \"/srv/www\";"});
+    const struct {
+        tagLayout layout;
+        bool bIpv6;
+        std::string expected;
+    } cases[] = {
+        {packed(1, {"127.0.0.1", 8080}), true,
+         lines({"server {", "    listen 127.0.0.1:8080;", "    root \"/srv/www\";",
+                "    server_name a.com www.a.com;", "}", "server {", "    listen 127.0.0.1:8080;",
+                "    root \"/srv/www\";", "    server_name b.org www.b.org;", "}"})},
+        {packed(0), true,
+         lines({"server {", "    listen 80;", "    listen [::]:80;", "    root \"/srv/www\";",
+                "    server_name a.com www.a.com;", "    server_name b.org www.b.org;", "}"})},
+        {[] {
+             tagLayout layout = packed(2);
+             layout.bHttps = layout.bRedirect = true;
+             layout.strCertPath = "/c/{name}/";
+             return layout;
+         }(),
+         false,
+         plain80 +
+             lines({"    server_name a.com www.a.com;", "    server_name b.org www.b.org;",
+                    "    location /.well-known/acme-challenge/ {", "    }", "    location / {",
+                    "        return 301 https://$host$request_uri;", "    }", "}", "server {",
+                    "    listen 443 ssl;", "    root \"/srv/www\";", "    server_name a.com www.a.com;",
+                    "    server_name b.org www.b.org;", "    ssl_certificate \"/c/a.com/fullchain.pem\";",
+                    "    ssl_certificate_key \"/c/a.com/privkey.pem\";", "}"})},
+    };
+    for (const auto& c : cases) {
+        tagLayout layout = c.layout;
+        layout.bAnyHostIpv6 = c.bIpv6;
+        const tagGenResult result = run("a.com\nb.org\nwww.a.com\n", layout, true, "www", EServerKind::Nginx);
+        EXPECT_EQ(result.eFailure, EGenFailure::None);
+        EXPECT_EQ(output(), c.expected) << layout.nPack;
     }
 }
 

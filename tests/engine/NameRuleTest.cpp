@@ -116,6 +116,36 @@ TEST(NameRuleTest, LimitsOfTheRunAndCatchAlls) {
     }
 }
 
+// nginx has no '?', and takes a '*' only as a whole first or last label; a head (www., a prefix)
+// before a leading one would put it inside the name.
+TEST(NameRuleTest, WildcardsNginxHolds) {
+    const struct {
+        std::string_view line;
+        std::size_t nHead;
+        EVerdict verdict;
+    } cases[] = {
+        {"*.a.com", 0, EVerdict::Name},
+        {"*.a.com", 4, EVerdict::ServerWildcard},
+        {"a.*", 4, EVerdict::Name},
+        {"a.b.*", 0, EVerdict::Name},
+        {"a*.com", 0, EVerdict::ServerWildcard},
+        {"a.*b", 0, EVerdict::ServerWildcard},
+        {"a.*.com", 0, EVerdict::ServerWildcard},
+        {"*.a.*", 0, EVerdict::ServerWildcard},
+        {"a?.com", 0, EVerdict::ServerWildcard},
+        {"a.com", 4, EVerdict::Name},
+        {"*.*", 0, EVerdict::CatchAll},
+    };
+    for (const auto& c : cases) {
+        std::string scratch;
+        std::string_view name;
+        names::tagNameLimits limits;
+        limits.nHead = c.nHead;
+        limits.bNginx = true;
+        EXPECT_EQ(names::nameOfLine(c.line, scratch, name, limits), c.verdict) << c.line << " " << c.nHead;
+    }
+}
+
 TEST(NameRuleTest, Prefixes) {
     const struct {
         std::string prefix;
@@ -147,6 +177,7 @@ TEST(NameRuleTest, SitePaths) {
     const struct {
         std::string path;
         names::ESitePath fault;
+        names::ESitePath nginxFault = fault;
     } cases[] = {
         {"/var/www", names::ESitePath::Ok},
         {"/var/a\"b c\\#", names::ESitePath::Ok},
@@ -158,10 +189,14 @@ TEST(NameRuleTest, SitePaths) {
         {"/var/\ttab", names::ESitePath::Control},
         {"/" + std::string(4096, 'a'), names::ESitePath::TooLong},
         {"/srv/${APACHE_LOG_DIR}", names::ESitePath::Variable},
-        {"/srv/$HOME/{x}", names::ESitePath::Ok},
+        {"/srv/$HOME/{x}", names::ESitePath::Ok, names::ESitePath::Variable},
+        {"/srv/a$", names::ESitePath::Ok, names::ESitePath::Variable},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(names::checkSitePath(c.path), c.fault) << testing::PrintToString(c.path);
+        EXPECT_EQ(names::checkSitePath(c.path, true), c.nginxFault)
+            << "nginx: " << testing::PrintToString(c.path);
+    }
 }
 
 TEST(NameRuleTest, ReportsShowLinesShortAndVisible) {

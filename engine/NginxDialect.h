@@ -1,0 +1,37 @@
+#pragma once
+
+#include "engine/EntryDialect.h"
+#include "engine/EntryModel.h"
+#include "engine/GenRequest.h"
+#include "engine/SiteBuilder.h"
+
+// Entries as nginx reads them: a server {} block with its listen lines, the site path as root and
+// a server_name line of names for each domain; ssl on the HTTPS twin's listen lines with its
+// certificate's files; the redirect as a return in a location of its own, beside one that leaves
+// certbot's challenges on plain HTTP. Every path is quoted so that nginx reads back the bytes typed;
+// a '$' cannot be written (nginx would take it for a variable) and is refused before a run.
+class CNginxDialect : public CEntryDialect {
+public:
+    // site.strPrefix: checked and in ASCII form; no template.
+    CNginxDialect(const tagSiteSettings& site, const tagLayout& layout);
+
+    // A string nginx reads back as strText: in double quotes, '\' and '"' escaped.
+    static std::string quoted(std::string_view strText);
+    // The listen lines of an address: host "*" is every IPv4 address, and with bIpv6 every IPv6 one.
+    static std::string listenLines(const tagAddress& address, bool bIpv6, std::string_view strParams);
+
+    std::int64_t templateFailLine() const override { return 0; }
+    void appendSingleEntry(std::string_view strDomain, CByteBuffer& out) const override;
+    void appendOpening(bool bTwin, CByteBuffer& out) const override;
+    void appendNames(const std::string* pNames, std::size_t nNames, CByteBuffer& out) const override;
+    void appendClosing(bool bTwin, std::string_view strCertName, CByteBuffer& out) const override;
+    // nginx warns of each at every start ("conflicting server name").
+    bool takesRepeatedNames() const override { return false; }
+
+private:
+    entry::CNameHeads m_heads;
+    std::string m_strPlainOpen;
+    std::string m_strTwinOpen;
+    std::string m_strCertPath;
+    bool m_bRedirect = false;
+};
