@@ -59,8 +59,9 @@ int main(int argc, char** argv) {
     argv = vecArgv.data();
     if (argc > 1 && std::string_view(argv[1]) == "check")
         return checkMain(argc - 1, argv + 1);
-    CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list. "
-                 "(kelvane-cli check reports what such a run would get wrong, and what the server's vhosts "
+    CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list, or with "
+                 "--server-kind nginx one nginx server {} block. (kelvane-cli check reports what such a run "
+                 "would get wrong, and what the server's vhosts "
                  "would do to its names: see kelvane-cli check --help.)",
                  "kelvane-cli"};
     tagRunOptions options;
