@@ -365,6 +365,14 @@ TEST_F(CliTest, FailedOutputLeavesEveryOtherOutput) {
     EXPECT_EQ(readFile(out), "previous");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.dir()), {}), 4)
         << "a temporary file is left";
+    // Standard output, a stream, keeps the whole entries it was given after what it held.
+    writeFile(m_dir.path("stdout"), "previous");
+    tagStreams appended;
+    appended.bAppendOut = true;
+    const tagCliRun streamed = run({"-s", "/srv", "--certbot", "/dev/full", list}, appended);
+    EXPECT_EQ(streamed.nExit, 1) << streamed.err;
+    EXPECT_TRUE(streamed.out.starts_with("previous<VirtualHost *>")) << streamed.out;
+    EXPECT_TRUE(streamed.out.ends_with("</VirtualHost>\r\n")) << streamed.out;
 }
 
 // A run that refused lines and would write no entry leaves every output as it was (exit 3); a list
