@@ -120,3 +120,34 @@ httpd_stop() {
     fi
     wait "$pid" 2>/dev/null || true
 }
+
+# httpd_certbot_groups FILE: each certbot line of FILE as "GROUP NAME...": its --cert-name and the
+# names of its -d words.
+httpd_certbot_groups() {
+    local line words i group names
+    while read -r line; do
+        read -ra words <<<"$line"
+        group='' names=()
+        for ((i = 0; i < ${#words[@]}; i++)); do
+            case ${words[i]} in
+                --cert-name) group=${words[i + 1]} ;;
+                -d) names+=("${words[i + 1]}") ;;
+            esac
+        done
+        echo "$group ${names[*]}"
+    done <"$1"
+}
+
+# httpd_self_signed DIR CN [NAME...]: a self-signed certificate of CN for the names, in
+# DIR/fullchain.pem with its key in DIR/privkey.pem. False when openssl fails.
+httpd_self_signed() {
+    local dir=$1 cn=$2 san ext=()
+    shift 2
+    mkdir -p "$dir" || return 1
+    if (($# > 0)); then
+        san=$(printf 'DNS:%s,' "$@")
+        ext=(-addext "subjectAltName=${san%,}")
+    fi
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=$cn" \
+        "${ext[@]}" -keyout "$dir/privkey.pem" -out "$dir/fullchain.pem" 2>/dev/null
+}

@@ -136,29 +136,16 @@ check "certbot: a quote in the site path reaches certbot as typed" certbot_args
 # One self-signed certificate per group, for that group's names, at the path
 # the entries name; the names come from the certbot lines.
 declare -A GROUP_OF
-while read -r line; do
-    read -ra words <<<"$line"
-    group='' names=()
-    for ((i = 0; i < ${#words[@]}; i++)); do
-        case ${words[i]} in
-            --cert-name) group=${words[i + 1]} ;;
-            -d) names+=("${words[i + 1]}") ;;
-        esac
-    done
+while read -r group rest; do
+    read -ra names <<<"$rest"
     [[ $group == "${names[0]}" ]] || fail "certbot: --cert-name $group is not the first name ${names[0]}"
     ((${#names[@]} <= 100)) || fail "certbot: group $group has ${#names[@]} names"
-    san=$(printf 'DNS:%s,' "${names[@]}")
-    mkdir -p "$GEN/certs/$group"
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=$group" \
-        -addext "subjectAltName=${san%,}" -keyout "$GEN/certs/$group/privkey.pem" \
-        -out "$GEN/certs/$group/fullchain.pem" 2>/dev/null || die "openssl could not make the certificate of $group"
+    httpd_self_signed "$GEN/certs/$group" "$group" "${names[@]}" || die "openssl could not make the certificate of $group"
     # A name in two groups (a domain listed twice) is Apache's in the first.
     for n in "${names[@]}"; do [[ -n ${GROUP_OF[${n,,}]:-} ]] || GROUP_OF[${n,,}]=$group; done
-done <"$GEN/certbot.sh"
+done < <(httpd_certbot_groups "$GEN/certbot.sh")
 check "https: the certbot lines hold every name" test "${#GROUP_OF[@]}" -eq "${#NAMES[@]}"
-mkdir -p "$GEN/certs/sentinel"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=fallback.invalid" \
-    -keyout "$GEN/certs/sentinel/privkey.pem" -out "$GEN/certs/sentinel/fullchain.pem" 2>/dev/null
+httpd_self_signed "$GEN/certs/sentinel" fallback.invalid || die "openssl could not make the sentinel's certificate"
 chmod -R a+rX "$WORK"
 
 conf_head=$(httpd_conf_head "$SERVER_ROOT" "$P_PACK $P_SPLIT $P_HTTP $P_TLS $P_FIRST" authz_core dir ssl rewrite socache_shmcb) ||

@@ -85,33 +85,17 @@ check "a '\$' in the site path is refused" \
 
 # A certificate for each group, made from the certbot lines.
 declare -A GROUP_OF
-while read -r line; do
-    read -ra words <<<"$line"
-    group='' names=()
-    for ((i = 0; i < ${#words[@]}; i++)); do
-        case ${words[i]} in
-            --cert-name) group=${words[i + 1]} ;;
-            -d) names+=("${words[i + 1]}") ;;
-        esac
-    done
-    san=$(printf 'DNS:%s,' "${names[@]}")
-    mkdir -p "$WORK/certs/$group"
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=$group" \
-        -addext "subjectAltName=${san%,}" -keyout "$WORK/certs/$group/privkey.pem" \
-        -out "$WORK/certs/$group/fullchain.pem" 2>/dev/null || die "openssl: certificate of $group"
+while read -r group rest; do
+    read -ra names <<<"$rest"
+    httpd_self_signed "$WORK/certs/$group" "$group" "${names[@]}" || die "openssl: certificate of $group"
     for n in "${names[@]}"; do GROUP_OF[$n]=$group; done
-done <"$WORK/certbot.sh"
+done < <(httpd_certbot_groups "$WORK/certbot.sh")
 # A group of wildcards alone gets no certbot line (the webroot method cannot prove one): a
 # certificate of the test's own stands in.
 sed -n 's|^    ssl_certificate "\(.*\)/fullchain.pem";\r$|\1|p' "$WORK/https.conf" | sort -u | while read -r dir; do
-    [[ -f $dir/fullchain.pem ]] && continue
-    mkdir -p "$dir"
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=${dir##*/}" \
-        -keyout "$dir/privkey.pem" -out "$dir/fullchain.pem" 2>/dev/null || die "openssl: certificate in $dir"
+    [[ -f $dir/fullchain.pem ]] || httpd_self_signed "$dir" "${dir##*/}" || die "openssl: certificate in $dir"
 done
-mkdir -p "$WORK/certs/sentinel"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=fallback.invalid" \
-    -keyout "$WORK/certs/sentinel/privkey.pem" -out "$WORK/certs/sentinel/fullchain.pem" 2>/dev/null
+httpd_self_signed "$WORK/certs/sentinel" fallback.invalid || die "openssl: the sentinel's certificate"
 chmod -R a+rX "$WORK"
 
 # A default server of the test's own on each port: a name the entries do not hold lands there.
