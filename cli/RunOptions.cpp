@@ -30,6 +30,13 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
            "--template are refused")
         ->type_name("KIND")
         ->group(kGroupEntries);
+    app.add_option("--nginx-hash-conf", o.strHashConf,
+                   "With --server-kind nginx: also write to FILE, for http {}, the "
+                   "server_names_hash_bucket_size and server_names_hash_max_size that the names "
+                   "written need, as nginx sizes its hash (a run always says them on standard error "
+                   "and in a comment at the top of the output, at its end on standard output)")
+        ->type_name("FILE")
+        ->group(kGroupEntries);
     app.add_flag("--idn", o.bIdn, "Accepted for older scripts: names are always written in their ASCII form")
         ->group(kGroupEntries);
     app.add_option(
@@ -126,13 +133,15 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     for (const auto& [pszName, strValue] :
          {std::pair{"--split", &o.strSplitDir}, std::pair{"--certbot", &o.strCertbotFile},
           std::pair{"--template", &o.strTemplate}, std::pair{"--output", &o.strOutput},
-          std::pair{"LIST", &o.strList}}) {
+          std::pair{"--nginx-hash-conf", &o.strHashConf}, std::pair{"LIST", &o.strList}}) {
         if (given(pszName) && strValue->empty()) {
             strError = std::string(pszName) + " '': an empty name names no file";
             return false;
         }
     }
-    if (bNginx && !o.strTemplate.empty()) {
+    if (!bNginx && given("--nginx-hash-conf")) {
+        strError = "--nginx-hash-conf needs --server-kind nginx";
+    } else if (bNginx && !o.strTemplate.empty()) {
         strError =
             "--template is for Apache entries: with --server-kind nginx, the built-in block is written";
     } else if (!o.strTemplate.empty() &&
@@ -169,5 +178,6 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     request.bStrict = o.bStrict;
     request.layout = layout;
     request.eServer = eServer;
+    request.strHashConfFile = o.strHashConf;
     return true;
 }

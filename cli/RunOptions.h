@@ -19,6 +19,7 @@ struct tagRunOptions {
     std::string strCertbotFile;
     bool bRedirect = false;
     std::string strServerKind = "apache";
+    std::string strHashConf;
 };
 
 // Adds the run's options to app, bound to options.

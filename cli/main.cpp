@@ -172,6 +172,12 @@ int main(int argc, char** argv) {
             strSummary += "; stopped after line " + std::to_string(result.nLines) +
                           (target.total() > 0 ? " of " + std::to_string(target.total()) : std::string());
         console.message(strSummary);
+        if (result.nHashBucketSize != 0)
+            console.message(
+                "kelvane-cli: nginx needs in http {}: server_names_hash_bucket_size " +
+                std::to_string(result.nHashBucketSize) + "; server_names_hash_max_size " +
+                std::to_string(result.nHashMaxSize) + ";" +
+                (request.strHashConfFile.empty() ? "" : " (written to " + request.strHashConfFile + ")"));
     }
     if (result.bStopped)
         return 128 + (sys::signalled() != 0 ? sys::signalled() : sys::kInterrupt);

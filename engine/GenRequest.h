@@ -49,4 +49,5 @@ struct tagGenRequest {
     bool bStrict = false;        // a refused line fails the run and leaves the output untouched
     EServerKind eServer = EServerKind::Apache;
     tagLayout layout;
+    std::string strHashConfFile; // nginx: the server names hash its names need, for http {}; empty: none
 };

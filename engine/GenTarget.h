@@ -59,6 +59,9 @@ struct tagGenResult {
     // Wildcard names that got no certbot argument (strText: the name).
     std::int64_t nWildcards = 0;
     std::vector<tagLineReport> vecWildcards;
+    // nginx: the server names hash that the names written need; 0 for Apache or a run that failed.
+    std::size_t nHashBucketSize = 0;
+    std::size_t nHashMaxSize = 0;
 };
 
 // Where a run tells how far it has come and how it ended. A front end implements onDone; progress

@@ -1,7 +1,9 @@
 #include "engine/GenerateThread.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "core/FileUtil.h"
@@ -106,6 +108,34 @@ void reportDuplicate(tagGenResult& result, std::int64_t nLine, std::int64_t nFir
     ++result.nDuplicates;
 }
 
+// The line at the top of an nginx output that says what its names need of the server names hash.
+constexpr std::size_t kHashHeadSize = 160;
+
+// What the names written need of nginx's server names hash: at the top of the output (at its end
+// on a stream, which cannot be written again), in the hash file, and in the result.
+void tellHashSizes(CNginxHashSizer& sizer, CRunOutputs& outputs, tagGenResult& result) {
+    CNginxHashSizer::tagSizes sizes;
+    if (int nErrno = 0; !sizer.sizes(sizes, nErrno))
+        return fail(result, EGenFailure::WriteFile, "(a temporary file)", file::errorText(nErrno));
+    const std::string strLine = CNginxDialect::hashSizesLine(sizes.nBucketSize, sizes.nMaxSize);
+    const std::string strComment = "# what these names need in http {}: " + strLine;
+    if (COutFile* pOut = outputs.output(); pOut && pOut->isStream()) {
+        pOut->buffer().append(strComment + "\r\n");
+        pOut->entryDone();
+    } else if (pOut && !pOut->writeHead(strComment)) {
+        return fail(result, EGenFailure::WriteFile, {}, file::errorText(EIO));
+    }
+    if (COutFile* pConf = outputs.hashConf()) {
+        pConf->buffer().append(
+            "# The server names hash that the entries' names need: include it in http {}.\r\n"
+            "server_names_hash_bucket_size " +
+            std::to_string(sizes.nBucketSize) + ";\r\n" + "server_names_hash_max_size " +
+            std::to_string(sizes.nMaxSize) + ";\r\n");
+        pConf->entryDone();
+    }
+    result.nHashBucketSize = sizes.nBucketSize;
+    result.nHashMaxSize = sizes.nMaxSize;
+}
 } // namespace
 
 void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
@@ -118,14 +148,18 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         return;
     const tagSiteSettings site{request.strSitePath, strPrefix, request.bWww, strTemplate, {}};
     std::unique_ptr<CEntryDialect> pDialect;
-    if (request.eServer == EServerKind::Nginx)
-        pDialect = std::make_unique<CNginxDialect>(site, request.layout);
-    else
+    std::optional<CNginxHashSizer> sizer;
+    if (request.eServer == EServerKind::Nginx) {
+        auto pNginx = std::make_unique<CNginxDialect>(site, request.layout);
+        pNginx->setHashSizer(&sizer.emplace());
+        pDialect = std::move(pNginx);
+    } else
         pDialect = std::make_unique<CApacheDialect>(site, request.layout);
     const CEntryDialect& dialect = *pDialect;
     if ((result.nFailLine = dialect.templateFailLine()) > 0)
         return fail(result, EGenFailure::Template, request.strTemplateFile, {});
-    CRunOutputs outputs(request.strOutFile, request.layout.strCertbotFile, request.layout.strSplitDir);
+    CRunOutputs outputs(request.strOutFile, request.layout.strCertbotFile, request.layout.strSplitDir,
+                        request.eServer == EServerKind::Nginx ? request.strHashConfFile : std::string());
     if (std::string strOther; !outputs.check(strPath, strOther))
         return fail(result, EGenFailure::Clash, strPath, strOther);
     CListReader reader;
@@ -136,6 +170,8 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     m_target.setTotal(nTotal);
     if (!outputs.open(strPath, strReason))
         return fail(result, EGenFailure::WriteFile, strPath, strReason);
+    if (sizer && outputs.output())
+        outputs.output()->reserveHead(kHashHeadSize);
 
     // The sink, and the lines into it.
     CEntryWriter sink(
@@ -186,6 +222,8 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         // Lines were refused and none written: the previous output is worth more than none.
         fail(result, EGenFailure::NothingWritten, {}, {});
     }
+    if (sizer && result.eFailure == EGenFailure::None)
+        tellHashSizes(*sizer, outputs, result);
     // Windows cannot replace a file that is open, and the output may be the list itself.
     reader.closeFile();
     switch (result.eFailure) {

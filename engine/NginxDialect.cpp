@@ -76,9 +76,16 @@ void CNginxDialect::appendNames(const std::string* pNames, std::size_t nNames, C
     for (std::size_t i = 0; i < nNames; ++i) {
         out.append(" ");
         out.append(pNames[i]);
+        if (m_pSizer)
+            m_pSizer->add(pNames[i]);
     }
     out.append(";");
     out.append(kLineEnd);
+}
+
+std::string CNginxDialect::hashSizesLine(std::size_t nBucketSize, std::size_t nMaxSize) {
+    return "server_names_hash_bucket_size " + std::to_string(nBucketSize) + "; server_names_hash_max_size " +
+           std::to_string(nMaxSize) + ";";
 }
 
 void CNginxDialect::appendClosing(bool bTwin, std::string_view strCertName, CByteBuffer& out) const {

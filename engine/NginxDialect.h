@@ -3,6 +3,7 @@
 #include "engine/EntryDialect.h"
 #include "engine/EntryModel.h"
 #include "engine/GenRequest.h"
+#include "engine/NginxHash.h"
 #include "engine/SiteBuilder.h"
 
 // Entries as nginx reads them: a server {} block with its listen lines, the site path as root and
@@ -28,10 +29,16 @@ public:
     // nginx warns of each at every start ("conflicting server name").
     bool takesRepeatedNames() const override { return false; }
 
+    // Each name written is also told to pSizer, which must outlive the writing.
+    void setHashSizer(CNginxHashSizer* pSizer) { m_pSizer = pSizer; }
+    // The line that says what the names need, as the top of an output and the hash file say it.
+    static std::string hashSizesLine(std::size_t nBucketSize, std::size_t nMaxSize);
+
 private:
     entry::CNameHeads m_heads;
     std::string m_strPlainOpen;
     std::string m_strTwinOpen;
     std::string m_strCertPath;
     bool m_bRedirect = false;
+    CNginxHashSizer* m_pSizer = nullptr;
 };

@@ -117,6 +117,31 @@ bool COutFile::start(std::string& strReason) {
     return true;
 }
 
+void COutFile::reserveHead(std::size_t nSize) {
+    if (isStream() || nSize < 2)
+        return;
+    m_nHead = nSize;
+    m_bufFill.append(std::string(nSize - 2, ' '));
+    m_bufFill.append("\r\n");
+}
+
+bool COutFile::writeHead(std::string_view strLine) {
+    if (m_fd < 0 || strLine.size() + 2 > m_nHead)
+        return false;
+    if (!m_bufFill.empty())
+        handOff();
+    if (!m_bSync) {
+        std::unique_lock lock(m_mutex);
+        waitIdle(lock);
+    }
+    if (m_bFailed.load())
+        return false;
+    const std::string strHead =
+        std::string(strLine) + std::string(m_nHead - 2 - strLine.size(), ' ') + "\r\n";
+    return sys::writeAt(m_fd, strHead.data(), strHead.size(), m_nStart) ==
+           static_cast<std::int64_t>(strHead.size());
+}
+
 void COutFile::waitIdle(std::unique_lock<std::mutex>& lock) {
     m_cv.wait(lock, [this] { return !m_bHasWork; });
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -42,6 +43,13 @@ public:
         if (m_bufFill.size() >= m_nPieceSize)
             handOff();
     }
+
+    // A named file begins with a line of nSize bytes (line end included), blank until writeHead
+    // fills it, for what is known only at the end. Before the first entry.
+    void reserveHead(std::size_t nSize);
+    // The reserved line's text, padded with spaces; before finish. False when it does not fit or
+    // the file has failed.
+    bool writeHead(std::string_view strLine);
 
     // Written as it comes (standard output, a pipe, a device), not put in place at the end.
     bool isStream() const { return m_strTemp.empty(); }
@@ -87,6 +95,7 @@ private:
     std::string m_strTemp;
     std::int64_t m_nStart = 0; // where the run's first byte landed
     std::size_t m_nPieceSize = 1024 * 1024;
+    std::size_t m_nHead = 0; // the reserved first line's length
 
     CByteBuffer m_bufFill;
     std::vector<std::size_t> m_vecFillEnds;

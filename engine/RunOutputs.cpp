@@ -1,5 +1,6 @@
 #include "engine/RunOutputs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -20,23 +21,35 @@ file::tagFileId identifyOutput(const std::string& strPath) {
 }
 } // namespace
 
-CRunOutputs::CRunOutputs(std::string strOutFile, std::string strCertbotFile, std::string strSplitDir)
-    : m_strOutFile(std::move(strOutFile)), m_strCertbotFile(std::move(strCertbotFile)),
-      m_strSplitDir(std::move(strSplitDir)) {}
+CRunOutputs::CRunOutputs(std::string strOutFile, std::string strCertbotFile, std::string strSplitDir,
+                         std::string strHashConfFile)
+    : m_strOutFile(std::move(strOutFile)), m_strSplitDir(std::move(strSplitDir)) {
+    m_sides[kCertbot].strPath = std::move(strCertbotFile);
+    m_sides[kHashConf].strPath = std::move(strHashConfFile);
+}
 
 CRunOutputs::~CRunOutputs() {
     discard();
 }
 
 bool CRunOutputs::check(std::string& strPath, std::string& strOther) {
-    if (!m_strCertbotFile.empty())
-        m_certbotId = identifyOutput(m_strCertbotFile);
+    const auto clash = [&](const std::string& strOne, const std::string& strTwo) {
+        strPath = strOne;
+        strOther = strTwo;
+        return false;
+    };
+    for (tagSide& side : m_sides)
+        if (!side.strPath.empty())
+            side.id = identifyOutput(side.strPath);
+    const tagSide& certbot = m_sides[kCertbot];
+    const tagSide& hashConf = m_sides[kHashConf];
+    if (!certbot.strPath.empty() && !hashConf.strPath.empty() && certbot.id.same(hashConf.id))
+        return clash(certbot.strPath, hashConf.strPath);
     if (m_strSplitDir.empty()) {
-        if (!m_strCertbotFile.empty() && identifyOutput(m_strOutFile).same(m_certbotId)) {
-            strPath = m_strOutFile;
-            strOther = m_strCertbotFile;
-            return false;
-        }
+        const file::tagFileId outId = identifyOutput(m_strOutFile);
+        for (const tagSide& side : m_sides)
+            if (!side.strPath.empty() && outId.same(side.id))
+                return clash(m_strOutFile, side.strPath);
         return true;
     }
     m_strSplitCanonical = file::canonicalPath(m_strSplitDir);
@@ -69,12 +82,14 @@ bool CRunOutputs::open(std::string& strPath, std::string& strReason) {
         if (m_strStaging.empty())
             return fail(m_strSplitDir, errno);
     }
-    if (!m_strCertbotFile.empty()) {
-        m_certbot.emplace();
-        m_certbot->setPieceSize(kSmallPieceSize);
-        if (!m_certbot->open(m_strCertbotFile, strReason)) {
-            strPath = m_strCertbotFile;
-            m_certbot.reset();
+    for (tagSide& side : m_sides) {
+        if (side.strPath.empty())
+            continue;
+        side.out.emplace();
+        side.out->setPieceSize(kSmallPieceSize);
+        if (!side.out->open(side.strPath, strReason)) {
+            strPath = side.strPath;
+            side.out.reset();
             discard();
             return false;
         }
@@ -83,22 +98,26 @@ bool CRunOutputs::open(std::string& strPath, std::string& strReason) {
 }
 
 bool CRunOutputs::failed() const {
-    return (m_output && m_output->failed()) || (m_certbot && m_certbot->failed());
+    return (m_output && m_output->failed()) ||
+           std::any_of(m_sides.begin(), m_sides.end(),
+                       [](const tagSide& side) { return side.out && side.out->failed(); });
 }
 
 CRunOutputs::ESplitFile CRunOutputs::openSplitFile(std::string_view strName, COutFile& out,
                                                    std::string& strPath, std::string& strReason) {
     const std::string strFile = std::string(strName) + std::string(kSplitSuffix);
     strPath = m_strSplitDir + kSeparator + strFile;
-    if (!m_strCertbotFile.empty()) {
-        // The certbot file is the entry's file when it resolves to it, or is that very file
-        // under another name; a link there is replaced itself, so it is no clash.
+    for (const tagSide& side : m_sides) {
+        if (side.strPath.empty())
+            continue;
+        // A side file is the entry's file when it resolves to it, or is that very file under
+        // another name; a link there is replaced itself, so it is no clash.
         sys::tagFileInfo info;
-        const bool bSameFile = m_certbotId.bExists && sys::lstatPath(strPath, info) && !info.bLink &&
-                               info.nInode != 0 && info.nDevice == m_certbotId.nDevice &&
-                               info.nInode == m_certbotId.nInode;
-        if (bSameFile || file::samePath(m_strSplitCanonical + strFile, m_certbotId.strPath)) {
-            strReason = m_strCertbotFile;
+        const bool bSameFile = side.id.bExists && sys::lstatPath(strPath, info) && !info.bLink &&
+                               info.nInode != 0 && info.nDevice == side.id.nDevice &&
+                               info.nInode == side.id.nInode;
+        if (bSameFile || file::samePath(m_strSplitCanonical + strFile, side.id.strPath)) {
+            strReason = side.strPath;
             return ESplitFile::Clash;
         }
     }
@@ -126,9 +145,15 @@ bool CRunOutputs::finishSplitFile(COutFile& out, std::string& strReason) {
 }
 
 bool CRunOutputs::commit(std::string& strPath, std::string& strReason) {
-    for (auto* pOut : {&m_output, &m_certbot}) {
+    // The entries' output is finished first, so that a stream keeps what it was given when a side
+    // file fails, and takes its place last, as the one a reader waits for.
+    using tagOut = std::pair<std::optional<COutFile>*, const std::string*>;
+    const tagOut output{&m_output, &m_strOutFile};
+    const tagOut certbot{&m_sides[kCertbot].out, &m_sides[kCertbot].strPath};
+    const tagOut hashConf{&m_sides[kHashConf].out, &m_sides[kHashConf].strPath};
+    for (auto [pOut, pPath] : {output, certbot, hashConf}) {
         if (*pOut && !(*pOut)->finish(strReason)) {
-            strPath = pOut == &m_output ? m_strOutFile : m_strCertbotFile;
+            strPath = *pPath;
             discard();
             return false;
         }
@@ -137,9 +162,9 @@ bool CRunOutputs::commit(std::string& strPath, std::string& strReason) {
         discard();
         return false;
     }
-    for (auto* pOut : {&m_certbot, &m_output}) {
+    for (auto [pOut, pPath] : {certbot, hashConf, output}) {
         if (*pOut && !(*pOut)->commit(strReason)) {
-            strPath = pOut == &m_output ? m_strOutFile : m_strCertbotFile;
+            strPath = *pPath;
             discard();
             return false;
         }
@@ -148,7 +173,7 @@ bool CRunOutputs::commit(std::string& strPath, std::string& strReason) {
 }
 
 void CRunOutputs::abandon() {
-    for (auto* pOut : {&m_output, &m_certbot}) {
+    for (auto* pOut : {&m_output, &m_sides[kCertbot].out, &m_sides[kHashConf].out}) {
         std::string strReason;
         if (*pOut && (*pOut)->isStream())
             (void)(*pOut)->finish(strReason);
@@ -198,8 +223,10 @@ void CRunOutputs::discard() {
     if (m_output)
         m_output->discard();
     m_output.reset();
-    if (m_certbot)
-        m_certbot->discard();
-    m_certbot.reset();
+    for (tagSide& side : m_sides) {
+        if (side.out)
+            side.out->discard();
+        side.out.reset();
+    }
     removeStaging();
 }

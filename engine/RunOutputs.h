@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,9 +19,10 @@ class CRunOutputs {
 public:
     enum class ESplitFile { Opened, NamedBefore, Clash, Failed };
 
-    // strOutFile ("-": standard output) is not used with a split directory; strCertbotFile may be
-    // empty.
-    CRunOutputs(std::string strOutFile, std::string strCertbotFile, std::string strSplitDir);
+    // strOutFile ("-": standard output) is not used with a split directory; the side files (the
+    // certbot commands, nginx's hash sizes) may be empty.
+    CRunOutputs(std::string strOutFile, std::string strCertbotFile, std::string strSplitDir,
+                std::string strHashConfFile = {});
     ~CRunOutputs();
     CRunOutputs(const CRunOutputs&) = delete;
     CRunOutputs& operator=(const CRunOutputs&) = delete;
@@ -31,7 +33,8 @@ public:
     bool open(std::string& strPath, std::string& strReason);
 
     COutFile* output() { return m_output ? &*m_output : nullptr; }
-    COutFile* certbot() { return m_certbot ? &*m_certbot : nullptr; }
+    COutFile* certbot() { return side(kCertbot); }
+    COutFile* hashConf() { return side(kHashConf); }
     bool failed() const;
 
     // Opens out for the entry named strName of a split output ("NAME.conf"). NamedBefore: an
@@ -53,16 +56,24 @@ public:
     void abandon();
 
 private:
+    static constexpr std::size_t kCertbot = 0;
+    static constexpr std::size_t kHashConf = 1;
+    // A file the run writes beside its entries.
+    struct tagSide {
+        std::string strPath;
+        file::tagFileId id;
+        std::optional<COutFile> out;
+    };
+
+    COutFile* side(std::size_t i) { return m_sides[i].out ? &*m_sides[i].out : nullptr; }
     bool commitSplitFiles(std::string& strPath, std::string& strReason);
     void removeStaging();
 
     std::string m_strOutFile;
-    std::string m_strCertbotFile;
     std::string m_strSplitDir;
-    file::tagFileId m_certbotId;
+    std::array<tagSide, 2> m_sides;
     std::string m_strSplitCanonical; // the split directory, resolved, with a trailing separator
     std::optional<COutFile> m_output;
-    std::optional<COutFile> m_certbot;
     std::string m_strStaging; // the run's own directory inside the split directory
     std::int64_t m_nSplitFiles = 0;
 };

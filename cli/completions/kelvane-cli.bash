@@ -5,7 +5,7 @@ _kelvane_cli() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
     # Every option once, by what its value is.
-    local file_opts='-t --template -o --output --certbot'
+    local file_opts='-t --template -o --output --certbot --nginx-hash-conf'
     local dir_opts='-s --site-path --split'
     local text_opts='-p --prefix --pack --listen --cert-path --server-kind'
     local flags='-w --www --idn --strict -q --quiet --https --redirect -h --help --version'

@@ -11,6 +11,7 @@ complete -c kelvane-cli -l server-kind -x -a 'apache nginx' -d 'The server the e
 complete -c kelvane-cli -l https -d 'Each entry also on port 443'
 complete -c kelvane-cli -l cert-path -x -d 'Directory of each entry\'s certificate; {name}: first domain'
 complete -c kelvane-cli -l certbot -r -F -d 'Also one certbot command per entry to FILE'
+complete -c kelvane-cli -l nginx-hash-conf -r -F -d 'With nginx: also the server names hash sizes to FILE'
 complete -c kelvane-cli -l redirect -d 'With --https: redirect plain requests to https'
 complete -c kelvane-cli -l server -d 'check: look at the server\'s vhosts'
 complete -c kelvane-cli -l server-cmd -x -d 'check: run CMD instead of apache2ctl -S'

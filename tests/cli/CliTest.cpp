@@ -721,6 +721,8 @@ TEST_F(CliTest, LayoutOptionsThatCannotBeUsedExitWithTwo) {
         {{"--https", "--listen", "192.0.2.1:443"}, "kelvane-cli: --listen '192.0.2.1:443': with --https"},
         {{"--split", m_dir.path(""), "-o", m_dir.path("out")}, "kelvane-cli: --split writes"},
         {{"--server-kind", "iis"}, "kelvane-cli: --server-kind 'iis': apache or nginx"},
+        {{"--nginx-hash-conf", m_dir.path("h.conf")},
+         "kelvane-cli: --nginx-hash-conf needs --server-kind nginx"},
         {{"--server-kind", "nginx", "-t", tpl}, "kelvane-cli: --template is for Apache entries"},
         {{"--server-kind", "nginx", "--https", "--cert-path", "/c/$n"}, "kelvane-cli: --cert-path holds '$'"},
     };
@@ -753,6 +755,10 @@ TEST_F(CliTest, OutputsThatAreOneFileAreAUsageErrorThatTouchesNothing) {
         {"-o", "/dev/stdout", "--certbot", "-"},
         // A split file is told when its name is known: the second entry's here.
         {"--split", dir, "--certbot", dir + "/b.com.conf"},
+        {"--server-kind", "nginx", "-o", out, "--nginx-hash-conf", m_dir.path("link.conf")},
+        {"--server-kind", "nginx", "-o", m_dir.path("c.conf"), "--certbot", m_dir.path("h.conf"),
+         "--nginx-hash-conf", m_dir.path("h.conf")},
+        {"--server-kind", "nginx", "--split", dir, "--nginx-hash-conf", dir + "/b.com.conf"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"-s", "/srv", "--https"};

@@ -57,8 +57,8 @@ for i in $(seq 1 40); do NAMES+=("d$i.example.test" "www.d$i.example.test" "m.d$
 NAMES+=(tail.anything www.tail.anything)
 
 gen() { "$CLI" --server-kind nginx -q -w -p m -s "$WORK/site" "$@" "$LIST"; }
-"$CLI" --server-kind nginx -w -p m -s "$WORK/site" --listen "127.0.0.1:$P_ONE" -o "$WORK/one.conf" "$LIST" \
-    2>"$WORK/gen.err"
+"$CLI" --server-kind nginx -w -p m -s "$WORK/site" --listen "127.0.0.1:$P_ONE" -o "$WORK/one.conf" \
+    --nginx-hash-conf "$WORK/hash.conf" "$LIST" 2>"$WORK/gen.err"
 check "a refused line for each name nginx cannot hold" \
     test "$(grep -c 'a wildcard nginx does not take' "$WORK/gen.err")" -eq 3
 gen --listen "127.0.0.1:$P_PACK" --pack 3 -o "$WORK/pack.conf"
@@ -102,7 +102,7 @@ chmod -R a+rX "$WORK"
 CONF=$WORK/nginx.conf
 {
     printf 'pid %s/nginx.pid;\nerror_log %s/error.log;\nworker_processes 1;\nevents {}\nhttp {\n' "$WORK" "$WORK"
-    printf '    access_log off;\n    server_names_hash_bucket_size 128;\n'
+    printf '    access_log off;\n    include %s/hash.conf;\n' "$WORK"
     for t in client_body proxy fastcgi uwsgi scgi; do printf '    %s_temp_path %s/tmp/%s;\n' "$t" "$WORK" "$t"; done
     for port in $P_ONE $P_PACK $P_ALL $P_SPLIT $P_HTTP $P_HOSTILE; do
         printf '    server { listen 127.0.0.1:%s default_server; return 421 sentinel; }\n' "$port"
@@ -162,6 +162,48 @@ sni_ok() {
     return $ok
 }
 check "https: each name by SNI gets its group's certificate and the site" sni_ok
+
+# The server names hash sized for 100,000 domains with their www. and m. names and a few
+# wildcards of each kind, all in one block beside a default server (nginx builds no hash for a
+# lone block): nginx builds it with the sizes the run says, and could not with half the bucket.
+BIG=$WORK/big
+mkdir -p "$BIG"
+{
+    for i in $(seq 1 100000); do echo "site$i-$((i * 7919 % 100003)).example$((i % 13)).test"; done
+    for i in $(seq 1 50); do echo "*.w$i.test"; echo "t$i.*"; done
+} >"$BIG/list.txt"
+"$CLI" --server-kind nginx -q -s "$WORK/site" --pack 0 --listen "127.0.0.1:$P_ONE" -o "$BIG/all.conf" \
+    --nginx-hash-conf "$BIG/hash.conf" "$BIG/list.txt" 2>"$BIG/gen.err"
+"$CLI" --server-kind nginx -q -w -p m -s "$WORK/site" --pack 0 --listen "127.0.0.1:$P_ONE" -o "$BIG/wm.conf" \
+    --nginx-hash-conf "$BIG/wm-hash.conf" <(head -n 100000 "$BIG/list.txt") 2>>"$BIG/gen.err"
+big_conf() { # HASH-FILE ENTRIES-FILE
+    printf 'pid %s/nginx.pid;\nerror_log %s/error.log;\nevents {}\nhttp {\n    include %s;\n' "$BIG" "$BIG" "$1"
+    printf '    server { listen 127.0.0.1:%s default_server; return 421; }\n    include %s;\n}\n' "$P_ONE" "$2"
+}
+hash_value() { sed -n "s/^$1 \\([0-9]*\\);.*/\\1/p" "$2"; }
+big_ok() { # HASH-FILE ENTRIES-FILE NAMES
+    local out bucket max
+    big_conf "$1" "$2" >"$BIG/nginx.conf"
+    out=$("$NGINX" -t -p "$BIG" -c "$BIG/nginx.conf" 2>&1) || { echo "$out" >&2; return 1; }
+    [[ $out != *"could not build"* ]] || { echo "$out" | grep 'could not build' >&2; return 1; }
+    bucket=$(hash_value server_names_hash_bucket_size "$1")
+    max=$(hash_value server_names_hash_max_size "$1")
+    ((max <= $3 + 1000)) || { echo "  max size $max for $3 names" >&2; return 1; }
+    sed "s/^server_names_hash_bucket_size .*/server_names_hash_bucket_size $((bucket / 2));/" "$1" >"$BIG/half.conf"
+    big_conf "$BIG/half.conf" "$2" >"$BIG/nginx.conf"
+    out=$("$NGINX" -t -p "$BIG" -c "$BIG/nginx.conf" 2>&1)
+    [[ $out == *"could not build"* ]] || { echo "  half the bucket ($((bucket / 2))) was enough" >&2; return 1; }
+}
+check "100,000 names and wildcards: nginx builds the hash with the sizes said, not with half the bucket" \
+    big_ok "$BIG/hash.conf" "$BIG/all.conf" 100000
+check "300,000 names (www. and m.): the same" big_ok "$BIG/wm-hash.conf" "$BIG/wm.conf" 300000
+said_on_top() {
+    local line
+    line=$(head -n 1 "$BIG/all.conf")
+    [[ $line == "# "*"server_names_hash_bucket_size $(hash_value server_names_hash_bucket_size "$BIG/hash.conf");"* &&
+        $line == *"server_names_hash_max_size $(hash_value server_names_hash_max_size "$BIG/hash.conf");"* ]]
+}
+check "the output says the same sizes at its top" said_on_top
 
 if ((failures > 0)); then
     echo "nginx_test: $failures check(s) failed" >&2

@@ -212,7 +212,15 @@ TEST_F(EntryWriterTest, NginxBlocksInEveryLayout) {
         layout.bAnyHostIpv6 = c.bIpv6;
         const tagGenResult result = run("a.com\nb.org\nwww.a.com\n", layout, true, "www", EServerKind::Nginx);
         EXPECT_EQ(result.eFailure, EGenFailure::None);
-        EXPECT_EQ(output(), c.expected) << layout.nPack;
+        // A line of 160 bytes on top says what the names need of nginx's hash: here its defaults.
+        const std::string strOut = output();
+        const std::string strHead = strOut.substr(0, std::min<std::size_t>(strOut.size(), 160));
+        EXPECT_TRUE(
+            strHead.starts_with("# what these names need in http {}: server_names_hash_bucket_size 64; "
+                                "server_names_hash_max_size 512; ") &&
+            strHead.ends_with(" \r\n"))
+            << strHead;
+        EXPECT_EQ(strOut.substr(strHead.size()), c.expected) << layout.nPack;
     }
 }
 
