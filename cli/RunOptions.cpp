@@ -2,8 +2,10 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Report.h"
+#include "core/Process.h"
 #include "core/Sys.h"
 #include "engine/NameRule.h"
+#include "engine/NginxDialect.h"
 
 void addRunOptions(CLI::App& app, tagRunOptions& o) {
     using namespace cmdline;
@@ -72,6 +74,13 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
                    "then hold at most 100 names")
         ->type_name("FILE")
         ->group(kGroupHttps);
+    app.add_option("--http2", o.strHttp2,
+                   "With --server-kind nginx and --https: HTTP/2 on the HTTPS block: auto (the default: "
+                   "as the nginx installed here has it, in the form of its version, `listen ... ssl "
+                   "http2` before 1.25.1, `http2 on` since; none when no nginx is found), on (the same, "
+                   "`listen ... ssl http2` when no nginx is found) or off")
+        ->type_name("WHEN")
+        ->group(kGroupHttps);
     app.add_flag("--redirect", o.bRedirect,
                  "With --https: the plain entry redirects every request to https, but certbot's challenges "
                  "(needs mod_rewrite: a2enmod rewrite)")
@@ -87,6 +96,25 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
     app.add_option("LIST", o.strList, "The list file, one domain per line; none, or -: standard input")
         ->type_name("");
 }
+
+namespace {
+// HTTP/2 as the nginx installed here has it; with bOn, the listen parameter when that cannot be told.
+EHttp2 installedNginxHttp2(bool bOn) {
+    const std::string strNginx =
+        sys::findProgram("nginx", {"/usr/sbin", "/sbin", "/usr/local/sbin", "/usr/local/nginx/sbin"});
+    if (strNginx.empty())
+        return bOn ? EHttp2::ListenParam : EHttp2::Off;
+    sys::tagCommandResult result;
+    std::string strOut;
+    sys::runCommand(
+        "'" + strNginx + "' -V", {std::size_t{1} << 20, std::chrono::seconds(10)},
+        [&strOut](std::string_view piece) { strOut.append(piece); }, result);
+    if (result.eEnd != sys::ECommandEnd::Exited || result.nCode != 0)
+        return bOn ? EHttp2::ListenParam : EHttp2::Off;
+    const EHttp2 eHttp2 = CNginxDialect::http2Of(result.strErr + strOut);
+    return bOn && eHttp2 == EHttp2::Off ? EHttp2::ListenParam : eHttp2;
+}
+} // namespace
 
 bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& request, std::string& strError) {
     if (o.strServerKind != "apache" && o.strServerKind != "nginx") {
@@ -126,6 +154,12 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     layout.strCertbotFile = o.strCertbotFile;
     layout.bRedirect = o.bRedirect;
     layout.bAnyHostIpv6 = sys::hasIpv6();
+    if (o.strHttp2 != "auto" && o.strHttp2 != "on" && o.strHttp2 != "off") {
+        strError = "--http2 '" + names::visibleText(o.strHttp2) + "': auto, on or off";
+        return false;
+    }
+    if (bNginx && o.bHttps && o.strHttp2 != "off")
+        layout.eHttp2 = installedNginxHttp2(o.strHttp2 == "on");
     const bool bStdOut = o.strOutput.empty() || o.strOutput == kStdOutPath;
 
     const auto given = [&app](const char* pszName) { return app.count(pszName) > 0; };
@@ -141,6 +175,8 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     }
     if (!bNginx && given("--nginx-hash-conf")) {
         strError = "--nginx-hash-conf needs --server-kind nginx";
+    } else if (given("--http2") && (!bNginx || !o.bHttps)) {
+        strError = "--http2 needs --server-kind nginx and --https";
     } else if (bNginx && !o.strTemplate.empty()) {
         strError =
             "--template is for Apache entries: with --server-kind nginx, the built-in block is written";

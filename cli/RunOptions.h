@@ -20,6 +20,7 @@ struct tagRunOptions {
     bool bRedirect = false;
     std::string strServerKind = "apache";
     std::string strHashConf;
+    std::string strHttp2 = "auto";
 };
 
 // Adds the run's options to app, bound to options.

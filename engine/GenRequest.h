@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,10 @@ inline constexpr std::string_view kDefaultCertPath = "/etc/letsencrypt/live/{nam
 // An entry holds at most this many names when it has a certificate.
 inline constexpr int kMaxCertNames = 100;
 
+// HTTP/2 on an nginx HTTPS twin: a parameter of its listen lines (nginx before 1.25.1, where it
+// is deprecated), or a directive of its own (from 1.25.1, which older ones refuse).
+enum class EHttp2 : std::uint8_t { Off, ListenParam, Directive };
+
 // How the entries of a run are laid out. The default is the one entry per domain of the
 // built-in block; anything else is written by CEntryWriter, and never with a template.
 struct tagLayout {
@@ -28,6 +33,7 @@ struct tagLayout {
     std::string strCertbotFile;        // one certbot command per entry; empty: none
     bool bRedirect = false;            // the plain entry redirects to https
     bool bAnyHostIpv6 = true;          // nginx: host "*" is also every IPv6 address ("[::]")
+    EHttp2 eHttp2 = EHttp2::Off;       // nginx: HTTP/2 on the HTTPS twin
 
     bool isDefault() const {
         return nPack == 1 && listen.strHost == "*" && listen.nPort == 0 && strSplitDir.empty() && !bHttps &&

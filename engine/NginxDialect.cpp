@@ -16,9 +16,9 @@ constexpr std::string_view kRedirect = "    location /.well-known/acme-challenge
                                        "    }\r\n";
 
 std::string openingLines(const tagAddress& address, bool bIpv6, std::string_view strParams,
-                         const std::string& strQuotedRoot) {
-    return "server {\r\n" + CNginxDialect::listenLines(address, bIpv6, strParams) + "    root " +
-           strQuotedRoot + ";\r\n";
+                         const std::string& strQuotedRoot, std::string_view strMore = {}) {
+    return "server {\r\n" + CNginxDialect::listenLines(address, bIpv6, strParams) + std::string(strMore) +
+           "    root " + strQuotedRoot + ";\r\n";
 }
 } // namespace
 
@@ -34,6 +34,34 @@ std::string CNginxDialect::quoted(std::string_view strText) {
     }
     out += '"';
     return out;
+}
+
+EHttp2 CNginxDialect::http2Of(std::string_view strVersionText) {
+    if (strVersionText.find("--with-http_v2_module") == std::string_view::npos)
+        return EHttp2::Off;
+    // "nginx version: nginx/1.22.1": the directive from 1.25.1 on, the listen parameter before,
+    // and when the version cannot be read (deprecated later, but still taken).
+    constexpr std::string_view kVersion = "nginx version: nginx/";
+    const std::size_t nAt = strVersionText.find(kVersion);
+    if (nAt == std::string_view::npos)
+        return EHttp2::ListenParam;
+    int parts[3] = {0, 0, 0};
+    std::size_t i = nAt + kVersion.size();
+    for (int& nPart : parts) {
+        const std::size_t nStart = i;
+        for (; i < strVersionText.size() && strVersionText[i] >= '0' && strVersionText[i] <= '9' &&
+               i - nStart < 6;
+             ++i)
+            nPart = nPart * 10 + (strVersionText[i] - '0');
+        if (i == nStart)
+            return EHttp2::ListenParam;
+        if (i >= strVersionText.size() || strVersionText[i] != '.')
+            break;
+        ++i;
+    }
+    const bool bDirective =
+        parts[0] > 1 || (parts[0] == 1 && (parts[1] > 25 || (parts[1] == 25 && parts[2] >= 1)));
+    return bDirective ? EHttp2::Directive : EHttp2::ListenParam;
 }
 
 std::string CNginxDialect::listenLines(const tagAddress& address, bool bIpv6, std::string_view strParams) {
@@ -55,7 +83,9 @@ CNginxDialect::CNginxDialect(const tagSiteSettings& site, const tagLayout& layou
     const std::string strRoot = quoted(site.strSitePath);
     m_strPlainOpen = openingLines(addresses.plain, layout.bAnyHostIpv6, {}, strRoot);
     if (addresses.bTwin)
-        m_strTwinOpen = openingLines(addresses.twin, layout.bAnyHostIpv6, "ssl", strRoot);
+        m_strTwinOpen = openingLines(addresses.twin, layout.bAnyHostIpv6,
+                                     layout.eHttp2 == EHttp2::ListenParam ? "ssl http2" : "ssl", strRoot,
+                                     layout.eHttp2 == EHttp2::Directive ? "    http2 on;\r\n" : "");
 }
 
 void CNginxDialect::appendSingleEntry(std::string_view strDomain, CByteBuffer& out) const {

@@ -21,6 +21,9 @@ public:
     // The listen lines of an address: host "*" is every IPv4 address, and with bIpv6 every IPv6 one.
     static std::string listenLines(const tagAddress& address, bool bIpv6, std::string_view strParams);
 
+    // HTTP/2 as the nginx whose `nginx -V` printed strVersionText has it: none without its module.
+    static EHttp2 http2Of(std::string_view strVersionText);
+
     std::int64_t templateFailLine() const override { return 0; }
     void appendSingleEntry(std::string_view strDomain, CByteBuffer& out) const override;
     void appendOpening(bool bTwin, CByteBuffer& out) const override;

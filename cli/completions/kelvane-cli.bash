@@ -7,7 +7,7 @@ _kelvane_cli() {
     # Every option once, by what its value is.
     local file_opts='-t --template -o --output --certbot --nginx-hash-conf'
     local dir_opts='-s --site-path --split'
-    local text_opts='-p --prefix --pack --listen --cert-path --server-kind'
+    local text_opts='-p --prefix --pack --listen --cert-path --server-kind --http2'
     local flags='-w --www --idn --strict -q --quiet --https --redirect -h --help --version'
     # The server's options belong to check alone.
     if [[ ${COMP_WORDS[1]-} == check ]]; then
@@ -22,6 +22,8 @@ _kelvane_cli() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
     elif [[ $prev == --server-kind ]]; then
         mapfile -t COMPREPLY < <(compgen -W 'apache nginx' -- "$cur")
+    elif [[ $prev == --http2 ]]; then
+        mapfile -t COMPREPLY < <(compgen -W 'auto on off' -- "$cur")
     elif [[ " $text_opts " == *" $prev "* ]]; then
         COMPREPLY=()
     elif ((COMP_CWORD == 1)) && [[ check == "$cur"* ]] && [[ $cur != -* ]]; then

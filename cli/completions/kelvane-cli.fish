@@ -13,6 +13,7 @@ complete -c kelvane-cli -l cert-path -x -d 'Directory of each entry\'s certifica
 complete -c kelvane-cli -l certbot -r -F -d 'Also one certbot command per entry to FILE'
 complete -c kelvane-cli -l nginx-hash-conf -r -F -d 'With nginx: also the server names hash sizes to FILE'
 complete -c kelvane-cli -l redirect -d 'With --https: redirect plain requests to https'
+complete -c kelvane-cli -l http2 -x -a 'auto on off' -d 'With nginx and --https: HTTP/2 on the HTTPS block'
 complete -c kelvane-cli -l server -d 'check: look at the server\'s vhosts'
 complete -c kelvane-cli -l server-cmd -x -d 'check: run CMD instead of apache2ctl -S'
 complete -c kelvane-cli -l server-dump -r -F -d 'check: read a saved apache2ctl -S output'

@@ -66,7 +66,7 @@ gen --listen "127.0.0.1:$P_ALL" --pack 0 -o "$WORK/all.conf"
 gen --listen "127.0.0.1:$P_SPLIT" --split "$WORK/split"
 gen --listen "127.0.0.1:$P_HTTP" --https --redirect --pack 5 --cert-path "$WORK/certs/{name}" \
     --certbot "$WORK/certbot.sh" -o "$WORK/https.conf"
-sed -i "s/listen 127.0.0.1:443 ssl;/listen 127.0.0.1:$P_TLS ssl;/" "$WORK/https.conf"
+sed -i "s/listen 127.0.0.1:443 ssl/listen 127.0.0.1:$P_TLS ssl/" "$WORK/https.conf"
 check "www before a leading wildcard is refused, a trailing one keeps it" \
     grep -q 'server_name tail\.\* www\.tail\.\* m\.tail\.\*;' "$WORK/one.conf"
 
@@ -162,6 +162,15 @@ sni_ok() {
     return $ok
 }
 check "https: each name by SNI gets its group's certificate and the site" sni_ok
+# HTTP/2 where this nginx has it: the run asked it (--http2 auto) in the form of its version.
+http2_ok() {
+    local want=1.1 got
+    "$NGINX" -V 2>&1 | grep -q -- --with-http_v2_module && want=2
+    got=$(curl -sk --http2 --max-time 5 -o /dev/null -w '%{http_version}' --resolve "d2.example.test:$P_TLS:127.0.0.1" \
+        "https://d2.example.test:$P_TLS/")
+    [[ $got == "$want" ]] || { echo "  HTTP/$got, not HTTP/$want" >&2; return 1; }
+}
+check "https: HTTP/2 as this nginx has it" http2_ok
 
 # The server names hash sized for 100,000 domains with their www. and m. names and a few
 # wildcards of each kind, all in one block beside a default server (nginx builds no hash for a

@@ -8,6 +8,7 @@
 
 #include "TestUtil.h"
 #include "engine/GenerateThread.h"
+#include "engine/NginxDialect.h"
 
 namespace {
 
@@ -221,6 +222,44 @@ TEST_F(EntryWriterTest, NginxBlocksInEveryLayout) {
             strHead.ends_with(" \r\n"))
             << strHead;
         EXPECT_EQ(strOut.substr(strHead.size()), c.expected) << layout.nPack;
+    }
+}
+
+// HTTP/2 in the form of the nginx that `nginx -V` describes, on the HTTPS block alone.
+TEST(NginxHttp2Test, FormOfTheInstalledNginx) {
+    const std::string module = " configure arguments: --with-http_ssl_module --with-http_v2_module";
+    const struct {
+        std::string version;
+        EHttp2 expected;
+        const char* twinLines; // between the listen line and root
+    } cases[] = {
+        {"nginx version: nginx/1.22.1\nbuilt with OpenSSL 3.0.9" + module, EHttp2::ListenParam,
+         "    listen 443 ssl http2;\r\n"},
+        {"nginx version: nginx/1.25.0" + module, EHttp2::ListenParam, "    listen 443 ssl http2;\r\n"},
+        {"nginx version: nginx/1.25.1" + module, EHttp2::Directive,
+         "    listen 443 ssl;\r\n    http2 on;\r\n"},
+        {"nginx version: nginx/1.27.3 (Ubuntu)" + module, EHttp2::Directive,
+         "    listen 443 ssl;\r\n    http2 on;\r\n"},
+        {"nginx version: nginx/2.0" + module, EHttp2::Directive, "    listen 443 ssl;\r\n    http2 on;\r\n"},
+        {"nginx version: openresty/1.21.4.1" + module, EHttp2::ListenParam, "    listen 443 ssl http2;\r\n"},
+        {"nginx version: nginx/1.26.2 configure arguments: --with-http_ssl_module", EHttp2::Off,
+         "    listen 443 ssl;\r\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CNginxDialect::http2Of(c.version), c.expected) << c.version;
+        tagLayout layout;
+        layout.bHttps = true;
+        layout.bAnyHostIpv6 = false;
+        layout.eHttp2 = c.expected;
+        const CNginxDialect dialect({"/srv", "", false, "", {}}, layout);
+        CByteBuffer twin;
+        dialect.appendOpening(true, twin);
+        EXPECT_EQ(std::string(twin.view()),
+                  "server {\r\n" + std::string(c.twinLines) + "    root \"/srv\";\r\n")
+            << c.version;
+        CByteBuffer plain;
+        dialect.appendOpening(false, plain);
+        EXPECT_EQ(std::string(plain.view()), "server {\r\n    listen 80;\r\n    root \"/srv\";\r\n");
     }
 }
 
