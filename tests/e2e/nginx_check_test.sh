@@ -80,9 +80,13 @@ CONF=$WORK/nginx.conf
     printf '    include %s;\n    include %s/conf/run*.conf;\n}\n' "$PLANTED" "$WORK"
 } >"$CONF"
 chmod -R a+rX "$WORK"
-"$NGINX" -e "$WORK/error.log" -p "$WORK" -c "$CONF" || { cat "$WORK/error.log" >&2; die "nginx did not start"; }
-for _ in $(seq 50); do [[ -s $WORK/nginx.pid ]] && break; sleep 0.1; done
-NGINX_PID=$(cat "$WORK/nginx.pid" 2>/dev/null)
+start_nginx() {
+    rm -f "$WORK/nginx.pid"
+    "$NGINX" -e "$WORK/error.log" -p "$WORK" -c "$CONF" || { cat "$WORK/error.log" >&2; die "nginx did not start"; }
+    for _ in $(seq 50); do [[ -s $WORK/nginx.pid ]] && break; sleep 0.1; done
+    NGINX_PID=$(cat "$WORK/nginx.pid" 2>/dev/null)
+}
+start_nginx
 SERVER_CMD="'$NGINX' -T -e '$WORK/error.log' -p '$WORK' -c '$CONF'"
 
 LIST=$WORK/list.txt
@@ -115,7 +119,9 @@ check_out "new names on the shadowing address: no finding" 0 "" --listen "127.0.
 # The run, included by the server; then nginx answers as the findings said.
 "$CLI" --server-kind nginx -q -s "$WORK/site" --listen "*:$PORT" -o "$RUN" "$LIST" || die "the run failed"
 chmod a+r "$RUN"
-kill -HUP "$NGINX_PID"
+# Started again rather than reloaded, so that no old worker answers a request below.
+httpd_stop "$NGINX_PID"
+start_nginx
 body() { curl -s --noproxy '*' --max-time 5 -H "Host: $1" "http://$2:$PORT/"; }
 for _ in $(seq 100); do [[ $(body fresh.test "$OTHER") == site ]] && break; sleep 0.2; done
 routes() {
