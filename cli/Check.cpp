@@ -137,8 +137,8 @@ std::string findingText(const tagFinding& finding, const std::string& strListNam
         return strWhere + "duplicate of line " + std::to_string(finding.nOtherLine) + ": " + finding.strText;
     case tagFinding::EKind::Clash:
         return strWhere + "clash with line " + std::to_string(finding.nOtherLine) + ": " + finding.strName +
-               " is written for both lines; Apache answers it from line " +
-               std::to_string(finding.nOtherLine);
+               " is written for both lines; " + (eServer == EServerKind::Nginx ? "nginx" : "Apache") +
+               " answers it from line " + std::to_string(finding.nOtherLine);
     case tagFinding::EKind::Served:
     case tagFinding::EKind::Wildcard:
         return strWhere + nameFindingText(finding.strName, finding.taken, eServer);

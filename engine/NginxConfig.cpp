@@ -203,13 +203,10 @@ public:
         }
         endFile();
         // A file nginx read twice is dumped once; the first of a name stands.
-        CIndexTable byPath;
         for (std::uint32_t i = 0; i < m_vecFiles.size(); ++i) {
             const std::string_view path = word(m_vecFiles[i].path);
-            const std::uint64_t nHash = CIndexTable::hashNoCase(path);
-            if (byPath.find(nHash, [&](std::uint32_t n) { return word(m_vecFiles[n].path) == path; }) ==
-                kNone)
-                byPath.insert(nHash, i);
+            if (findFile(path) == kNone)
+                m_byPath.insert(CIndexTable::hashNoCase(path), i);
             m_config.m_vecFilePaths.push_back(m_config.keep(path));
         }
         m_vecSorted.resize(m_vecFiles.size());
@@ -508,24 +505,34 @@ private:
         m_vecStack.pop_back();
     }
 
+    std::uint32_t findFile(std::string_view path) const {
+        return m_byPath.find(CIndexTable::hashNoCase(path),
+                             [&](std::uint32_t n) { return word(m_vecFiles[n].path) == path; });
+    }
+
     // The dumped files the pattern names, in the order nginx reads them (a glob's, by name); a
-    // relative pattern is of the main file's directory.
+    // relative pattern is of the main file's directory. A file already being read is not read
+    // again inside itself.
     void include(std::string_view pattern) {
         if (m_vecIncluding.size() >= kMaxIncludeDepth)
             return;
         const std::string strPattern =
             pattern.starts_with('/') ? std::string(pattern) : m_strConfDir + std::string(pattern);
-        for (const std::uint32_t nFile : m_vecSorted) {
-            if (!globMatch(strPattern, word(m_vecFiles[nFile].path)))
-                continue;
-            // Of a name dumped twice, the first is the file.
-            const bool bFirst = std::none_of(m_vecSorted.begin(), m_vecSorted.end(), [&](std::uint32_t n) {
-                return n < nFile && word(m_vecFiles[n].path) == word(m_vecFiles[nFile].path);
-            });
-            if (bFirst &&
-                std::find(m_vecIncluding.begin(), m_vecIncluding.end(), nFile) == m_vecIncluding.end())
+        const auto fnRead = [this](std::uint32_t nFile) {
+            if (std::find(m_vecIncluding.begin(), m_vecIncluding.end(), nFile) == m_vecIncluding.end())
                 replay(nFile);
+        };
+        // A plain path, as most includes are, is looked up rather than matched against every file.
+        if (strPattern.find_first_of("*?[") == std::string::npos) {
+            if (const std::uint32_t nFile = findFile(strPattern); nFile != kNone)
+                fnRead(nFile);
+            return;
         }
+        // Of a name dumped twice, the first is the file.
+        for (const std::uint32_t nFile : m_vecSorted)
+            if (globMatch(strPattern, word(m_vecFiles[nFile].path)) &&
+                findFile(word(m_vecFiles[nFile].path)) == nFile)
+                fnRead(nFile);
     }
 
     CNginxConfig& m_config;
@@ -534,6 +541,7 @@ private:
     std::vector<tagEvent> m_vecEvents;
     std::vector<tagFile> m_vecFiles;
     std::vector<std::uint32_t> m_vecSorted; // the files by path
+    CIndexTable m_byPath;                   // the first file of each path
     std::string m_strConfDir;
     std::vector<EFrame> m_vecStack;
     std::vector<std::uint32_t> m_vecIncluding;

@@ -40,6 +40,10 @@ TEST(CheckTest, ReportLines) {
               "line 1\nLIST:3: duplicate of line 1: A.TEST.\nLIST:4: a space inside: bad name.test\n");
     EXPECT_EQ(result.nExit, 3);
     EXPECT_EQ(runCheck(dir, "a.test\nb.test\n", "-w -p m").nExit, 0);
+    // nginx, too, keeps the first block with a name.
+    EXPECT_EQ(
+        runCheck(dir, "a.test\nm.a.test\n", "-p m --server-kind nginx").out,
+        "LIST:2: clash with line 1: m.a.test is written for both lines; nginx answers it from line 1\n");
 }
 
 TEST(CheckTest, FailuresAndUsageErrors) {
