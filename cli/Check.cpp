@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,11 @@
 #include "core/Process.h"
 #include "core/Sys.h"
 #include "engine/ApacheConfig.h"
+#include "engine/EntryModel.h"
 #include "engine/GenRequest.h"
 #include "engine/ListCheck.h"
 #include "engine/NameRule.h"
+#include "engine/NginxConfig.h"
 #include "engine/ServerCheck.h"
 
 namespace {
@@ -59,9 +62,15 @@ private:
     int m_nErrno = 0;
 };
 
-// The program `apache2ctl`, else `apachectl`, looked for in PATH and where Debian puts them, as
-// the sbin directories are often not in a user's PATH.
-std::string defaultServerCommand() {
+// The program `apache2ctl`, else `apachectl` (for nginx: `nginx`), looked for in PATH and where
+// Debian puts them, as the sbin directories are often not in a user's PATH.
+std::string defaultServerCommand(EServerKind eServer) {
+    if (eServer == EServerKind::Nginx) {
+        const std::vector<std::string> vecDirs{"/usr/sbin", "/sbin", "/usr/local/sbin",
+                                               "/usr/local/nginx/sbin"};
+        const std::string strPath = sys::findProgram("nginx", vecDirs);
+        return strPath.empty() ? "nginx -T" : "'" + strPath + "' -T";
+    }
     const std::vector<std::string> vecDirs{"/usr/sbin", "/sbin", "/usr/local/sbin", "/usr/local/apache2/bin"};
     for (const char* pProgram : {"apache2ctl", "apachectl"})
         if (const std::string strPath = sys::findProgram(pProgram, vecDirs); !strPath.empty())
@@ -79,18 +88,36 @@ std::string placeText(std::string_view strFile, std::int64_t nLine) {
     return shown(strFile) + ":" + std::to_string(nLine);
 }
 
-std::string nameFindingText(std::string_view strName, const tagNameFinding& finding) {
-    const std::string strVhost = "<VirtualHost " + finding.vhost.addr.text() + "> at " +
-                                 placeText(finding.name.strFile, finding.name.nLine);
+// Where the entries listen, as nginx reads the address: port 80 where the run writes no port.
+std::string nginxAddress(const tagAddress& addr) {
+    return addr.nPort == 0 ? addr.withPort(80).text() : addr.text();
+}
+
+std::string nameFindingText(std::string_view strName, const tagNameFinding& finding, EServerKind eServer) {
+    const std::string strPlace = placeText(finding.name.strFile, finding.name.nLine);
+    if (eServer == EServerKind::Nginx) {
+        const std::string strBlock = "server {} on " + nginxAddress(finding.vhost.addr) + " at " + strPlace;
+        if (finding.name.bWild)
+            return "wildcard: " + std::string(strName) + " is taken by the server_name " +
+                   shown(finding.name.strName) + " of " + strBlock;
+        return "served: " + std::string(strName) + " is already served by " + strBlock +
+               ": nginx keeps it there and ignores the entry's (\"conflicting server name\" at its start)";
+    }
+    const std::string strVhost = "<VirtualHost " + finding.vhost.addr.text() + "> at " + strPlace;
     if (finding.name.bWild)
         return "wildcard: " + std::string(strName) + " is taken by the wild alias " +
                shown(finding.name.strName) + " of " + strVhost;
     return "served: " + std::string(strName) + " is already served by " + strVhost;
 }
 
-std::string shadowText(const tagShadowFinding& shadow) {
+std::string shadowText(const tagShadowFinding& shadow, EServerKind eServer) {
     const tagAddress& addr = shadow.vhost.addr;
     const bool bIp = !addr.anyHost();
+    if (eServer == EServerKind::Nginx)
+        return placeText(shadow.vhost.strFile, shadow.vhost.nLine) + ": shadow: server {} on " + addr.text() +
+               " takes every request to " + addr.strHost + " on port " + std::to_string(addr.nPort) +
+               " before the server {} entries on " + nginxAddress(shadow.entries) + "; use --listen " +
+               addr.text();
     const std::string strFix = (bIp ? addr.strHost : std::string("'*")) + ":" +
                                (addr.nPort ? std::to_string(addr.nPort) : std::string("PORT")) +
                                (bIp ? "" : "'");
@@ -101,7 +128,7 @@ std::string shadowText(const tagShadowFinding& shadow) {
 }
 
 // A finding as a line of the report.
-std::string findingText(const tagFinding& finding, const std::string& strListName) {
+std::string findingText(const tagFinding& finding, const std::string& strListName, EServerKind eServer) {
     const std::string strWhere = strListName + ":" + std::to_string(finding.nLine) + ": ";
     switch (finding.eKind) {
     case tagFinding::EKind::Refused:
@@ -110,15 +137,40 @@ std::string findingText(const tagFinding& finding, const std::string& strListNam
         return strWhere + "duplicate of line " + std::to_string(finding.nOtherLine) + ": " + finding.strText;
     case tagFinding::EKind::Clash:
         return strWhere + "clash with line " + std::to_string(finding.nOtherLine) + ": " + finding.strName +
-               " is written for both lines; Apache answers it from line " +
-               std::to_string(finding.nOtherLine);
+               " is written for both lines; " + (eServer == EServerKind::Nginx ? "nginx" : "Apache") +
+               " answers it from line " + std::to_string(finding.nOtherLine);
     case tagFinding::EKind::Served:
     case tagFinding::EKind::Wildcard:
-        return strWhere + nameFindingText(finding.strName, finding.taken);
+        return strWhere + nameFindingText(finding.strName, finding.taken, eServer);
     case tagFinding::EKind::Shadow:
-        return shadowText(finding.shadow);
+        return shadowText(finding.shadow, eServer);
     }
     return {};
+}
+
+// The block that answers, on each address of the entries, every name no block has: not a finding,
+// since the entries' names are exact and go to them, but what the server does with the others.
+void noteDefaultServers(const CNginxConfig& nginx, const tagLayout& layout,
+                        const std::function<void(const std::string&)>& fnNote) {
+    const entry::tagEntryAddresses addresses = entry::entryAddresses(layout);
+    std::vector<tagAddress> vecAddrs{addresses.plain};
+    if (addresses.bTwin)
+        vecAddrs.push_back(addresses.twin);
+    for (const tagAddress& addr : vecAddrs) {
+        std::size_t nVhost = 0;
+        bool bMarked = false;
+        if (!nginx.defaultServer(addr, nVhost, bMarked)) {
+            fnNote("no server {} listens on " + nginxAddress(addr) +
+                   ": the entries' first block will answer every name no block there has");
+            continue;
+        }
+        const tagVhostInfo vhost = nginx.vhost(nVhost);
+        fnNote(placeText(vhost.strFile, vhost.nLine) + ": the server {} " +
+               (vhost.strName.empty() ? std::string() : shown(vhost.strName) + " ") +
+               "is the default server of " + nginxAddress(addr) +
+               (bMarked ? " (default_server)" : " (the first there)") +
+               ": it answers every name no block there has, not the entries' names");
+    }
 }
 
 } // namespace
@@ -135,15 +187,16 @@ int checkMain(int argc, char** argv) {
     app.add_flag(
            "--server", bServer,
            "Also look at the server's vhosts, as apache2ctl -S (else apachectl -S) lists them, with their "
-           "names from their files")
+           "names from their files; with --server-kind nginx, the server {} blocks nginx -T prints")
         ->group(cmdline::kGroupServer);
     app.add_option(
            "--server-cmd", strServerCmd,
-           "Run CMD instead of apache2ctl -S, through /bin/sh -c (quote as in a shell); implies --server")
+           "Run CMD instead of apache2ctl -S (or nginx -T), through /bin/sh -c (quote as in a shell); "
+           "implies --server")
         ->type_name("CMD")
         ->group(cmdline::kGroupServer);
     app.add_option("--server-dump", strServerDump,
-                   "Read a saved apache2ctl -S output instead; implies --server")
+                   "Read a saved apache2ctl -S (or nginx -T) output instead; implies --server")
         ->type_name("FILE")
         ->group(cmdline::kGroupServer);
     app.set_help_flag("-h,--help", "Show this help and exit")->group(cmdline::kGroupOther);
@@ -175,26 +228,29 @@ int checkMain(int argc, char** argv) {
     if (!strServerCmd.empty() && !strServerDump.empty())
         return usage("--server-cmd and --server-dump exclude each other");
     bServer = bServer || !strServerCmd.empty() || !strServerDump.empty();
-    if (bServer && request.eServer == EServerKind::Nginx)
-        return usage(
-            "--server reads what Apache loaded: with --server-kind nginx, check reads the list alone");
-    CApacheConfig server;
+    // A vhost file that cannot be read is a warning, not a finding: -q leaves it out.
+    const bool bQuiet = options.bQuiet;
+    const auto fnNote = [bQuiet](const std::string& strNote) {
+        if (!bQuiet)
+            say(strNote);
+    };
+    CApacheConfig apache;
+    CNginxConfig nginx;
+    const bool bNginx = request.eServer == EServerKind::Nginx;
+    CServerConfig& server = bNginx ? static_cast<CServerConfig&>(nginx) : apache;
     if (bServer) {
-        CApacheConfig::tagSource source;
+        tagServerSource source;
         source.strDumpFile = strServerDump;
-        source.strCommand = strServerCmd.empty() ? defaultServerCommand() : strServerCmd;
-        // A vhost file that cannot be read is a warning, not a finding: -q leaves it out.
-        const bool bQuiet = options.bQuiet;
-        const auto fnNote = [bQuiet](const std::string& strNote) {
-            if (!bQuiet)
-                say(strNote);
-        };
+        source.strCommand = strServerCmd.empty() ? defaultServerCommand(request.eServer) : strServerCmd;
         std::string strError;
-        if (!server.load(source, request, fnNote, strError)) {
+        if (!(bNginx ? nginx.load(source, request, fnNote, strError)
+                     : apache.load(source, request, fnNote, strError))) {
             say(strError);
             return kExitFile;
         }
     }
+    if (bServer && bNginx)
+        noteDefaultServers(nginx, request.layout, fnNote);
 
     const std::string strListName =
         request.eList == EListSource::StdIn ? std::string(kStdInName) : request.strList;
@@ -202,7 +258,8 @@ int checkMain(int argc, char** argv) {
     CListCheck check(request, bServer ? &server : nullptr);
     tagGenResult result;
     const bool bRan = check.run(
-        [&](const tagFinding& finding) { findings.add(findingText(finding, strListName)); }, result);
+        [&](const tagFinding& finding) { findings.add(findingText(finding, strListName, request.eServer)); },
+        result);
     findings.flush();
     if (!bRan) {
         const bool bUsage = result.eFailure == EGenFailure::SitePath ||

@@ -5,11 +5,11 @@
 #include <numeric>
 
 #include "core/FileUtil.h"
-#include "core/Process.h"
 #include "core/TextUtil.h"
 #include "engine/ConfScanner.h"
 #include "engine/GenRequest.h"
 #include "engine/ServerDump.h"
+#include "engine/ServerSource.h"
 
 namespace {
 
@@ -29,16 +29,6 @@ std::string_view wildTail(std::string_view strPattern) {
     std::string_view tail = strPattern.substr(strPattern.find_last_of("*?") + 1);
     const auto nDot = tail.find('.');
     return nDot == std::string_view::npos ? std::string_view() : tail.substr(nDot + 1);
-}
-
-std::string sizeText(std::size_t nBytes) {
-    return nBytes % (std::size_t{1} << 20) == 0 ? std::to_string(nBytes >> 20) + " MiB"
-                                                : std::to_string(nBytes) + " bytes";
-}
-
-std::string timeText(std::chrono::milliseconds time) {
-    return time.count() % 1000 == 0 ? std::to_string(time.count() / 1000) + " s"
-                                    : std::to_string(time.count()) + " ms";
 }
 
 // The name of a file in the directory, when it is one there.
@@ -210,50 +200,11 @@ CApacheConfig::~CApacheConfig() = default;
 bool CApacheConfig::load(const tagSource& source, const tagGenRequest& request, const FnNote& fnNote,
                          std::string& strError) {
     CServerDump dump(*this);
-    std::string strReason, strSource;
-    if (!source.strDumpFile.empty()) {
-        strSource = "'" + source.strDumpFile + "'";
-        const auto fnPiece = [&dump](std::string_view piece) {
-            dump.feed(piece);
-            return true;
-        };
-        if (!file::readPieces(source.strDumpFile, fnPiece, strReason, kMaxDumpFile)) {
-            strError = "cannot read " + strSource + ": " + strReason;
-            return false;
-        }
-    } else {
-        strSource = "the output of " + source.strCommand;
-        sys::tagCommandResult result;
-        sys::runCommand(
-            source.strCommand, {source.nMaxOutput, source.timeout},
-            [&dump](std::string_view piece) { dump.feed(piece); }, result);
-        std::string strErr = result.strErr;
-        while (!strErr.empty() && (strErr.back() == '\n' || strErr.back() == '\r'))
-            strErr.pop_back();
-        const std::string strHead = "the server command '" + source.strCommand + "' ";
-        const std::string strTail = strErr.empty() ? std::string() : ":\n" + strErr;
-        switch (result.eEnd) {
-        case sys::ECommandEnd::Exited:
-            if (result.nCode != 0) {
-                strError = strHead + "failed: exit status " + std::to_string(result.nCode) + strTail;
-                return false;
-            }
-            break;
-        case sys::ECommandEnd::Signalled:
-            strError = strHead + "failed: ended by signal " + std::to_string(result.nCode) + strTail;
-            return false;
-        case sys::ECommandEnd::TooLarge:
-            strError = strHead + "printed more than " + sizeText(source.nMaxOutput) + ", far more than " +
-                       "a listing of vhosts: it was stopped";
-            return false;
-        case sys::ECommandEnd::TooLong:
-            strError = strHead + "did not end within " + timeText(source.timeout) + ": it was stopped";
-            return false;
-        case sys::ECommandEnd::NotRun:
-            strError = strHead + "failed: " + result.strReason;
-            return false;
-        }
-    }
+    std::string strSource, strReason;
+    if (!readServerSource(
+            source, kMaxDumpFile, "a listing of vhosts",
+            [&dump](std::string_view piece) { dump.feed(piece); }, strSource, strError))
+        return false;
     if (!dump.finish(strReason)) {
         strError = "cannot read " + strSource + ": " + strReason;
         return false;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +10,7 @@
 
 #include "engine/IndexTable.h"
 #include "engine/ServerConfig.h"
+#include "engine/ServerSource.h"
 
 struct tagGenRequest;
 
@@ -24,18 +24,10 @@ struct tagGenRequest;
 // that has the name as its ServerName or a ServerAlias, or a wild alias that matches it.
 class CApacheConfig : public CServerConfig {
 public:
-    static constexpr std::size_t kMaxCommandOutput = std::size_t{256} << 20;
-    static constexpr std::chrono::seconds kCommandTimeout{120};
     // A saved listing past this size is not what `apache2ctl -S` prints.
     static constexpr std::size_t kMaxDumpFile = std::size_t{1} << 30;
 
-    // Where the listing comes from, and the limits on a command.
-    struct tagSource {
-        std::string strDumpFile; // a saved listing; empty: what strCommand prints
-        std::string strCommand;
-        std::size_t nMaxOutput = kMaxCommandOutput;
-        std::chrono::milliseconds timeout = kCommandTimeout;
-    };
+    using tagSource = tagServerSource;
     using FnPiece = std::function<bool(std::string_view)>;
     // Reads a file in pieces, as file::readPieces does.
     using FnReadFile = std::function<bool(const std::string&, const FnPiece&, std::string&)>;

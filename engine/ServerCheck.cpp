@@ -13,7 +13,7 @@ void CServerCheck::lookUp(std::string_view strName, std::vector<tagNameFinding>&
     vecFindings.clear();
     tagTaken taken;
     for (const tagAddress& addr : m_vecAddrs)
-        if (m_config.takes(addr, strName, taken))
+        if (m_config.takesFromEntries(addr, strName, taken))
             vecFindings.push_back({addr, m_config.vhost(taken.nVhost), taken.name});
 }
 

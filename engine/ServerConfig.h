@@ -45,6 +45,12 @@ public:
     // The vhost that answers a request for the name at the address: only vhosts listening there
     // compete. False when none of them takes the name.
     virtual bool takes(const tagAddress& addr, std::string_view strName, tagTaken& taken) const = 0;
+    // The vhost that still answers a request for the name once entries at the address have it
+    // too, written after every vhost already there. By default the one that takes it now, as on a
+    // server whose first vhost with a name keeps it.
+    virtual bool takesFromEntries(const tagAddress& addr, std::string_view strName, tagTaken& taken) const {
+        return takes(addr, strName, taken);
+    }
     // The vhosts that take requests before entries at the address: for each address more
     // specific than it that covers part of it, the first vhost there.
     virtual std::vector<std::size_t> shadowing(const tagAddress& addr) const = 0;

@@ -40,6 +40,10 @@ TEST(CheckTest, ReportLines) {
               "line 1\nLIST:3: duplicate of line 1: A.TEST.\nLIST:4: a space inside: bad name.test\n");
     EXPECT_EQ(result.nExit, 3);
     EXPECT_EQ(runCheck(dir, "a.test\nb.test\n", "-w -p m").nExit, 0);
+    // nginx, too, keeps the first block with a name.
+    EXPECT_EQ(
+        runCheck(dir, "a.test\nm.a.test\n", "-p m --server-kind nginx").out,
+        "LIST:2: clash with line 1: m.a.test is written for both lines; nginx answers it from line 1\n");
 }
 
 TEST(CheckTest, FailuresAndUsageErrors) {
@@ -56,12 +60,72 @@ TEST(CheckTest, FailuresAndUsageErrors) {
         {"--listen example.com:80", 2},
         {"--server-cmd true --server-dump /dev/null", 2},
         {"-p 'a b'", 2},
-        {"--server-kind nginx --server-cmd true", 2},
+        // Not what nginx -T prints.
+        {"--server-kind nginx --server-cmd true", 1},
+        {"--server-kind nginx --server-dump /dev/null", 1},
+        {"--server-kind nginx --server-dump /nonexistent/dump.txt", 1},
+        {"--server-kind nginx --server-cmd 'exit 1'", 1},
+        {"--server-kind nginx --server-cmd true --server-dump /dev/null", 2},
+        {"--server-kind nginx --server-cmd 'echo \"# configuration file /a.conf:\"'", 0},
         {"--server-kind nginx", 0},
     };
     for (const auto& c : cases) {
         CScopedTempDir dir;
         EXPECT_EQ(runCheck(dir, "example.com\n", c.pArgs).nExit, c.nExit) << c.pArgs;
+    }
+}
+
+// check --server-kind nginx of a saved nginx -T: an exact name an existing block has is served by
+// it still; its wildcards and regular expressions take none of the run's exact names; a block on
+// an IP address on the entries' port shadows them; the run's own output counts for nothing.
+TEST(CheckTest, NginxServerDump) {
+    const std::string strDump = "# configuration file /etc/nginx/nginx.conf:\n"
+                                "http {\n"
+                                "    server {\n"
+                                "        listen 80;\n"
+                                "        server_name taken.test *.wild.test ~^re\\d\\.test$;\n"
+                                "    }\n"
+                                "    include /etc/nginx/sites/*.conf;\n"
+                                "}\n"
+                                "# configuration file /etc/nginx/sites/ip.conf:\n"
+                                "server { listen 127.0.0.1:8080; server_name ip.test; }\n"
+                                "# configuration file /etc/nginx/sites/own.conf:\n"
+                                "server { listen 80; server_name own.test; }\n";
+    struct {
+        const char* pList;
+        const char* pArgs;
+        const char* pOut;
+        int nExit;
+    } const cases[] = {
+        {"new.test\ntaken.test\nx.wild.test\nre1.test\n", "",
+         "LIST:2: served: taken.test is already served by server {} on *:80 at /etc/nginx/nginx.conf:4: "
+         "nginx "
+         "keeps it there and ignores the entry's (\"conflicting server name\" at its start)\n",
+         3},
+        {"new.test\nx.wild.test\nre1.test\n", "", "", 0},
+        {"TAKEN.test\n", "--listen '*:8080'",
+         "/etc/nginx/sites/ip.conf:1: shadow: server {} on 127.0.0.1:8080 takes every request to 127.0.0.1 "
+         "on port 8080 before the server {} entries on *:8080; use --listen 127.0.0.1:8080\n",
+         3},
+        {"ip.test\n", "--listen 127.0.0.1:8080",
+         "LIST:1: served: ip.test is already served by server {} on 127.0.0.1:8080 at "
+         "/etc/nginx/sites/ip.conf:1: nginx keeps it there and ignores the entry's (\"conflicting server "
+         "name\" at its start)\n",
+         3},
+        {"own.test\n", "-o /etc/nginx/sites/own.conf", "", 0},
+        {"own.test\n", "",
+         "LIST:1: served: own.test is already served by server {} on *:80 at /etc/nginx/sites/own.conf:1: "
+         "nginx keeps it there and ignores the entry's (\"conflicting server name\" at its start)\n",
+         3},
+    };
+    for (const auto& c : cases) {
+        CScopedTempDir dir;
+        writeFile(dir.path("dump.txt"), strDump);
+        const tagCheck result = runCheck(dir, c.pList,
+                                         std::string("--server-kind nginx --server-dump '") +
+                                             dir.path("dump.txt") + "' " + c.pArgs);
+        EXPECT_EQ(result.out, c.pOut) << c.pList << c.pArgs;
+        EXPECT_EQ(result.nExit, c.nExit) << c.pList << c.pArgs;
     }
 }
 
