@@ -265,7 +265,7 @@ int checkMain(int argc, char** argv) {
         const bool bUsage = result.eFailure == EGenFailure::SitePath ||
                             result.eFailure == EGenFailure::Prefix ||
                             result.eFailure == EGenFailure::Template;
-        say(report::failure(result, kStdOutPath));
+        say(report::failure(result, kStdOutPath, request.eServer));
         return bUsage ? kExitUsage : kExitFile;
     }
     if (check.namesFull())

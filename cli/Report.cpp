@@ -125,7 +125,7 @@ std::string summary(const tagGenResult& result) {
            counted(result.nSkipped, "line", "lines") + " skipped";
 }
 
-std::string failure(const tagGenResult& result, std::string_view strOutput) {
+std::string failure(const tagGenResult& result, std::string_view strOutput, EServerKind eServer) {
     const bool bStdOut = strOutput == kStdOutPath;
     const std::string strKept = bStdOut ? "" : "; " + fileName(strOutput, true) + " is left as it was";
     switch (result.eFailure) {
@@ -150,8 +150,9 @@ std::string failure(const tagGenResult& result, std::string_view strOutput) {
                "; correct the list and run again";
     case EGenFailure::Template:
         return "cannot use the template " + fileName(result.strPath, false) + ": its line " +
-               std::to_string(result.nFailLine) +
-               " cannot hold the site path so that Apache reads it back; put {sitePath} alone in double "
+               std::to_string(result.nFailLine) + " cannot hold the site path so that " +
+               std::string(eServer == EServerKind::Nginx ? "nginx" : "Apache") +
+               " reads it back; put {sitePath} alone in double "
                "quotes";
     case EGenFailure::Clash:
         return (result.strPath == result.strReason

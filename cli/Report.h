@@ -22,6 +22,7 @@ std::vector<std::string> lineReports(const tagGenResult& result, std::string_vie
 std::string summary(const tagGenResult& result);
 
 // Why a failed run failed, naming the file; strOutput is the output as given.
-std::string failure(const tagGenResult& result, std::string_view strOutput);
+std::string failure(const tagGenResult& result, std::string_view strOutput,
+                    EServerKind eServer = EServerKind::Apache);
 
 } // namespace report

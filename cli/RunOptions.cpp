@@ -28,8 +28,8 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
            "--server-kind", o.strServerKind,
            "The server the entries are for: apache (default) or nginx: a server {} block with listen, "
            "root and a server_name line a domain. For nginx, --listen * is port 80 of every IPv4 "
-           "address and, where this system has IPv6, of every IPv6 one ([::]); a '$' in a path and "
-           "--template are refused")
+           "address and, where this system has IPv6, of every IPv6 one ([::]); a '$' in a path is "
+           "refused; a template is read as nginx reads it")
         ->type_name("KIND")
         ->group(kGroupEntries);
     app.add_option("--nginx-hash-conf", o.strHashConf,
@@ -177,9 +177,6 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
         strError = "--nginx-hash-conf needs --server-kind nginx";
     } else if (given("--http2") && (!bNginx || !o.bHttps)) {
         strError = "--http2 needs --server-kind nginx and --https";
-    } else if (bNginx && !o.strTemplate.empty()) {
-        strError =
-            "--template is for Apache entries: with --server-kind nginx, the built-in block is written";
     } else if (!o.strTemplate.empty() &&
                (given("--pack") || given("--listen") || given("--split") || o.bHttps ||
                 given("--cert-path") || given("--certbot") || o.bRedirect)) {

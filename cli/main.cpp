@@ -147,20 +147,20 @@ int main(int argc, char** argv) {
     case EGenFailure::SitePath:
     case EGenFailure::Prefix:
     case EGenFailure::Clash:
-        return usageError(console, report::failure(result, request.strOutFile));
+        return usageError(console, report::failure(result, request.strOutFile, request.eServer));
     case EGenFailure::Template:
         // The fix is in the template, which the message names: the options were right.
-        console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
+        console.message("kelvane-cli: " + report::failure(result, request.strOutFile, request.eServer));
         return kExitUsage;
     case EGenFailure::Refused:
     case EGenFailure::NothingWritten:
-        console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
+        console.message("kelvane-cli: " + report::failure(result, request.strOutFile, request.eServer));
         return kExitRefused;
     case EGenFailure::Aborted:
-        console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
+        console.message("kelvane-cli: " + report::failure(result, request.strOutFile, request.eServer));
         return 128 + sys::signalled();
     default:
-        console.message("kelvane-cli: " + report::failure(result, request.strOutFile));
+        console.message("kelvane-cli: " + report::failure(result, request.strOutFile, request.eServer));
         return kExitFile;
     }
     if (!bQuiet) {

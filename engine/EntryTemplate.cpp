@@ -171,6 +171,124 @@ std::vector<tagLine> linesOf(std::string_view text) {
     }
 }
 
+// A token of nginx's configuration: a word with its escapes read, or ';', '{' or '}' alone.
+struct tagNginxToken {
+    std::string strText;
+    std::size_t nAt = 0; // where it starts in the text read
+    bool operator==(const tagNginxToken& other) const { return strText == other.strText; }
+};
+
+bool isNginxBlank(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
+}
+
+// The tokens of text as nginx reads its configuration (ngx_conf_read_token): blanks part words, and
+// ';' and '{' end one ('{' not right after a '$'); '#' starts a comment only where a word would
+// start; a word that starts with a quote runs to the same quote, and must be followed by a blank,
+// ';' or '{'. A backslash keeps the next character in the word; then "\\", "\"" and "\'" stand for
+// the character, "\t", "\r" and "\n" for the control, and any other pair for both characters.
+// The placeholders at vecAt (sorted) are read as strValue, and where each stands goes to pPlaces.
+std::vector<tagNginxToken> nginxTokens(std::string_view text, const std::vector<std::size_t>& vecAt = {},
+                                       std::string_view strValue = {}, tagPlace* pPlaces = nullptr) {
+    std::vector<tagNginxToken> tokens;
+    std::size_t nNext = 0;
+    const auto placeholderAt = [&](std::size_t n) { return nNext < vecAt.size() && vecAt[nNext] == n; };
+    std::size_t i = 0;
+    const auto escaped = [&](std::string& word) {
+        const char ch = text[i + 1];
+        switch (ch) {
+        case '"':
+        case '\'':
+        case '\\':
+            word += ch;
+            break;
+        case 't':
+            word += '\t';
+            break;
+        case 'r':
+            word += '\r';
+            break;
+        case 'n':
+            word += '\n';
+            break;
+        default:
+            word += '\\';
+            word += ch;
+        }
+        i += 2;
+    };
+    while (i < text.size()) {
+        if (isNginxBlank(text[i])) {
+            ++i;
+            continue;
+        }
+        if (text[i] == '#') {
+            for (; i < text.size() && text[i] != '\n'; ++i)
+                if (placeholderAt(i))
+                    pPlaces[nNext++] = {EPlace::Unread};
+            continue;
+        }
+        tagNginxToken& token = tokens.emplace_back();
+        token.nAt = i;
+        std::string& word = token.strText;
+        if (!placeholderAt(i) && (text[i] == ';' || text[i] == '{' || text[i] == '}')) {
+            // Marked, so that it is never the same token as a quoted ";" or "{".
+            word = std::string("\x02") + text[i++];
+            continue;
+        }
+        const char chQuote = text[i];
+        if (chQuote == '"' || chQuote == '\'') {
+            for (++i; i < text.size() && text[i] != chQuote;) {
+                if (placeholderAt(i)) {
+                    pPlaces[nNext++] = {EPlace::Quoted, chQuote};
+                    word += strValue;
+                    i += kSitePath.size();
+                } else if (text[i] == '\\' && i + 1 < text.size() && !placeholderAt(i + 1)) {
+                    escaped(word);
+                } else {
+                    word += text[i++];
+                }
+            }
+            if (i < text.size())
+                ++i;
+            // Anything but a blank, ';' or '{' after the closing quote is an error to nginx.
+            if (i < text.size() && !isNginxBlank(text[i]) && text[i] != ';' && text[i] != '{')
+                word += "\x01unexpected";
+            continue;
+        }
+        const std::size_t nStart = i;
+        while (i < text.size() &&
+               (placeholderAt(i) || (!isNginxBlank(text[i]) && text[i] != ';' &&
+                                     !(text[i] == '{' && (i == nStart || text[i - 1] != '$'))))) {
+            if (placeholderAt(i)) {
+                const std::size_t nAfter = i + kSitePath.size();
+                const bool bAlone = i == nStart && (nAfter == text.size() || isNginxBlank(text[nAfter]) ||
+                                                    text[nAfter] == ';' || text[nAfter] == '{');
+                pPlaces[nNext++] = {bAlone ? EPlace::Word : EPlace::InWord};
+                word += strValue;
+                i = nAfter;
+            } else if (text[i] == '\\' && i + 1 < text.size() && !placeholderAt(i + 1)) {
+                escaped(word);
+            } else {
+                word += text[i++];
+            }
+        }
+    }
+    return tokens;
+}
+
+// The site path where nginx reads escapes: every backslash, and the quote that would end the
+// string, escaped.
+std::string nginxEscaped(std::string_view strPath, std::string_view strSpecial) {
+    std::string out;
+    for (const char ch : strPath) {
+        if (ch == '\\' || strSpecial.find(ch) != std::string_view::npos)
+            out += '\\';
+        out += ch;
+    }
+    return out;
+}
+
 } // namespace
 
 bool CEntryTemplate::readFile(const std::string& strPath, std::string& strText, std::string& strReason) {
@@ -193,8 +311,12 @@ bool CEntryTemplate::readFile(const std::string& strPath, std::string& strText, 
     return true;
 }
 
-CEntryTemplate::CEntryTemplate(std::string_view strTemplate, std::string_view strSitePath,
-                               bool bManyAliases) {
+CEntryTemplate::CEntryTemplate(std::string_view strTemplate, std::string_view strSitePath, bool bManyAliases,
+                               EServerKind eServer) {
+    if (eServer == EServerKind::Nginx) {
+        fillForNginx(strTemplate, strSitePath, bManyAliases);
+        return;
+    }
     std::vector<std::size_t> vecAt;
     for (auto nAt = strTemplate.find(kSitePath); nAt != std::string_view::npos;
          nAt = strTemplate.find(kSitePath, nAt + kSitePath.size()))
@@ -307,6 +429,81 @@ CEntryTemplate::CEntryTemplate(std::string_view strTemplate, std::string_view st
                  (at.nEnd > at.nBegin && makesVariable(at.nEnd - 1))))
                 fail(lineOf(vecAt[n]));
         }
+    }
+
+    std::string_view rest = strFilled;
+    for (auto nHit = rest.find(kDomain); nHit != std::string_view::npos; nHit = rest.find(kDomain)) {
+        m_vecPieces.emplace_back(rest.substr(0, nHit));
+        rest.remove_prefix(nHit + kDomain.size());
+    }
+    m_vecPieces.emplace_back(rest);
+}
+
+void CEntryTemplate::fillForNginx(std::string_view strTemplate, std::string_view strSitePath,
+                                  bool bManyAliases) {
+    std::vector<std::size_t> vecAt;
+    for (auto nAt = strTemplate.find(kSitePath); nAt != std::string_view::npos;
+         nAt = strTemplate.find(kSitePath, nAt + kSitePath.size()))
+        vecAt.push_back(nAt);
+    // The alias list matters to the tokens only by its blanks: these letters stand for it.
+    const std::string_view strAliases = bManyAliases ? "a a" : "a";
+    const std::string strMeant = text::replaceAll(strSitePath, kDomain, strAliases);
+    std::vector<tagPlace> vecPlaces(vecAt.size());
+    // The tokens meant: the path typed in each placeholder's place, read as it is. They are read
+    // from the template with its {siteDomain} filled, which moves the placeholders.
+    std::string strWithAliases;
+    std::vector<std::size_t> vecAliasedAt;
+    std::size_t nFrom = 0;
+    for (const std::size_t nAt : vecAt) {
+        strWithAliases += text::replaceAll(strTemplate.substr(nFrom, nAt - nFrom), kDomain, strAliases);
+        vecAliasedAt.push_back(strWithAliases.size());
+        strWithAliases += kSitePath;
+        nFrom = nAt + kSitePath.size();
+    }
+    strWithAliases += text::replaceAll(strTemplate.substr(nFrom), kDomain, strAliases);
+    const std::vector<tagNginxToken> tokensMeant =
+        nginxTokens(strWithAliases, vecAliasedAt, strMeant, vecPlaces.data());
+
+    // The template filled, each placeholder written for where it stands.
+    const bool bOneLine = strSitePath.find('\n') == std::string_view::npos;
+    std::string strFilled;
+    nFrom = 0;
+    for (std::size_t n = 0; n < vecAt.size(); ++n) {
+        strFilled.append(strTemplate.substr(nFrom, vecAt[n] - nFrom));
+        switch (vecPlaces[n].ePlace) {
+        case EPlace::Quoted:
+            strFilled += nginxEscaped(strSitePath, std::string_view(&vecPlaces[n].chQuote, 1));
+            break;
+        case EPlace::Word:
+            strFilled += '"' + nginxEscaped(strSitePath, "\"") + '"';
+            break;
+        case EPlace::InWord:
+            strFilled += nginxEscaped(strSitePath, "\"'");
+            break;
+        case EPlace::Unread:
+            strFilled += strSitePath;
+            break;
+        }
+        nFrom = vecAt[n] + kSitePath.size();
+    }
+    strFilled.append(strTemplate.substr(nFrom));
+
+    // Proved: the filled template reads as the tokens meant, or its first line that does not is
+    // refused.
+    const std::vector<tagNginxToken> tokensFilled =
+        nginxTokens(text::replaceAll(strFilled, kDomain, strAliases));
+    const auto lineOf = [&strWithAliases](std::size_t nOffset) {
+        return 1 + static_cast<std::int64_t>(
+                       std::count(strWithAliases.begin(),
+                                  strWithAliases.begin() + static_cast<std::ptrdiff_t>(nOffset), '\n'));
+    };
+    if (!bOneLine && !vecAt.empty()) {
+        m_nFailLine = lineOf(vecAliasedAt.front());
+    } else if (tokensFilled != tokensMeant) {
+        std::size_t n = 0;
+        while (n < tokensMeant.size() && n < tokensFilled.size() && tokensMeant[n] == tokensFilled[n])
+            ++n;
+        m_nFailLine = lineOf(n < tokensMeant.size() ? tokensMeant[n].nAt : strWithAliases.size());
     }
 
     std::string_view rest = strFilled;

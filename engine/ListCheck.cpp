@@ -27,7 +27,8 @@ bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, ta
         std::string strText;
         if (!CEntryTemplate::readFile(strTemplate, strText, strReason))
             return fail(EGenFailure::ReadFile, strTemplate, strReason);
-        result.nFailLine = CEntryTemplate(strText, m_request.strSitePath, heads.size() > 1).failLine();
+        result.nFailLine =
+            CEntryTemplate(strText, m_request.strSitePath, heads.size() > 1, m_request.eServer).failLine();
         if (result.nFailLine > 0)
             return fail(EGenFailure::Template, strTemplate, {});
     }

@@ -81,6 +81,11 @@ CNginxDialect::CNginxDialect(const tagSiteSettings& site, const tagLayout& layou
         m_strCertPath.pop_back();
     const entry::tagEntryAddresses addresses = entry::entryAddresses(layout);
     const std::string strRoot = quoted(site.strSitePath);
+    if (!site.strTemplate.empty()) {
+        tagSiteSettings settings = site;
+        settings.eServer = EServerKind::Nginx;
+        m_template.emplace(std::move(settings));
+    }
     m_strPlainOpen = openingLines(addresses.plain, layout.bAnyHostIpv6, {}, strRoot);
     if (addresses.bTwin)
         m_strTwinOpen = openingLines(addresses.twin, layout.bAnyHostIpv6,
@@ -92,6 +97,12 @@ void CNginxDialect::appendSingleEntry(std::string_view strDomain, CByteBuffer& o
     std::string names[3];
     for (std::size_t i = 0; i < m_heads.size(); ++i)
         names[i] = m_heads[i] + std::string(strDomain);
+    if (m_template) {
+        m_template->appendEntry(strDomain, out);
+        for (std::size_t i = 0; m_pSizer && i < m_heads.size(); ++i)
+            m_pSizer->add(names[i]);
+        return;
+    }
     appendOpening(false, out);
     appendNames(names, m_heads.size(), out);
     appendClosing(false, {}, out);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "engine/EntryDialect.h"
 #include "engine/EntryModel.h"
 #include "engine/GenRequest.h"
@@ -13,7 +15,7 @@
 // a '$' cannot be written (nginx would take it for a variable) and is refused before a run.
 class CNginxDialect : public CEntryDialect {
 public:
-    // site.strPrefix: checked and in ASCII form; no template.
+    // site.strPrefix: checked and in ASCII form. A template is for entries of one domain.
     CNginxDialect(const tagSiteSettings& site, const tagLayout& layout);
 
     // A string nginx reads back as strText: in double quotes, '\' and '"' escaped.
@@ -24,7 +26,7 @@ public:
     // HTTP/2 as the nginx whose `nginx -V` printed strVersionText has it: none without its module.
     static EHttp2 http2Of(std::string_view strVersionText);
 
-    std::int64_t templateFailLine() const override { return 0; }
+    std::int64_t templateFailLine() const override { return m_template ? m_template->templateFailLine() : 0; }
     void appendSingleEntry(std::string_view strDomain, CByteBuffer& out) const override;
     void appendOpening(bool bTwin, CByteBuffer& out) const override;
     void appendNames(const std::string* pNames, std::size_t nNames, CByteBuffer& out) const override;
@@ -44,4 +46,5 @@ private:
     std::string m_strCertPath;
     bool m_bRedirect = false;
     CNginxHashSizer* m_pSizer = nullptr;
+    std::optional<CSiteBuilder> m_template; // the user's template, for entries of one domain
 };

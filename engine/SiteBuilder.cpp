@@ -16,7 +16,7 @@ CSiteBuilder::CSiteBuilder(tagSiteSettings settings) : m_settings(std::move(sett
                        "\r\n</VirtualHost>"};
     } else {
         CEntryTemplate entry(m_settings.strTemplate, m_settings.strSitePath,
-                             m_settings.bWww || !m_settings.strPrefix.empty());
+                             m_settings.bWww || !m_settings.strPrefix.empty(), m_settings.eServer);
         m_nTemplateFailLine = entry.failLine();
         m_vecPieces = entry.takePieces();
     }

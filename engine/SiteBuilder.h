@@ -8,6 +8,7 @@
 
 #include "engine/Address.h"
 #include "engine/ByteBuffer.h"
+#include "engine/ServerKind.h"
 
 // What an entry is made of; fixed for a whole run.
 struct tagSiteSettings {
@@ -16,6 +17,7 @@ struct tagSiteSettings {
     bool bWww = false;
     std::string strTemplate; // as CEntryTemplate::readFile gives it; empty: the built-in block
     tagAddress address;      // in the built-in block's opening tag
+    EServerKind eServer = EServerKind::Apache; // how the template is read
 };
 
 // Turns one name into one name-based virtual host entry, the only one of its entry: the built-in

@@ -436,6 +436,10 @@ TEST_F(CliTest, RefusedFieldsExitWithTwoAndTouchNothing) {
          "kelvane-cli: cannot use the template '" + tmpl +
              "': its line 2 cannot hold the site path so that Apache reads it back; put {sitePath} alone in "
              "double quotes\n"},
+        {{"--server-kind", "nginx", "-s", "my;sites", "-t", tmpl},
+         "kelvane-cli: cannot use the template '" + tmpl +
+             "': its line 2 cannot hold the site path so that nginx reads it back; put {sitePath} alone in "
+             "double quotes\n"},
     };
     for (const auto& c : cases) {
         for (const bool check : {false, true}) {
@@ -723,7 +727,6 @@ TEST_F(CliTest, LayoutOptionsThatCannotBeUsedExitWithTwo) {
         {{"--server-kind", "iis"}, "kelvane-cli: --server-kind 'iis': apache or nginx"},
         {{"--nginx-hash-conf", m_dir.path("h.conf")},
          "kelvane-cli: --nginx-hash-conf needs --server-kind nginx"},
-        {{"--server-kind", "nginx", "-t", tpl}, "kelvane-cli: --template is for Apache entries"},
         {{"--server-kind", "nginx", "--https", "--cert-path", "/c/$n"}, "kelvane-cli: --cert-path holds '$'"},
     };
     for (const auto& c : cases) {

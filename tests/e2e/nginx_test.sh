@@ -16,6 +16,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck disable=SC1091  # checked on its own
 source "$here/httpd-lib.sh"
 NGINX=${KELVANE_NGINX:-$(command -v nginx || echo /usr/sbin/nginx)}
+SAMPLES=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../samples" && pwd)
 unset KELVANE_NGINX
 [[ -x $NGINX ]] || { echo "nginx not found: skipped"; exit 77; }
 
@@ -35,7 +36,7 @@ check() {
     if "$@"; then echo "ok: $what"; else fail "$what"; fi
 }
 
-read -r P_ONE P_PACK P_ALL P_SPLIT P_HTTP P_TLS P_HOSTILE < <(httpd_free_ports 7) || die "no free ports"
+read -r P_ONE P_PACK P_ALL P_SPLIT P_HTTP P_TLS P_HOSTILE P_TEMPLATE < <(httpd_free_ports 8) || die "no free ports"
 mkdir -p "$WORK"/{site,tmp,split,certs,hostile}
 echo site >"$WORK/site/index.html"
 echo challenge >"$WORK/site/token" && mkdir -p "$WORK/site/.well-known/acme-challenge" &&
@@ -79,6 +80,12 @@ for i in "${!HOSTILE[@]}"; do
     mkdir -p "$dir" && echo "hostile $i" >"$dir/index.html"
     printf 'h%s.test\n' "$i" | "$CLI" --server-kind nginx -q -s "$dir" --listen "127.0.0.1:$P_HOSTILE" \
         >>"$WORK/hostile.conf" || fail "hostile path $i: the run failed"
+    # The sample template, on a port of its own: the path quoted where it is a word alone, and
+    # escaped inside a string of the test's own.
+    sed -e "s/listen 80;/listen 127.0.0.1:$P_TEMPLATE;/" -e '/listen \[::\]:80;/d' \
+        -e 's|^    access_log off;|    set $p "{sitePath}";\n    add_header X-Root $p;|' "$SAMPLES/nginx-site.conf" >"$WORK/template.conf"
+    printf 'h%s.test\n' "$i" | "$CLI" --server-kind nginx -q -s "$dir" -t "$WORK/template.conf" \
+        >>"$WORK/templated.conf" || fail "hostile path $i: the template run failed"
 done
 check "a '\$' in the site path is refused" \
     bash -c "! printf 'a.test\n' | '$CLI' --server-kind nginx -s '/srv/\$host' 2>/dev/null"
@@ -104,12 +111,12 @@ CONF=$WORK/nginx.conf
     printf 'pid %s/nginx.pid;\nerror_log %s/error.log;\nworker_processes 1;\nevents {}\nhttp {\n' "$WORK" "$WORK"
     printf '    access_log off;\n    include %s/hash.conf;\n' "$WORK"
     for t in client_body proxy fastcgi uwsgi scgi; do printf '    %s_temp_path %s/tmp/%s;\n' "$t" "$WORK" "$t"; done
-    for port in $P_ONE $P_PACK $P_ALL $P_SPLIT $P_HTTP $P_HOSTILE; do
+    for port in $P_ONE $P_PACK $P_ALL $P_SPLIT $P_HTTP $P_HOSTILE $P_TEMPLATE; do
         printf '    server { listen 127.0.0.1:%s default_server; return 421 sentinel; }\n' "$port"
     done
     printf '    server { listen 127.0.0.1:%s ssl default_server; ssl_certificate %s; ssl_certificate_key %s; return 421; }\n' \
         "$P_TLS" "$WORK/certs/sentinel/fullchain.pem" "$WORK/certs/sentinel/privkey.pem"
-    for f in one pack all https hostile; do printf '    include %s/%s.conf;\n' "$WORK" "$f"; done
+    for f in one pack all https hostile templated; do printf '    include %s/%s.conf;\n' "$WORK" "$f"; done
     printf '    include %s/split/*.conf;\n}\n' "$WORK"
 } >"$CONF"
 
@@ -141,6 +148,17 @@ hostile_ok() {
     return $ok
 }
 check "each hostile site path is the directory nginx serves" hostile_ok
+templated_ok() {
+    local i ok=0 root
+    for i in "${!HOSTILE[@]}"; do
+        [[ $(body "h$i.test" "$P_TEMPLATE") == "hostile $i" ]] || { echo "  template: path '${HOSTILE[i]}' not served" >&2; ok=1; }
+        root=$(curl -s --max-time 5 -o /dev/null -D - -H "Host: h$i.test" "http://127.0.0.1:$P_TEMPLATE/" |
+            sed -n 's/^X-Root: \(.*\)\r$/\1/p')
+        [[ $root == "$WORK/hostile/${HOSTILE[i]}" ]] || { echo "  template: set \$p read '$root'" >&2; ok=1; }
+    done
+    return $ok
+}
+check "the sample template: each hostile path is served, and read back inside a string" templated_ok
 
 redirect_ok() {
     local got

@@ -77,6 +77,52 @@ std::string unicodeFile(std::string_view latin1) {
 // A template file's bytes and a site path: the entry written, or the template's line refused. The
 // bytes are kept outside the placeholders; each "{sitePath}" is written so that Apache's reader
 // gets the words the author meant, with the path typed in its place.
+// An nginx template is read as nginx reads it, across lines: the site path reads back exactly.
+TEST(BuildSiteTest, NginxTemplates) {
+    const struct {
+        std::string text;
+        std::string sitePath;
+        std::string entry; // without its CR LF; empty: refused
+        std::int64_t failLine = 0;
+    } cases[] = {
+        // A word of its own: in double quotes, every backslash and quote escaped.
+        {"root {sitePath};", "/srv/a b", "root \"/srv/a b\";"},
+        {"root {sitePath};", "/a\\tb\\", "root \"/a\\\\tb\\\\\";"},
+        {"root\n    {sitePath};", "x;y{z}#", "root\n    \"x;y{z}#\";"},
+        {"root {sitePath}{", "/a", "root \"/a\"{"},
+        // Inside a string: that string's quote and every backslash escaped.
+        {"set $p \"{sitePath}\";", "a\"b'c\\n", "set $p \"a\\\"b'c\\\\n\";"},
+        {"set $p '{sitePath}';", "it's", "set $p 'it\\'s';"},
+        {"set $p \"C:\\{sitePath}\";", "web", "set $p \"C:\\web\";"},
+        {"set $p \"C:\\{sitePath}\";", "\\web", "set $p \"C:\\\\\\web\";"},
+        {"set $p \"C:\\{sitePath}\";", "\"", "", 1},
+        // Part of a larger word: escaped where that reads back, refused where a blank, ';' or '{'
+        // would end the word.
+        {"root /srv/{sitePath}/htdocs;", "site1", "root /srv/site1/htdocs;"},
+        {"root /srv/{sitePath}/htdocs;", "it's \"x\"", "", 1},
+        {"x;\nroot /srv/{sitePath};", "a;b", "", 2},
+        {"x;\nroot /srv/{sitePath};", "a{b", "", 2},
+        {"root /srv/{sitePath};", "a}b", "root /srv/a}b;"},
+        // A comment runs to the line's end: as typed.
+        {"# {sitePath}\nroot {sitePath};", "/a b", "# /a b\nroot \"/a b\";"},
+        {"server_name {siteDomain};\nroot {sitePath};", "/x", "server_name d.com www.d.com;\nroot \"/x\";"},
+    };
+    for (const auto& c : cases) {
+        tagSiteSettings settings;
+        settings.strTemplate = c.text;
+        settings.strSitePath = c.sitePath;
+        settings.bWww = true;
+        settings.eServer = EServerKind::Nginx;
+        const CSiteBuilder builder(settings);
+        EXPECT_EQ(builder.templateFailLine(), c.failLine) << c.text << " | " << c.sitePath;
+        if (c.failLine == 0) {
+            CByteBuffer out;
+            builder.appendEntry("d.com", out);
+            EXPECT_EQ(out.view(), c.entry + "\r\n") << c.text << " | " << c.sitePath;
+        }
+    }
+}
+
 TEST(BuildSiteTest, TemplateFiles) {
     const struct {
         std::string file;
