@@ -40,9 +40,13 @@ class CFindings {
 public:
     ~CFindings() { flush(); }
     void add(std::string_view strLine) {
+        addLine(strLine);
+        ++m_nCount;
+    }
+    // A line that is no finding.
+    void addLine(std::string_view strLine) {
         m_strBuffer.append(strLine);
         m_strBuffer.push_back('\n');
-        ++m_nCount;
         if (m_strBuffer.size() >= 64 * 1024)
             flush();
     }
@@ -199,10 +203,19 @@ int checkMain(int argc, char** argv) {
                    "Read a saved apache2ctl -S (or nginx -T) output instead; implies --server")
         ->type_name("FILE")
         ->group(cmdline::kGroupServer);
+    bool bRoutes = false;
+    app.add_flag("--routes", bRoutes,
+                 "Also say where each name of the list goes after the run, one line a name: NAME -> "
+                 "FILE:LINE, the existing vhost (with --server) or the run's own entry (its output, or "
+                 "its file in --split, and the line of its opening), by the server's own rule on the "
+                 "entries' address; the run's own output stands where the server loads it, else after "
+                 "every vhost there")
+        ->group(cmdline::kGroupServer);
     app.set_help_flag("-h,--help", "Show this help and exit")->group(cmdline::kGroupOther);
     cmdline::finishHelp(app);
     app.footer(cmdline::wrap(
-        "One finding a line on standard output, LIST:LINE: kind: text (a shadowing vhost: FILE:LINE). The "
+        "One finding a line on standard output, LIST:LINE: kind: text (a shadowing vhost: FILE:LINE), and "
+        "with --routes one line a name, NAME -> FILE:LINE. The "
         "vhosts of the run's own output (--output, the files --split writes) are not counted. Exit status: "
         "0 no finding, 3 findings, 1 a file or the server command failed, 2 a usage error.",
         cmdline::kHelpWidth));
@@ -256,6 +269,12 @@ int checkMain(int argc, char** argv) {
         request.eList == EListSource::StdIn ? std::string(kStdInName) : request.strList;
     CFindings findings;
     CListCheck check(request, bServer ? &server : nullptr);
+    if (bRoutes)
+        check.setRouteFn([&findings](const tagRoute& route) {
+            const std::string strPlace = route.bExisting ? placeText(route.vhost.strFile, route.vhost.nLine)
+                                                         : placeText(route.strFile, route.nLine);
+            findings.addLine(shown(route.strName) + " -> " + strPlace);
+        });
     tagGenResult result;
     const bool bRan = check.run(
         [&](const tagFinding& finding) { findings.add(findingText(finding, strListName, request.eServer)); },

@@ -425,6 +425,17 @@ void CApacheConfig::readFiles(const std::vector<std::string>& vecSplitNames, con
 }
 
 void CApacheConfig::index() {
+    // Where the run's own vhosts stand among the others of their address: its entries go there.
+    std::vector<std::uint32_t> vecKept(m_vecChains.size(), 0);
+    for (tagChain& chain : m_vecChains)
+        chain.nOwnAt = CIndexTable::kNone;
+    for (const tagEntry& entry : m_vecEntries) {
+        tagChain& chain = m_vecChains[entry.nChain];
+        if (!(m_vecDefs[entry.nDef].bOwn))
+            ++vecKept[entry.nChain];
+        else if (chain.nOwnAt == CIndexTable::kNone)
+            chain.nOwnAt = vecKept[entry.nChain];
+    }
     std::erase_if(m_vecEntries, [this](const tagEntry& entry) { return m_vecDefs[entry.nDef].bOwn; });
     std::stable_sort(m_vecEntries.begin(), m_vecEntries.end(),
                      [](const tagEntry& a, const tagEntry& b) { return a.nChain < b.nChain; });
@@ -622,4 +633,13 @@ bool CApacheConfig::wildMatch(std::string_view strPattern, std::string_view strN
     while (p < strPattern.size() && strPattern[p] == '*')
         ++p;
     return p == strPattern.size();
+}
+
+bool CApacheConfig::afterOwn(const tagAddress& addr, std::size_t nVhost) const {
+    const std::uint32_t nChain = findChain(addr);
+    if (nChain == CIndexTable::kNone)
+        return false;
+    const tagChain& chain = m_vecChains[nChain];
+    return chain.nOwnAt != CIndexTable::kNone && nVhost >= std::size_t{chain.nFirst} + chain.nOwnAt &&
+           nVhost < chain.nEnd;
 }

@@ -62,6 +62,7 @@ public:
                      const std::function<void(const tagVhostName&)>& fnName) const override;
     bool takes(const tagAddress& addr, std::string_view strName, tagTaken& taken) const override;
     std::vector<std::size_t> shadowing(const tagAddress& addr) const override;
+    bool afterOwn(const tagAddress& addr, std::size_t nVhost) const override;
 
     // Apache's wildcard match of an alias: '*' any run of characters, '?' any one, in any case.
     static bool wildMatch(std::string_view strPattern, std::string_view strName);
@@ -98,6 +99,7 @@ private:
         tagAddress addr;
         std::uint32_t nFirst = 0; // its entries
         std::uint32_t nEnd = 0;
+        std::uint32_t nOwnAt = CIndexTable::kNone; // its entries before the run's own, if loaded
     };
     struct tagExact {
         std::uint32_t nEntry;

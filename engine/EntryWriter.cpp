@@ -72,7 +72,15 @@ void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std
     if (m_queue) {
         // The default: an entry for each domain, whatever names came before.
         m_queue->add(strDomain, strLine, nLine, m_fnDuplicate);
+        const std::size_t nFrom = m_pOut->buffer().size();
         m_dialect.appendSingleEntry(strDomain, m_pOut->buffer());
+        if (m_fnPlaced) {
+            for (std::size_t i = 0; i < m_heads.size(); ++i)
+                m_names3[i].assign(m_heads[i]).append(strDomain);
+            const std::array<std::int64_t, 3> lines{nLine, nLine, nLine};
+            placed(m_nOutLines + 1, m_names3.data(), lines.data(), m_heads.size());
+            countLines(nFrom);
+        }
         m_pOut->entryDone();
         ++m_nEntries;
         return;
@@ -95,7 +103,15 @@ void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std
         return;
     ++m_nInEntry;
     if (m_bSingle) {
+        const std::size_t nFrom = m_pOut->buffer().size();
         m_dialect.appendSingleEntry(strDomain, m_pOut->buffer());
+        if (m_fnPlaced) {
+            for (std::size_t i = 0; i < m_heads.size(); ++i)
+                m_names3[i].assign(m_heads[i]).append(strDomain);
+            const std::array<std::int64_t, 3> lines{nLine, nLine, nLine};
+            placed(m_nOutLines + 1, m_names3.data(), lines.data(), m_heads.size());
+            countLines(nFrom);
+        }
         return;
     }
 
@@ -115,7 +131,13 @@ void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std
     if (m_bHeld) {
         m_dialect.appendNames(m_names3.data(), nNames, m_held);
     } else {
+        const std::size_t nFrom = m_pOut->buffer().size();
         m_dialect.appendNames(m_names3.data(), nNames, m_pOut->buffer());
+        if (m_fnPlaced) {
+            const std::array<std::int64_t, 3> lines{nLine, nLine, nLine};
+            placed(m_nEntryLine, m_names3.data(), lines.data(), nNames);
+            countLines(nFrom);
+        }
         m_pOut->entryDone();
     }
 }
@@ -128,6 +150,8 @@ bool CEntryWriter::takeName(std::string_view strName, CNameSet::CRecord record, 
             if (text::sameNoCase(m_vecEntryNames[m_entrySlots[i] - 1u], strName))
                 return false;
         m_vecEntryNames.emplace_back(strName);
+        if (m_fnPlaced)
+            m_vecEntryLines.push_back(nLine);
         m_entrySlots[i] = static_cast<std::uint8_t>(m_vecEntryNames.size());
         if (m_outputs.certbot()) {
             if (isWildcard(strName)) {
@@ -190,13 +214,39 @@ bool CEntryWriter::beginEntry(std::string_view strDomain, CNameSet::CRecord reco
         record.addFlags(CNameSet::kNamed);
     ++m_nEntry;
     m_vecEntryNames.clear();
+    m_vecEntryLines.clear();
+    if (m_splitFile)
+        m_nOutLines = 0;
     m_entrySlots.fill(0);
     m_strFirst.assign(strDomain);
     m_held.clear();
     m_strCertNames.clear();
-    if (!m_bHeld && !m_bSingle)
+    if (!m_bHeld && !m_bSingle) {
+        const std::size_t nFrom = m_pOut->buffer().size();
+        m_nEntryLine = m_nOutLines + 1;
         m_dialect.appendOpening(false, m_pOut->buffer());
+        if (m_fnPlaced)
+            countLines(nFrom);
+    }
     return true;
+}
+
+void CEntryWriter::setPlacedFn(FnPlaced fnPlaced) {
+    m_fnPlaced = std::move(fnPlaced);
+    // What the output holds before the first entry (nginx's line on the hash) comes first.
+    if (m_fnPlaced && m_pOut)
+        countLines(0);
+}
+
+void CEntryWriter::countLines(std::size_t nFrom) {
+    const std::string_view text = m_pOut->buffer().view().substr(nFrom);
+    m_nOutLines += std::count(text.begin(), text.end(), '\n');
+}
+
+void CEntryWriter::placed(std::int64_t nLine, const std::string* pNames, const std::int64_t* pListLines,
+                          std::size_t nNames) {
+    const std::string strSplitFile = m_layout.strSplitDir.empty() ? std::string() : m_strFirst + ".conf";
+    m_fnPlaced({strSplitFile, nLine, pNames, pListLines, nNames});
 }
 
 void CEntryWriter::endEntry() {
@@ -206,6 +256,9 @@ void CEntryWriter::endEntry() {
     COutFile& out = *m_pOut;
     if (m_bHeld) {
         CByteBuffer& buffer = out.buffer();
+        const std::size_t nFrom = buffer.size();
+        if (m_fnPlaced)
+            placed(m_nOutLines + 1, m_vecEntryNames.data(), m_vecEntryLines.data(), m_vecEntryNames.size());
         m_dialect.appendOpening(false, buffer);
         buffer.append(m_held.view());
         m_dialect.appendClosing(false, m_strFirst, buffer);
@@ -214,13 +267,18 @@ void CEntryWriter::endEntry() {
             buffer.append(m_held.view());
             m_dialect.appendClosing(true, m_strFirst, buffer);
         }
+        if (m_fnPlaced)
+            countLines(nFrom);
         if (COutFile* pCertbot = m_outputs.certbot(); pCertbot && !m_strCertNames.empty()) {
             pCertbot->buffer().append("certbot certonly --webroot -w " + shellWord(m_strSitePath) +
                                       " --cert-name " + shellWord(m_strFirst) + m_strCertNames + "\n");
             pCertbot->entryDone();
         }
     } else if (!m_bSingle) {
+        const std::size_t nFrom = out.buffer().size();
         m_dialect.appendClosing(false, m_strFirst, out.buffer());
+        if (m_fnPlaced)
+            countLines(nFrom);
     }
     out.entryDone();
     m_nEntries += m_layout.bHttps ? 2 : 1;

@@ -26,6 +26,16 @@
 class CEntryWriter : public CEntrySink {
 public:
     using tagDuplicateFn = std::function<void(std::int64_t, std::int64_t, std::string_view, bool)>;
+    // Where an entry's names stand: the file --split makes for it ("" for the run's output), the
+    // line of its opening there, and the names with the lines of the list that brought them.
+    struct tagPlaced {
+        std::string_view strSplitFile;
+        std::int64_t nLine = 0;
+        const std::string* pNames = nullptr;
+        const std::int64_t* pListLines = nullptr;
+        std::size_t nNames = 0;
+    };
+    using FnPlaced = std::function<void(const tagPlaced&)>;
 
     // strAsciiPrefix: the prefix checked and in ASCII form. nDomains: how many domains may come
     // (0: not known). fnDuplicate(nLine, nFirstLine, strText, bCut) is told each domain seen again.
@@ -44,6 +54,9 @@ public:
 
     // Domains per entry, 0 for all: the pack asked for, lowered to fit a certificate.
     int domainsPerEntry() const { return m_nPerEntry; }
+    // fnPlaced is told where each name is written, as it is, for a check of the names' routes:
+    // the lines of the output are then counted. Before the first domain.
+    void setPlacedFn(FnPlaced fnPlaced);
 
 private:
     bool beginEntry(std::string_view strDomain, CNameSet::CRecord record);
@@ -51,6 +64,10 @@ private:
     void fail(EGenFailure eFailure, const std::string& strPath, const std::string& strReason);
     // Whether the name goes in the current entry, which then holds it.
     bool takeName(std::string_view strName, CNameSet::CRecord record, std::int64_t nLine);
+    // The lines of what the output's buffer holds from nFrom on, counted when names are placed.
+    void countLines(std::size_t nFrom);
+    void placed(std::int64_t nLine, const std::string* pNames, const std::int64_t* pListLines,
+                std::size_t nNames);
 
     tagLayout m_layout;
     const CEntryDialect& m_dialect;
@@ -77,6 +94,7 @@ private:
 
     std::string m_strFirst;
     std::vector<std::string> m_vecEntryNames;     // a held entry's names, to write each once
+    std::vector<std::int64_t> m_vecEntryLines;    // and their lines of the list, when they are placed
     std::array<std::uint8_t, 256> m_entrySlots{}; // their places + 1, by hash
     CByteBuffer m_held;                           // a held entry's lines of names
     std::string m_strCertNames;                   // its names as certbot arguments
@@ -84,6 +102,10 @@ private:
     std::int64_t m_nInEntry = 0;
     std::int64_t m_nEntry = 0; // the current entry, from 1
     std::int64_t m_nEntries = 0;
+
+    FnPlaced m_fnPlaced;
+    std::int64_t m_nOutLines = 0;  // lines in the current output so far, when names are placed
+    std::int64_t m_nEntryLine = 0; // the current entry's opening line
 
     EGenFailure m_eFailure = EGenFailure::None;
     std::string m_strFailPath;

@@ -8,7 +8,6 @@
 
 #include "core/FileUtil.h"
 #include "core/Sys.h"
-#include "engine/ApacheDialect.h"
 #include "engine/EntryModel.h"
 #include "engine/EntryTemplate.h"
 #include "engine/EntryWriter.h"
@@ -108,9 +107,6 @@ void reportDuplicate(tagGenResult& result, std::int64_t nLine, std::int64_t nFir
     ++result.nDuplicates;
 }
 
-// The line at the top of an nginx output that says what its names need of the server names hash.
-constexpr std::size_t kHashHeadSize = 160;
-
 // What the names written need of nginx's server names hash: at the top of the output (at its end
 // on a stream, which cannot be written again), in the hash file, and in the result.
 void tellHashSizes(CNginxHashSizer& sizer, CRunOutputs& outputs, tagGenResult& result) {
@@ -147,14 +143,11 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         !readTemplate(request.strTemplateFile, strTemplate, result))
         return;
     const tagSiteSettings site{request.strSitePath, strPrefix, request.bWww, strTemplate, {}};
-    std::unique_ptr<CEntryDialect> pDialect;
     std::optional<CNginxHashSizer> sizer;
-    if (request.eServer == EServerKind::Nginx) {
-        auto pNginx = std::make_unique<CNginxDialect>(site, request.layout);
-        pNginx->setHashSizer(&sizer.emplace());
-        pDialect = std::move(pNginx);
-    } else
-        pDialect = std::make_unique<CApacheDialect>(site, request.layout);
+    if (request.eServer == EServerKind::Nginx)
+        sizer.emplace();
+    const std::unique_ptr<CEntryDialect> pDialect =
+        runstart::makeDialect(request, site, sizer ? &*sizer : nullptr);
     const CEntryDialect& dialect = *pDialect;
     if ((result.nFailLine = dialect.templateFailLine()) > 0)
         return fail(result, EGenFailure::Template, request.strTemplateFile, {});
@@ -170,8 +163,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     m_target.setTotal(nTotal);
     if (!outputs.open(strPath, strReason))
         return fail(result, EGenFailure::WriteFile, strPath, strReason);
-    if (sizer && outputs.output())
-        outputs.output()->reserveHead(kHashHeadSize);
+    runstart::beginOutputs(request, outputs);
 
     // The sink, and the lines into it.
     CEntryWriter sink(

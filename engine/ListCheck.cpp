@@ -1,11 +1,14 @@
 #include "engine/ListCheck.h"
 
 #include <array>
+#include <memory>
 #include <optional>
 
 #include "core/FileUtil.h"
+#include "engine/EntryDialect.h"
 #include "engine/EntryModel.h"
 #include "engine/EntryTemplate.h"
+#include "engine/EntryWriter.h"
 #include "engine/ListReader.h"
 #include "engine/NameSet.h"
 #include "engine/RunStart.h"
@@ -23,8 +26,8 @@ bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, ta
         return false;
     const entry::CNameHeads heads(m_request.bWww, strPrefix);
     // A template that a run would refuse is refused here the same way, before the list is read.
+    std::string strText;
     if (const std::string& strTemplate = m_request.strTemplateFile; !strTemplate.empty()) {
-        std::string strText;
         if (!CEntryTemplate::readFile(strTemplate, strText, strReason))
             return fail(EGenFailure::ReadFile, strTemplate, strReason);
         result.nFailLine =
@@ -51,6 +54,47 @@ bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, ta
     if (m_pServer)
         server.emplace(*m_pServer, m_request.layout);
     std::vector<tagNameFinding> vecTaken;
+
+    // The routes: the run's entries laid out nowhere, each name told where it stands as it is
+    // placed, once (the first line that writes it), unless an existing vhost serves it first.
+    tagGenResult dryResult;
+    CRunOutputs dryOutputs(m_request.strOutFile, {}, m_request.layout.strSplitDir);
+    std::unique_ptr<CEntryDialect> pDialect;
+    std::optional<CEntryWriter> writer;
+    if (m_fnRoute) {
+        dryOutputs.setDry();
+        std::string strPath;
+        dryOutputs.open(strPath, strReason);
+        runstart::beginOutputs(m_request, dryOutputs);
+        pDialect = runstart::makeDialect(
+            m_request, {m_request.strSitePath, strPrefix, m_request.bWww, strText, {}}, nullptr);
+        writer.emplace(
+            m_request.layout, *pDialect, m_request.bWww, strPrefix, m_request.strSitePath, dryOutputs,
+            dryResult, [](std::int64_t, std::int64_t, std::string_view, bool) {}, nTotal);
+        std::string strSplitPath;
+        writer->setPlacedFn([&](const CEntryWriter::tagPlaced& placed) {
+            for (std::size_t i = 0; i < placed.nNames; ++i) {
+                const std::string& strName = placed.pNames[i];
+                if (const CNameSet::CRecord record = names.find(strName);
+                    record && record.line() != placed.pListLines[i])
+                    continue;
+                tagRoute route;
+                route.strName = strName;
+                tagNameFinding taken;
+                if (server && server->takenFirst(strName, taken)) {
+                    route.bExisting = true;
+                    route.vhost = taken.vhost;
+                } else if (placed.strSplitFile.empty()) {
+                    route.strFile = m_request.strOutFile;
+                } else {
+                    strSplitPath = m_request.layout.strSplitDir + "/" + std::string(placed.strSplitFile);
+                    route.strFile = strSplitPath;
+                }
+                route.nLine = placed.nLine;
+                m_fnRoute(route);
+            }
+        });
+    }
     std::array<std::string, 3> entryNames;
     std::string strScratch;
     std::int64_t nLine = 0;
@@ -72,12 +116,18 @@ bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, ta
         for (std::size_t i = 0; i < heads.size(); ++i)
             entryNames[i].assign(heads[i]).append(name);
         bool bAdded = false;
+        // After this line's names are in the set, which tells the routes the first line of each.
+        const auto feedWriter = [&] {
+            if (writer)
+                writer->addDomain(name, nLine, line);
+        };
         CNameSet::CRecord record = names.insert(entryNames[0], nLine, bAdded);
         if (record && !bAdded && record.domainLine() != 0) {
             finding.eKind = tagFinding::EKind::Duplicate;
             finding.nOtherLine = record.domainLine();
             finding.strText = names::visibleText(line);
             fnFinding(finding);
+            feedWriter();
             continue;
         }
         for (std::size_t i = 0; i < heads.size(); ++i) {
@@ -92,6 +142,7 @@ bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, ta
             if (i == 0 && record)
                 record.setDomainLine(nLine);
         }
+        feedWriter();
         if (!server)
             continue;
         for (std::size_t i = 0; i < heads.size(); ++i) {
@@ -104,6 +155,9 @@ bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, ta
             }
         }
     }
+    if (writer)
+        writer->finish();
+    dryOutputs.discard();
     m_bNamesFull = names.full();
     if (reader.failed())
         return fail(reader.failure() == CListReader::EFailure::LineTooLong ? EGenFailure::LineTooLong

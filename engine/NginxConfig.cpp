@@ -749,6 +749,17 @@ std::uint32_t CNginxConfig::findKey(EKey eKey, std::uint32_t nChain, std::string
 }
 
 void CNginxConfig::index(const FnNote& fnNote) {
+    // Where the run's own vhosts stand among the others of their address: its entries go there.
+    std::vector<std::uint32_t> vecKept(m_vecChains.size(), 0);
+    for (tagChain& chain : m_vecChains)
+        chain.nOwnAt = CIndexTable::kNone;
+    for (const tagEntry& entry : m_vecEntries) {
+        tagChain& chain = m_vecChains[entry.nChain];
+        if (!(m_vecBlocks[entry.nBlock].bOwn))
+            ++vecKept[entry.nChain];
+        else if (chain.nOwnAt == CIndexTable::kNone)
+            chain.nOwnAt = vecKept[entry.nChain];
+    }
     std::erase_if(m_vecEntries, [this](const tagEntry& entry) { return m_vecBlocks[entry.nBlock].bOwn; });
     std::stable_sort(m_vecEntries.begin(), m_vecEntries.end(),
                      [](const tagEntry& a, const tagEntry& b) { return a.nChain < b.nChain; });
@@ -932,4 +943,13 @@ void CNginxConfig::forEachName(std::size_t nVhost,
         const tagName& name = m_vecNames[n];
         fnName({text(name.text), name.eKind != EName::Exact, fileText(name.nFile), name.nLine});
     }
+}
+
+bool CNginxConfig::afterOwn(const tagAddress& addr, std::size_t nVhost) const {
+    const std::uint32_t nChain = findChain(addr);
+    if (nChain == CIndexTable::kNone)
+        return false;
+    const tagChain& chain = m_vecChains[nChain];
+    return chain.nOwnAt != CIndexTable::kNone && nVhost >= std::size_t{chain.nFirst} + chain.nOwnAt &&
+           nVhost < chain.nEnd;
 }

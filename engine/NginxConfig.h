@@ -68,6 +68,7 @@ public:
     bool takesFromEntries(const tagAddress& addr, std::string_view strName, tagTaken& taken) const override;
     // For each IP address on the entries' port, when they listen on "*": its default server.
     std::vector<std::size_t> shadowing(const tagAddress& addr) const override;
+    bool afterOwn(const tagAddress& addr, std::size_t nVhost) const override;
 
     // The block that takes what no name takes at the address; bMarked: by default_server, not as
     // the first there. False when no block listens there.
@@ -107,6 +108,7 @@ private:
         tagAddress addr;
         std::uint32_t nFirst = 0; // its entries
         std::uint32_t nEnd = 0;
+        std::uint32_t nOwnAt = CIndexTable::kNone; // its entries before the run's own, if loaded
         std::uint32_t nDefault = 0;
     };
     struct tagRef {

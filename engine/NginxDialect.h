@@ -36,6 +36,8 @@ public:
 
     // Each name written is also told to pSizer, which must outlive the writing.
     void setHashSizer(CNginxHashSizer* pSizer) { m_pSizer = pSizer; }
+    // The first line of an output that is a named file, which says what its names need.
+    static constexpr std::size_t kHashHeadSize = 160;
     // The line that says what the names need, as the top of an output and the hash file say it.
     static std::string hashSizesLine(std::size_t nBucketSize, std::size_t nMaxSize);
 

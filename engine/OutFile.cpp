@@ -96,6 +96,12 @@ bool COutFile::openStream(int fd, std::string& strReason) {
     return start(strReason);
 }
 
+void COutFile::openNull(bool bStream) {
+    m_bNull = true;
+    m_bNullStream = bStream;
+    m_bSync = true;
+}
+
 bool COutFile::start(std::string& strReason) {
     sys::tagFileInfo info;
     m_bRegular = sys::statFd(m_fd, info) && info.bRegular;
@@ -183,6 +189,10 @@ void COutFile::writerLoop() {
 
 // Runs on the writer thread, which owns m_bufWrite and m_vecWriteEnds while m_bHasWork is set.
 void COutFile::writePiece() {
+    if (m_bNull) {
+        m_nEntries += static_cast<std::int64_t>(m_vecWriteEnds.size());
+        return;
+    }
     if (m_bFailed.load(std::memory_order_relaxed) || m_bufWrite.empty())
         return;
     std::size_t nWritten = 0;

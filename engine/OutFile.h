@@ -35,6 +35,9 @@ public:
                     bool& bExists);
     // An open descriptor, written as it comes; the output does not close it.
     bool openStream(int fd, std::string& strReason);
+    // Nowhere: what is appended is counted and dropped, for a check that writes nothing. bStream:
+    // as standard output would be, else as a named file.
+    void openNull(bool bStream);
 
     // Entries are appended here, each followed by a call to entryDone.
     CByteBuffer& buffer() { return m_bufFill; }
@@ -52,7 +55,7 @@ public:
     bool writeHead(std::string_view strLine);
 
     // Written as it comes (standard output, a pipe, a device), not put in place at the end.
-    bool isStream() const { return m_strTemp.empty(); }
+    bool isStream() const { return m_bNull ? m_bNullStream : m_strTemp.empty(); }
 
     // A write has failed; what is appended from now on is dropped.
     bool failed() const { return m_bFailed.load(std::memory_order_relaxed); }
@@ -90,6 +93,8 @@ private:
     int m_fd = -1;
     bool m_bOwnFd = false;
     bool m_bSync = false;
+    bool m_bNull = false;
+    bool m_bNullStream = false;
     bool m_bRegular = false;
     std::string m_strTarget; // a named file written through m_strTemp; both empty otherwise
     std::string m_strTemp;

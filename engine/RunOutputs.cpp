@@ -65,6 +65,11 @@ bool CRunOutputs::open(std::string& strPath, std::string& strReason) {
         discard();
         return false;
     };
+    if (m_bDry) {
+        if (m_strSplitDir.empty())
+            m_output.emplace().openNull(m_strOutFile == kStdOutPath);
+        return true;
+    }
     if (m_strSplitDir.empty()) {
         m_output.emplace();
         if (!m_output->open(m_strOutFile, strReason)) {
@@ -107,6 +112,10 @@ CRunOutputs::ESplitFile CRunOutputs::openSplitFile(std::string_view strName, COu
                                                    std::string& strPath, std::string& strReason) {
     const std::string strFile = std::string(strName) + std::string(kSplitSuffix);
     strPath = m_strSplitDir + kSeparator + strFile;
+    if (m_bDry) {
+        out.openNull(false);
+        return ESplitFile::Opened;
+    }
     for (const tagSide& side : m_sides) {
         if (side.strPath.empty())
             continue;

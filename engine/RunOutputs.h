@@ -27,6 +27,10 @@ public:
     CRunOutputs(const CRunOutputs&) = delete;
     CRunOutputs& operator=(const CRunOutputs&) = delete;
 
+    // Outputs that go nowhere, for a check that lays out the entries as a run would and writes
+    // nothing: no file is opened, none is created. Before open.
+    void setDry() { m_bDry = true; }
+
     // False with the two names as given when two outputs are one file.
     bool check(std::string& strPath, std::string& strOther);
     // False with the file and the reason when one cannot be opened; nothing is then left.
@@ -76,4 +80,5 @@ private:
     std::optional<COutFile> m_output;
     std::string m_strStaging; // the run's own directory inside the split directory
     std::int64_t m_nSplitFiles = 0;
+    bool m_bDry = false;
 };

@@ -1,6 +1,8 @@
 #include "engine/RunStart.h"
 
 #include "core/Sys.h"
+#include "engine/ApacheDialect.h"
+#include "engine/NginxDialect.h"
 
 namespace runstart {
 
@@ -47,3 +49,17 @@ bool openList(const tagGenRequest& request, CListReader& reader, std::string& st
 }
 
 } // namespace runstart
+
+std::unique_ptr<CEntryDialect> runstart::makeDialect(const tagGenRequest& request,
+                                                     const tagSiteSettings& site, CNginxHashSizer* pSizer) {
+    if (request.eServer != EServerKind::Nginx)
+        return std::make_unique<CApacheDialect>(site, request.layout);
+    auto pNginx = std::make_unique<CNginxDialect>(site, request.layout);
+    pNginx->setHashSizer(pSizer);
+    return pNginx;
+}
+
+void runstart::beginOutputs(const tagGenRequest& request, CRunOutputs& outputs) {
+    if (request.eServer == EServerKind::Nginx && outputs.output())
+        outputs.output()->reserveHead(CNginxDialect::kHashHeadSize);
+}

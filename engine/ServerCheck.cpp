@@ -13,8 +13,17 @@ void CServerCheck::lookUp(std::string_view strName, std::vector<tagNameFinding>&
     vecFindings.clear();
     tagTaken taken;
     for (const tagAddress& addr : m_vecAddrs)
-        if (m_config.takesFromEntries(addr, strName, taken))
+        if (m_config.takesFromEntries(addr, strName, taken) && !m_config.afterOwn(addr, taken.nVhost))
             vecFindings.push_back({addr, m_config.vhost(taken.nVhost), taken.name});
+}
+
+bool CServerCheck::takenFirst(std::string_view strName, tagNameFinding& finding) const {
+    const tagAddress& addr = m_vecAddrs.front();
+    tagTaken taken;
+    if (!m_config.takesFromEntries(addr, strName, taken) || m_config.afterOwn(addr, taken.nVhost))
+        return false;
+    finding = {addr, m_config.vhost(taken.nVhost), taken.name};
+    return true;
 }
 
 std::vector<tagShadowFinding> CServerCheck::shadows() const {

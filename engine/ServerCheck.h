@@ -29,6 +29,9 @@ public:
     // One finding for each of the entries' addresses where an existing vhost takes the name.
     void lookUp(std::string_view strName, std::vector<tagNameFinding>& vecFindings) const;
     std::vector<tagShadowFinding> shadows() const;
+    // The existing vhost that serves the name at the entries' own address (their plain one)
+    // after the run, if one does: then the run's entry does not.
+    bool takenFirst(std::string_view strName, tagNameFinding& finding) const;
 
 private:
     const CServerConfig& m_config;

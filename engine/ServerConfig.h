@@ -46,10 +46,17 @@ public:
     // compete. False when none of them takes the name.
     virtual bool takes(const tagAddress& addr, std::string_view strName, tagTaken& taken) const = 0;
     // The vhost that still answers a request for the name once entries at the address have it
-    // too, written after every vhost already there. By default the one that takes it now, as on a
-    // server whose first vhost with a name keeps it.
+    // too, written after every vhost already there (see afterOwn for where they stand). By default the one
+    // that takes it now, as on a server whose first vhost with a name keeps it.
     virtual bool takesFromEntries(const tagAddress& addr, std::string_view strName, tagTaken& taken) const {
         return takes(addr, strName, taken);
+    }
+    // Whether the vhost comes after the run's own vhosts at the address, which the server loaded
+    // before this run: the run's entries stand where those are, before it.
+    virtual bool afterOwn(const tagAddress& addr, std::size_t nVhost) const {
+        (void)addr;
+        (void)nVhost;
+        return false;
     }
     // The vhosts that take requests before entries at the address: for each address more
     // specific than it that covers part of it, the first vhost there.

@@ -13,7 +13,7 @@ _kelvane_cli() {
     if [[ ${COMP_WORDS[1]-} == check ]]; then
         file_opts+=' --server-dump'
         text_opts+=' --server-cmd'
-        flags+=' --server'
+        flags+=' --server --routes'
     fi
 
     if [[ " $file_opts " == *" $prev "* ]]; then

@@ -17,6 +17,7 @@ complete -c kelvane-cli -l http2 -x -a 'auto on off' -d 'With nginx and --https:
 complete -c kelvane-cli -l server -d 'check: look at the server\'s vhosts'
 complete -c kelvane-cli -l server-cmd -x -d 'check: run CMD instead of apache2ctl -S or nginx -T'
 complete -c kelvane-cli -l server-dump -r -F -d 'check: read a saved apache2ctl -S or nginx -T output'
+complete -c kelvane-cli -l routes -d 'check: where each name goes after the run'
 complete -c kelvane-cli -n __fish_use_subcommand -a check -d 'Report what a run would get wrong'
 complete -c kelvane-cli -s o -l output -r -F -d 'The output file (default: standard output)'
 complete -c kelvane-cli -l strict -d 'A refused line fails the run'
