@@ -150,7 +150,7 @@ for n in "${sizes[@]}"; do
         t_run=$(seconds_since "$t0")
         chmod a+r "$work/entries.conf" "$work/hash.conf"
         blocks=$(grep -c '^server {' "$work/entries.conf")
-        names=$(awk '$1 == "server_name" { n += NF - 1 } END { print n + 0 }' "$work/entries.conf")
+        name_count=$(awk '$1 == "server_name" { n += NF - 1 } END { print n + 0 }' "$work/entries.conf")
         hash=$(hash_values "$work/hash.conf")
 
         t0=$EPOCHREALTIME
@@ -232,10 +232,10 @@ for n in "${sizes[@]}"; do
         verdict=ok
         ((${#checks[@]} == 0)) || verdict="FAIL: $(IFS=';'; echo "${checks[*]}")"
         # shellcheck disable=SC2059  # the format is the table's
-        printf "$row_fmt" "$n" "$layout" "$blocks" "$names" "$hash" "$(fmt "$t_run") s" "$(fmt "$t_test") s" \
+        printf "$row_fmt" "$n" "$layout" "$blocks" "$name_count" "$hash" "$(fmt "$t_run") s" "$(fmt "$t_test") s" \
             "$(fmt "$up") s" "$rss_cell" "$pss_cell" "$ms_last ms" "$warnings" "$verdict"
         md+=("$(printf '| %s | %s | %s | %s | %s | %s s | %s s | %s s | %s | %s | %s ms | %s | %s |' "$n" "$layout" \
-            "$blocks" "$names" "$hash" "$(fmt "$t_run")" "$(fmt "$t_test")" "$(fmt "$up")" "$rss_cell" \
+            "$blocks" "$name_count" "$hash" "$(fmt "$t_run")" "$(fmt "$t_test")" "$(fmt "$up")" "$rss_cell" \
             "$pss_cell" "$ms_last" "$warnings" "$verdict")")
         start_s[$n,$layout]=$up
         # PSS counts the pages the master and its worker share once; RSS, twice.
