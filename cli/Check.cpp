@@ -68,7 +68,7 @@ private:
 
 // The program `apache2ctl`, else `apachectl` (for nginx: `nginx`), looked for in PATH and where
 // Debian puts them, as the sbin directories are often not in a user's PATH.
-std::string defaultServerCommand(EServerKind eServer) {
+std::string serverCommandOf(EServerKind eServer) {
     if (eServer == EServerKind::Nginx) {
         const std::vector<std::string> vecDirs{"/usr/sbin", "/sbin", "/usr/local/sbin",
                                                "/usr/local/nginx/sbin"};
@@ -132,7 +132,7 @@ std::string shadowText(const tagShadowFinding& shadow, EServerKind eServer) {
 }
 
 // A finding as a line of the report.
-std::string findingText(const tagFinding& finding, const std::string& strListName, EServerKind eServer) {
+std::string findingLine(const tagFinding& finding, const std::string& strListName, EServerKind eServer) {
     const std::string strWhere = strListName + ":" + std::to_string(finding.nLine) + ": ";
     switch (finding.eKind) {
     case tagFinding::EKind::Refused:
@@ -254,7 +254,7 @@ int checkMain(int argc, char** argv) {
     if (bServer) {
         tagServerSource source;
         source.strDumpFile = strServerDump;
-        source.strCommand = strServerCmd.empty() ? defaultServerCommand(request.eServer) : strServerCmd;
+        source.strCommand = strServerCmd.empty() ? serverCommandOf(request.eServer) : strServerCmd;
         std::string strError;
         if (!(bNginx ? nginx.load(source, request, fnNote, strError)
                      : apache.load(source, request, fnNote, strError))) {
@@ -277,7 +277,7 @@ int checkMain(int argc, char** argv) {
         });
     tagGenResult result;
     const bool bRan = check.run(
-        [&](const tagFinding& finding) { findings.add(findingText(finding, strListName, request.eServer)); },
+        [&](const tagFinding& finding) { findings.add(findingLine(finding, strListName, request.eServer)); },
         result);
     findings.flush();
     if (!bRan) {
@@ -294,4 +294,12 @@ int checkMain(int argc, char** argv) {
         return kExitFile;
     }
     return findings.count() > 0 ? kExitFindings : kExitOk;
+}
+
+std::string findingText(const tagFinding& finding, const std::string& strListName, EServerKind eServer) {
+    return findingLine(finding, strListName, eServer);
+}
+
+std::string defaultServerCommand(EServerKind eServer) {
+    return serverCommandOf(eServer);
 }

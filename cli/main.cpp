@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/Apply.h"
 #include "cli/Check.h"
 #include "cli/CliTarget.h"
 #include "cli/CommandLine.h"
@@ -59,6 +60,8 @@ int main(int argc, char** argv) {
     argv = vecArgv.data();
     if (argc > 1 && std::string_view(argv[1]) == "check")
         return checkMain(argc - 1, argv + 1);
+    if (argc > 1 && std::string_view(argv[1]) == "apply")
+        return applyMain(argc - 1, argv + 1);
     CLI::App app{"Writes one Apache name-based <VirtualHost *> entry for each domain of a list, or with "
                  "--server-kind nginx one nginx server {} block. (kelvane-cli check reports what such a run "
                  "would get wrong, and what the server's vhosts "

@@ -64,6 +64,19 @@ bool canCreateIn(const std::string& strDir);
 // Whether this system can open an IPv6 socket, which a server listening on "[::]" needs.
 bool hasIpv6();
 
+// For apply, which changes a server's configuration in place (a Linux server's; on Windows each
+// fails with ENOSYS). An exclusive lock on the file, made when missing, held while the returned
+// descriptor is open: bWait waits for it, else it fails at once with EWOULDBLOCK. -1 with errno.
+int lockFile(const std::string& strPath, bool bWait);
+// A symbolic link at strLink to strTarget; 0, or -1 with errno.
+int makeSymlink(const std::string& strTarget, const std::string& strLink);
+// What the symbolic link holds; false with errno when it is none.
+bool readSymlink(const std::string& strLink, std::string& strTarget);
+// A second name for the file at strFrom (a link itself, not followed); 0, or -1 with errno.
+int hardLink(const std::string& strFrom, const std::string& strTo);
+// The directory's entries on the disk; 0, or -1 with errno.
+int syncDir(const std::string& strDir);
+
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
 #else

@@ -1,5 +1,7 @@
 #include "core/Sys.h"
 
+#include <sys/file.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -108,6 +110,51 @@ std::string userDataBase() {
 
 bool canCreateIn(const std::string& strDir) {
     return ::access(strDir.c_str(), W_OK) == 0;
+}
+
+int lockFile(const std::string& strPath, bool bWait) {
+    const int fd = ::open(strPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return -1;
+    int nResult;
+    do
+        nResult = ::flock(fd, LOCK_EX | (bWait ? 0 : LOCK_NB));
+    while (nResult != 0 && errno == EINTR);
+    if (nResult != 0) {
+        const int nErrno = errno;
+        ::close(fd);
+        errno = nErrno;
+        return -1;
+    }
+    return fd;
+}
+
+int makeSymlink(const std::string& strTarget, const std::string& strLink) {
+    return ::symlink(strTarget.c_str(), strLink.c_str());
+}
+
+bool readSymlink(const std::string& strLink, std::string& strTarget) {
+    std::string buffer(4096, '\0');
+    const ssize_t n = ::readlink(strLink.c_str(), buffer.data(), buffer.size());
+    if (n < 0)
+        return false;
+    strTarget.assign(buffer.data(), static_cast<std::size_t>(n));
+    return true;
+}
+
+int hardLink(const std::string& strFrom, const std::string& strTo) {
+    return ::linkat(AT_FDCWD, strFrom.c_str(), AT_FDCWD, strTo.c_str(), 0);
+}
+
+int syncDir(const std::string& strDir) {
+    const int fd = ::open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const int nResult = ::fsync(fd);
+    const int nErrno = errno;
+    ::close(fd);
+    errno = nErrno;
+    return nResult;
 }
 
 bool hasIpv6() {

@@ -362,6 +362,31 @@ bool canCreateIn(const std::string& strDir) {
     return true;
 }
 
+int lockFile(const std::string&, bool) {
+    errno = ENOSYS;
+    return -1;
+}
+
+int makeSymlink(const std::string&, const std::string&) {
+    errno = ENOSYS;
+    return -1;
+}
+
+bool readSymlink(const std::string&, std::string&) {
+    errno = ENOSYS;
+    return false;
+}
+
+int hardLink(const std::string&, const std::string&) {
+    errno = ENOSYS;
+    return -1;
+}
+
+int syncDir(const std::string&) {
+    errno = ENOSYS;
+    return -1;
+}
+
 bool hasIpv6() {
     WSADATA data;
     if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)

@@ -209,14 +209,18 @@ bool CEntryWriter::beginEntry(std::string_view strDomain, CNameSet::CRecord reco
             return false;
         }
         m_pOut = &*m_splitFile;
+        m_pOut->buffer().append(m_layout.strFileHead);
     }
     if (m_bNamed && record)
         record.addFlags(CNameSet::kNamed);
     ++m_nEntry;
     m_vecEntryNames.clear();
     m_vecEntryLines.clear();
-    if (m_splitFile)
+    if (m_splitFile) {
         m_nOutLines = 0;
+        if (m_fnPlaced)
+            countLines(0);
+    }
     m_entrySlots.fill(0);
     m_strFirst.assign(strDomain);
     m_held.clear();

@@ -34,6 +34,7 @@ struct tagLayout {
     bool bRedirect = false;            // the plain entry redirects to https
     bool bAnyHostIpv6 = true;          // nginx: host "*" is also every IPv6 address ("[::]")
     EHttp2 eHttp2 = EHttp2::Off;       // nginx: HTTP/2 on the HTTPS twin
+    std::string strFileHead;           // --split: the first line of each file, its line end included
 
     bool isDefault() const {
         return nPack == 1 && listen.strHost == "*" && listen.nPort == 0 && strSplitDir.empty() && !bHttps &&
