@@ -151,9 +151,9 @@ int applyMain(int argc, char** argv) {
     }
     if (app.count("--enabled-dir") > 0)
         config.strEnabledDir = strEnabledDir;
-    for (const auto& [pValue, pTarget] : {std::pair{&strTestCmd, &config.strTestCmd},
-                                          std::pair{&strReloadCmd, &config.strReloadCmd},
-                                          std::pair{&strServerCmd, &config.strServerCmd}})
+    for (const auto& [pValue, pTarget] :
+         {std::pair{&strTestCmd, &config.strTestCmd}, std::pair{&strReloadCmd, &config.strReloadCmd},
+          std::pair{&strServerCmd, &config.strServerCmd}})
         if (!pValue->empty())
             *pTarget = *pValue;
     // The list is read twice, for the files and for the names each is to serve: standard input
@@ -187,14 +187,16 @@ int applyMain(int argc, char** argv) {
     const tagApplyPlan& plan = apply.plan();
     switch (eEnd) {
     case EApplyEnd::Done: {
-        const double fSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double fSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         char szTime[32];
         std::snprintf(szTime, sizeof szTime, "%.1f s", fSeconds);
         if (!bQuiet)
-            say("applied: " + std::to_string(plan.vecAdd.size()) + " added, " + std::to_string(plan.vecChange.size()) +
-                " changed, " + std::to_string(plan.vecRemove.size()) + " removed, " +
-                std::to_string(plan.vecKeep.size()) + " unchanged; " + std::to_string(apply.namesServed()) +
-                " names served from " + config.strSitesDir + "; " + szTime);
+            say("applied: " + std::to_string(plan.vecAdd.size()) + " added, " +
+                std::to_string(plan.vecChange.size()) + " changed, " + std::to_string(plan.vecRemove.size()) +
+                " removed, " + std::to_string(plan.vecKeep.size()) + " unchanged; " +
+                std::to_string(apply.namesServed()) + " names served from " + config.strSitesDir + "; " +
+                szTime);
         return exitstatus::kOk;
     }
     case EApplyEnd::Planned:
@@ -211,7 +213,8 @@ int applyMain(int argc, char** argv) {
     case EApplyEnd::RunFailed: {
         const tagGenResult& result = apply.runResult();
         say(report::failure(result, "-", request.eServer));
-        const bool bUsage = result.eFailure == EGenFailure::SitePath || result.eFailure == EGenFailure::Prefix;
+        const bool bUsage =
+            result.eFailure == EGenFailure::SitePath || result.eFailure == EGenFailure::Prefix;
         return bUsage ? exitstatus::kUsage : exitstatus::kFile;
     }
     }

@@ -81,7 +81,8 @@ bool removeTree(const std::string& strDir) {
 }
 } // namespace
 
-CApply::CApply(tagGenRequest request, tagApplyConfig config, FnSay fnStep, FnSay fnPlanLine, FnFinding fnFinding)
+CApply::CApply(tagGenRequest request, tagApplyConfig config, FnSay fnStep, FnSay fnPlanLine,
+               FnFinding fnFinding)
     : m_request(std::move(request)), m_config(std::move(config)), m_fnStep(std::move(fnStep)),
       m_fnPlanLine(std::move(fnPlanLine)), m_fnFinding(std::move(fnFinding)) {
     m_strWork = withSep(m_config.strSitesDir) + std::string(kWorkName);
@@ -116,7 +117,8 @@ EApplyEnd CApply::run() {
     for (const std::string* pDir : {&m_config.strSitesDir, &m_config.strEnabledDir}) {
         if (!pDir->empty() && !m_config.bDryRun && !sys::canCreateIn(*pDir)) {
             fail("cannot write in " + *pDir + ": " + file::errorText(errno) +
-                 (errno == EACCES || errno == EPERM ? " (run apply as the user who owns it, often root)" : ""));
+                 (errno == EACCES || errno == EPERM ? " (run apply as the user who owns it, often root)"
+                                                    : ""));
             return EApplyEnd::Failed;
         }
     }
@@ -155,9 +157,9 @@ EApplyEnd CApply::run() {
         return m_runResult.eFailure != EGenFailure::None ? EApplyEnd::RunFailed : EApplyEnd::Failed;
     }
     const tagApplyPlan& plan = m_plan;
-    m_fnStep("plan: " + std::to_string(plan.vecAdd.size()) + " to add, " + std::to_string(plan.vecChange.size()) +
-             " to change, " + std::to_string(plan.vecRemove.size()) + " to remove, " +
-             std::to_string(plan.vecKeep.size()) + " unchanged");
+    m_fnStep("plan: " + std::to_string(plan.vecAdd.size()) + " to add, " +
+             std::to_string(plan.vecChange.size()) + " to change, " + std::to_string(plan.vecRemove.size()) +
+             " to remove, " + std::to_string(plan.vecKeep.size()) + " unchanged");
     if (m_config.bDryRun) {
         for (const auto& [pFiles, pszWhat] :
              {std::pair{&plan.vecAdd, "add "}, std::pair{&plan.vecChange, "change "},
@@ -246,16 +248,19 @@ bool CApply::makePlan() {
             m_vecFiles.push_back(strName);
             strLastFile = strName;
         }
-        m_vecNames.emplace_back(std::string(route.strName), static_cast<std::uint32_t>(m_vecFiles.size() - 1));
+        m_vecNames.emplace_back(std::string(route.strName),
+                                static_cast<std::uint32_t>(m_vecFiles.size() - 1));
     });
     tagGenResult result;
     if (!names.run([](const tagFinding&) {}, result))
         return fail("cannot read the list again: " + result.strReason);
-    return comparePlan(strNew, m_config.strSitesDir, m_config.strEnabledDir, m_config.bPrune, m_plan, m_strError);
+    return comparePlan(strNew, m_config.strSitesDir, m_config.strEnabledDir, m_config.bPrune, m_plan,
+                       m_strError);
 }
 
 bool CApply::comparePlan(const std::string& strStaged, const std::string& strSitesDir,
-                         const std::string& strEnabledDir, bool bPrune, tagApplyPlan& plan, std::string& strError) {
+                         const std::string& strEnabledDir, bool bPrune, tagApplyPlan& plan,
+                         std::string& strError) {
     plan = {};
     std::vector<std::string> vecNew, vecOld;
     if (!listAll(strStaged, vecNew) || !listAll(strSitesDir, vecOld)) {
@@ -374,8 +379,9 @@ bool CApply::writeJournal(bool bReloading) {
 }
 
 bool CApply::applyFiles() {
-    m_fnStep("writing " + std::to_string(m_plan.vecAdd.size() + m_plan.vecChange.size()) + " files" +
-             (m_plan.vecRemove.empty() ? std::string() : ", removing " + std::to_string(m_plan.vecRemove.size())));
+    m_fnStep(
+        "writing " + std::to_string(m_plan.vecAdd.size() + m_plan.vecChange.size()) + " files" +
+        (m_plan.vecRemove.empty() ? std::string() : ", removing " + std::to_string(m_plan.vecRemove.size())));
     const std::string strNew = m_strWork + kSep + "new";
     for (const std::vector<std::string>* pFiles : {&m_plan.vecAdd, &m_plan.vecChange})
         for (const std::string& strName : *pFiles)
@@ -443,14 +449,17 @@ bool CApply::recover() {
     std::size_t nAt = strJournal.find('\n');
     while (nAt != std::string::npos && nAt + 1 < strJournal.size()) {
         const std::size_t nEnd = strJournal.find('\n', nAt + 1);
-        const std::string strLine = strJournal.substr(nAt + 1, nEnd == std::string::npos ? std::string::npos : nEnd - nAt - 1);
+        const std::string strLine =
+            strJournal.substr(nAt + 1, nEnd == std::string::npos ? std::string::npos : nEnd - nAt - 1);
         nAt = nEnd;
         const std::size_t nSpace = strLine.find(' ');
         const std::string strWhat = strLine.substr(0, nSpace);
         const std::string strName = nSpace == std::string::npos ? std::string() : strLine.substr(nSpace + 1);
         // A name is a file of the directory: nothing that leads out of it.
-        if (!strName.empty() && (strName.find(kSep) != std::string::npos || strName == "." || strName == ".."))
-            return fail("cannot read the journal " + m_strWork + "/journal: a name that leaves the directory");
+        if (!strName.empty() &&
+            (strName.find(kSep) != std::string::npos || strName == "." || strName == ".."))
+            return fail("cannot read the journal " + m_strWork +
+                        "/journal: a name that leaves the directory");
         if (strWhat == "add")
             m_plan.vecAdd.push_back(strName);
         else if (strWhat == "change")
@@ -473,12 +482,13 @@ bool CApply::recover() {
 bool CApply::runCommand(const std::string& strWhat, const std::string& strCommand, std::string& strOutput) {
     strOutput.clear();
     sys::tagCommandResult result;
-    sys::runCommand(strCommand, {kMaxCommandOutput, kCommandTimeout},
-                    [&strOutput](std::string_view piece) {
-                        if (strOutput.size() < 64 * 1024)
-                            strOutput.append(piece.substr(0, 64 * 1024 - strOutput.size()));
-                    },
-                    result);
+    sys::runCommand(
+        strCommand, {kMaxCommandOutput, kCommandTimeout},
+        [&strOutput](std::string_view piece) {
+            if (strOutput.size() < 64 * 1024)
+                strOutput.append(piece.substr(0, 64 * 1024 - strOutput.size()));
+        },
+        result);
     if (result.eEnd == sys::ECommandEnd::Exited && result.nCode == 0)
         return true;
     std::string strWhy;
@@ -525,7 +535,8 @@ bool CApply::verify(std::string& strWrong) {
         tagTaken taken;
         const bool bTaken = pServer->takes(addr, strName, taken);
         if (bTaken && vecVhostFiles[taken.nVhost].empty())
-            vecVhostFiles[taken.nVhost] = file::canonicalPath(std::string(pServer->vhost(taken.nVhost).strFile));
+            vecVhostFiles[taken.nVhost] =
+                file::canonicalPath(std::string(pServer->vhost(taken.nVhost).strFile));
         if (bTaken && file::samePath(vecVhostFiles[taken.nVhost], vecCanonical[nFile]))
             continue;
         if (nWrong++ < 10)

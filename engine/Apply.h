@@ -96,7 +96,7 @@ private:
     FnSay m_fnStep;
     FnSay m_fnPlanLine;
     FnFinding m_fnFinding;
-    std::string m_strWork;    // the site directory's .kelvane-apply: journal, backups, new files
+    std::string m_strWork; // the site directory's .kelvane-apply: journal, backups, new files
     std::string m_strSitesCanonical;
     int m_fdLock = -1;
     tagApplyPlan m_plan;

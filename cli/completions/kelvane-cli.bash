@@ -9,11 +9,15 @@ _kelvane_cli() {
     local dir_opts='-s --site-path --split'
     local text_opts='-p --prefix --pack --listen --cert-path --server-kind --http2'
     local flags='-w --www --idn --strict -q --quiet --https --redirect -h --help --version'
-    # The server's options belong to check alone.
+    # The server's options belong to check and apply alone.
     if [[ ${COMP_WORDS[1]-} == check ]]; then
         file_opts+=' --server-dump'
         text_opts+=' --server-cmd'
         flags+=' --server --routes'
+    elif [[ ${COMP_WORDS[1]-} == apply ]]; then
+        dir_opts+=' --sites-dir --enabled-dir'
+        text_opts+=' --test-cmd --reload-cmd --server-cmd'
+        flags+=' --prune --force --dry-run --no-wait --recover'
     fi
 
     if [[ " $file_opts " == *" $prev "* ]]; then
@@ -26,9 +30,9 @@ _kelvane_cli() {
         mapfile -t COMPREPLY < <(compgen -W 'auto on off' -- "$cur")
     elif [[ " $text_opts " == *" $prev "* ]]; then
         COMPREPLY=()
-    elif ((COMP_CWORD == 1)) && [[ check == "$cur"* ]] && [[ $cur != -* ]]; then
-        # The subcommand, or a list file that starts the same way.
-        mapfile -t COMPREPLY < <(compgen -W check -- "$cur"; compgen -f -- "$cur")
+    elif ((COMP_CWORD == 1)) && [[ $cur != -* ]] && compgen -W 'check apply' -- "$cur" >/dev/null; then
+        # A subcommand, or a list file that starts the same way.
+        mapfile -t COMPREPLY < <(compgen -W 'check apply' -- "$cur"; compgen -f -- "$cur")
     elif [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$file_opts $dir_opts $text_opts $flags" -- "$cur")
     else

@@ -31,6 +31,7 @@ while read -r sub; do
 done < <(
     awk '/^Subcommands:$/ { on = 1; next } /^$/ { on = 0 } on { print $1 }' <<<"$help"
     echo check # dispatched before the run's own options are parsed
+    echo apply
 )
 options=$(sort -u <<<"$options")
 [[ $options == *--site-path* ]] || fail "no long option found in --help"
@@ -71,6 +72,8 @@ check_completion '--server-kind --site-path --split --strict ' kelvane-cli --s
 check_completion '--server --server-cmd --server-dump --server-kind --site-path --split --strict ' kelvane-cli check --s
 check_completion 'nginx ' kelvane-cli --server-kind n
 check_completion 'check ' kelvane-cli chec
+check_completion 'apply ' kelvane-cli appl
+check_completion '--server-cmd --server-kind --site-path --sites-dir --split --strict ' kelvane-cli apply --s
 check_completion 'sites sites.conf sites.d sites.txt ' kelvane-cli -o sit
 check_completion 'sites sites.d ' kelvane-cli --site-path sit
 check_completion '' kelvane-cli -p sit

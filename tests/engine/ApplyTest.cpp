@@ -117,7 +117,8 @@ TEST(ApplyTest, RecoveryPutsBackWhatTheJournalNames) {
         const std::string reloaded = dir.path("reloaded");
         config.strReloadCmd = "touch '" + reloaded + "'";
         config.bRecoverOnly = true;
-        CApply apply({}, config, [](const std::string&) {}, [](const std::string&) {}, [](const tagFinding&) {});
+        CApply apply(
+            {}, config, [](const std::string&) {}, [](const std::string&) {}, [](const tagFinding&) {});
         EXPECT_EQ(apply.run(), EApplyEnd::Recovered) << apply.error();
         EXPECT_EQ(listing(sites) + "| " + listing(enabled), before) << bReloading;
         EXPECT_EQ(std::filesystem::exists(reloaded), bReloading);
