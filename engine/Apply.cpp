@@ -226,6 +226,8 @@ bool CApply::makePlan() {
     tagGenRequest request = m_request;
     request.layout.strSplitDir = strNew;
     request.layout.strFileHead = std::string(kMarker) + ": this file is replaced by the next apply\r\n";
+    // A file with the same bytes as the one in place is not even written.
+    request.layout.strUnchangedDir = m_config.strSitesDir;
     request.strOutFile.clear();
     CResultTarget target;
     {
@@ -254,19 +256,20 @@ bool CApply::makePlan() {
     tagGenResult result;
     if (!names.run([](const tagFinding&) {}, result))
         return fail("cannot read the list again: " + result.strReason);
-    return comparePlan(strNew, m_config.strSitesDir, m_config.strEnabledDir, m_config.bPrune, m_plan,
-                       m_strError);
+    return comparePlan(strNew, m_runResult.vecUnchanged, m_config.strSitesDir, m_config.strEnabledDir,
+                       m_config.bPrune, m_plan, m_strError);
 }
 
-bool CApply::comparePlan(const std::string& strStaged, const std::string& strSitesDir,
-                         const std::string& strEnabledDir, bool bPrune, tagApplyPlan& plan,
-                         std::string& strError) {
+bool CApply::comparePlan(const std::string& strStaged, const std::vector<std::string>& vecUnchanged,
+                         const std::string& strSitesDir, const std::string& strEnabledDir, bool bPrune,
+                         tagApplyPlan& plan, std::string& strError) {
     plan = {};
     std::vector<std::string> vecNew, vecOld;
     if (!listAll(strStaged, vecNew) || !listAll(strSitesDir, vecOld)) {
         strError = "cannot list " + strSitesDir + ": " + file::errorText(errno);
         return false;
     }
+    plan.vecKeep = vecUnchanged;
     const std::string strSites = withSep(strSitesDir);
     for (const std::string& strName : vecNew) {
         const std::string strOld = strSites + strName;
@@ -282,7 +285,9 @@ bool CApply::comparePlan(const std::string& strStaged, const std::string& strSit
                            file::readAll(strOld, strOldText, strReason) && strNewText == strOldText;
         (bSame ? plan.vecKeep : plan.vecChange).push_back(strName);
     }
-    const std::set<std::string> setNew(vecNew.begin(), vecNew.end());
+    std::sort(plan.vecKeep.begin(), plan.vecKeep.end());
+    std::set<std::string> setNew(vecNew.begin(), vecNew.end());
+    setNew.insert(vecUnchanged.begin(), vecUnchanged.end());
     for (const std::string& strName : vecOld) {
         if (setNew.count(strName) != 0 || strName.starts_with('.') || !strName.ends_with(".conf"))
             continue;
@@ -296,11 +301,9 @@ bool CApply::comparePlan(const std::string& strStaged, const std::string& strSit
     // A link of the same name to each file; a file or another link of the user's there is left.
     const std::string strEnabled = withSep(strEnabledDir);
     const std::string strSitesCanonical = withSep(file::canonicalPath(strSitesDir));
-    for (const std::string& strName : vecNew) {
-        std::string strTarget;
+    for (const std::string& strName : setNew)
         if (!exists(strEnabled + strName))
             plan.vecLink.push_back(strName);
-    }
     for (const std::string& strName : plan.vecRemove) {
         std::string strTarget;
         if (sys::readSymlink(strEnabled + strName, strTarget) &&

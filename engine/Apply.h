@@ -70,10 +70,11 @@ public:
     const tagApplyPlan& plan() const { return m_plan; }
     std::int64_t namesServed() const { return static_cast<std::int64_t>(m_vecNames.size()); }
 
-    // The plan of staged files against the site directory; false with m_strError.
-    static bool comparePlan(const std::string& strStaged, const std::string& strSitesDir,
-                            const std::string& strEnabledDir, bool bPrune, tagApplyPlan& plan,
-                            std::string& strError);
+    // The plan of the staged files, and of those the run found unchanged, against the site
+    // directory; false with strError.
+    static bool comparePlan(const std::string& strStaged, const std::vector<std::string>& vecUnchanged,
+                            const std::string& strSitesDir, const std::string& strEnabledDir, bool bPrune,
+                            tagApplyPlan& plan, std::string& strError);
 
 private:
     bool fail(const std::string& strError);

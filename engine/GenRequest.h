@@ -35,6 +35,8 @@ struct tagLayout {
     bool bAnyHostIpv6 = true;          // nginx: host "*" is also every IPv6 address ("[::]")
     EHttp2 eHttp2 = EHttp2::Off;       // nginx: HTTP/2 on the HTTPS twin
     std::string strFileHead;           // --split: the first line of each file, its line end included
+    // --split: a file whose bytes are those of the file of its name here is not written (apply).
+    std::string strUnchangedDir;
 
     bool isDefault() const {
         return nPack == 1 && listen.strHost == "*" && listen.nPort == 0 && strSplitDir.empty() && !bHttps &&

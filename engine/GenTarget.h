@@ -62,6 +62,8 @@ struct tagGenResult {
     // nginx: the server names hash that the names written need; 0 for Apache or a run that failed.
     std::size_t nHashBucketSize = 0;
     std::size_t nHashMaxSize = 0;
+    // The split files not written because they were unchanged (tagLayout::strUnchangedDir).
+    std::vector<std::string> vecUnchanged;
 };
 
 // Where a run tells how far it has come and how it ended. A front end implements onDone; progress

@@ -153,6 +153,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
         return fail(result, EGenFailure::Template, request.strTemplateFile, {});
     CRunOutputs outputs(request.strOutFile, request.layout.strCertbotFile, request.layout.strSplitDir,
                         request.eServer == EServerKind::Nginx ? request.strHashConfFile : std::string());
+    outputs.setUnchangedDir(request.layout.strUnchangedDir);
     if (std::string strOther; !outputs.check(strPath, strOther))
         return fail(result, EGenFailure::Clash, strPath, strOther);
     CListReader reader;
@@ -238,6 +239,8 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     const bool bStreamed = pOut && pOut->isStream();
     if (result.eFailure == EGenFailure::None || bStreamed)
         result.nEntries = pOut && request.layout.isDefault() ? pOut->entriesWritten() : sink.entries();
-    if (result.eFailure == EGenFailure::None)
+    if (result.eFailure == EGenFailure::None) {
         result.nFiles = outputs.splitFiles();
+        result.vecUnchanged = outputs.takeUnchanged();
+    }
 }

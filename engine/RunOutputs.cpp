@@ -116,6 +116,15 @@ CRunOutputs::ESplitFile CRunOutputs::openSplitFile(std::string_view strName, COu
         out.openNull(false);
         return ESplitFile::Opened;
     }
+    if (!m_strUnchangedDir.empty()) {
+        // Held whole, to be compared with the file it would replace.
+        if (!m_setSplitNames.insert(strFile).second)
+            return ESplitFile::NamedBefore;
+        out.openNull(false);
+        out.setPieceSize(static_cast<std::size_t>(-1));
+        m_strOpenSplit = strFile;
+        return ESplitFile::Opened;
+    }
     for (const tagSide& side : m_sides) {
         if (side.strPath.empty())
             continue;
@@ -144,6 +153,35 @@ CRunOutputs::ESplitFile CRunOutputs::openSplitFile(std::string_view strName, COu
 }
 
 bool CRunOutputs::finishSplitFile(COutFile& out, std::string& strReason) {
+    if (!m_strOpenSplit.empty()) {
+        const std::string strFile = std::move(m_strOpenSplit);
+        m_strOpenSplit.clear();
+        const std::string_view bytes = out.buffer().view();
+        const std::string strOld = m_strUnchangedDir + kSeparator + strFile;
+        sys::tagFileInfo info;
+        std::string strOldBytes, strIgnored;
+        if (sys::lstatPath(strOld, info) && info.bRegular && !info.bLink &&
+            info.nSize == static_cast<std::int64_t>(bytes.size()) &&
+            file::readAll(strOld, strOldBytes, strIgnored) && strOldBytes == bytes) {
+            m_vecUnchanged.push_back(strFile);
+            return true;
+        }
+        const std::string strStaged = m_strStaging + kSeparator + strFile;
+        const int fd = file::createExclusive(strStaged, m_strSplitDir + kSeparator + strFile);
+        std::size_t nWritten = 0;
+        int nErrno = 0;
+        const bool bOk = fd >= 0 && file::writeAll(fd, bytes, nWritten, nErrno);
+        if (fd < 0)
+            nErrno = errno;
+        if (fd >= 0 && sys::closeFd(fd) != 0 && bOk)
+            nErrno = errno;
+        if (!bOk || nErrno != 0) {
+            strReason = file::errorText(nErrno != 0 ? nErrno : EIO);
+            return false;
+        }
+        ++m_nSplitFiles;
+        return true;
+    }
     if (!out.finish(strReason)) {
         out.discard();
         return false;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "core/FileUtil.h"
 #include "engine/OutFile.h"
@@ -30,6 +32,10 @@ public:
     // Outputs that go nowhere, for a check that lays out the entries as a run would and writes
     // nothing: no file is opened, none is created. Before open.
     void setDry() { m_bDry = true; }
+    // Split files whose bytes are those of the file of the same name in strDir are not written;
+    // unchanged() names them. Before open.
+    void setUnchangedDir(std::string strDir) { m_strUnchangedDir = std::move(strDir); }
+    std::vector<std::string> takeUnchanged() { return std::move(m_vecUnchanged); }
 
     // False with the two names as given when two outputs are one file.
     bool check(std::string& strPath, std::string& strOther);
@@ -81,4 +87,8 @@ private:
     std::string m_strStaging; // the run's own directory inside the split directory
     std::int64_t m_nSplitFiles = 0;
     bool m_bDry = false;
+    std::string m_strUnchangedDir;
+    std::string m_strOpenSplit; // the split file being made, when it is held to be compared
+    std::unordered_set<std::string> m_setSplitNames;
+    std::vector<std::string> m_vecUnchanged;
 };

@@ -43,6 +43,7 @@ TEST(ApplyTest, PlanOfASiteDirectory) {
     for (const char* name : {"new.conf", "same.conf", "other.conf", "link.conf"})
         writeFile(staged + "/" + name, marked + name);
     writeFile(sites + "/same.conf", marked + "same.conf");
+    writeFile(sites + "/kept.conf", marked + "kept.conf");
     writeFile(sites + "/other.conf", marked + "before");
     writeFile(dir.path("elsewhere.conf"), marked + "link.conf");
     ASSERT_EQ(::symlink(dir.path("elsewhere.conf").c_str(), (sites + "/link.conf").c_str()), 0);
@@ -57,19 +58,27 @@ TEST(ApplyTest, PlanOfASiteDirectory) {
         bool bPrune;
         std::vector<std::string> add, change, remove, keep, link, unlink;
     } cases[] = {
-        {false, {"new.conf"}, {"link.conf", "other.conf"}, {}, {"same.conf"}, {"link.conf", "new.conf"}, {}},
+        {false,
+         {"new.conf"},
+         {"link.conf", "other.conf"},
+         {},
+         {"kept.conf", "same.conf"},
+         {"kept.conf", "link.conf", "new.conf"},
+         {}},
         {true,
          {"new.conf"},
          {"link.conf", "other.conf"},
          {"gone.conf"},
-         {"same.conf"},
-         {"link.conf", "new.conf"},
+         {"kept.conf", "same.conf"},
+         {"kept.conf", "link.conf", "new.conf"},
          {"gone.conf"}},
     };
     for (const auto& c : cases) {
         tagApplyPlan plan;
         std::string error;
-        ASSERT_TRUE(CApply::comparePlan(staged, sites, enabled, c.bPrune, plan, error)) << error;
+        // kept.conf the run found unchanged: it was not staged.
+        ASSERT_TRUE(CApply::comparePlan(staged, {"kept.conf"}, sites, enabled, c.bPrune, plan, error))
+            << error;
         EXPECT_EQ(plan.vecAdd, c.add);
         EXPECT_EQ(plan.vecChange, c.change);
         EXPECT_EQ(plan.vecRemove, c.remove) << c.bPrune;
