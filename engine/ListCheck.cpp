@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "core/FileUtil.h"
+#include "core/Sys.h"
 #include "engine/EntryDialect.h"
 #include "engine/EntryModel.h"
 #include "engine/EntryTemplate.h"
@@ -87,7 +88,8 @@ bool CListCheck::run(const std::function<void(const tagFinding&)>& fnFinding, ta
                 } else if (placed.strSplitFile.empty()) {
                     route.strFile = m_request.strOutFile;
                 } else {
-                    strSplitPath = m_request.layout.strSplitDir + "/" + std::string(placed.strSplitFile);
+                    strSplitPath =
+                        m_request.layout.strSplitDir + sys::kPathSeparator + std::string(placed.strSplitFile);
                     route.strFile = strSplitPath;
                 }
                 route.nLine = placed.nLine;

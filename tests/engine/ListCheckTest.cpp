@@ -107,6 +107,11 @@ TEST(ListCheckTest, RoutesByEachServersRule) {
         {EServerKind::Nginx, "new.conf", {"a.test new.conf:2", "b.test z.conf:2", "x.wild.test new.conf:14"}},
     };
     for (const auto& c : cases) {
+#ifdef _WIN32
+        // nginx's paths are a Linux server's.
+        if (c.eServer == EServerKind::Nginx)
+            continue;
+#endif
         tagGenRequest request;
         request.eList = EListSource::Text;
         request.strList = "a.test\nb.test\nx.wild.test\n";
@@ -135,7 +140,7 @@ TEST(ListCheckTest, RoutesByEachServersRule) {
         check.setRouteFn([&](const tagRoute& route) {
             const std::string_view file = route.bExisting ? route.vhost.strFile : route.strFile;
             routes.push_back(std::string(route.strName) + " " +
-                             std::string(file.substr(file.rfind('/') + 1)) + ":" +
+                             std::string(file.substr(file.find_last_of("/\\") + 1)) + ":" +
                              std::to_string(route.bExisting ? route.vhost.nLine : route.nLine));
         });
         tagGenResult result;
