@@ -167,6 +167,8 @@ int applyMain(int argc, char** argv) {
         request.strList = std::move(strText);
     }
 
+    // A closed pipe on the plan's lines is a failed write, not the end of an apply mid-way.
+    sys::failWritesInsteadOfSignals();
     const auto start = std::chrono::steady_clock::now();
     const bool bQuiet = options.bQuiet;
     const std::string strListName = request.eList == EListSource::File ? request.strList : std::string("-");

@@ -146,8 +146,15 @@ EApplyEnd CApply::run() {
             return EApplyEnd::Recovered;
     }
 
-    removeTree(m_strWork);
-    if (sys::makeDir(m_strWork) != 0) {
+    if (m_config.bDryRun) {
+        // A plan of its own, beside any apply that holds the directory.
+        m_strWork =
+            file::createDirBeside(withSep(m_config.strSitesDir) + std::string(kWorkName).substr(1) + "-plan");
+        if (m_strWork.empty()) {
+            fail("cannot make a directory in " + m_config.strSitesDir + ": " + file::errorText(errno));
+            return EApplyEnd::Failed;
+        }
+    } else if (removeTree(m_strWork), sys::makeDir(m_strWork) != 0) {
         fail("cannot make " + m_strWork + ": " + file::errorText(errno));
         return EApplyEnd::Failed;
     }
@@ -278,10 +285,16 @@ bool CApply::comparePlan(const std::string& strStaged, const std::vector<std::st
             plan.vecAdd.push_back(strName);
             continue;
         }
-        // A link or anything else that is not a plain file is replaced, never read through.
+        // Only a file an earlier apply wrote is replaced: never the user's file, or a link, of
+        // the name an entry would have.
+        if (!info.bRegular || info.bLink || !startsWithMarker(strOld)) {
+            strError = strOld +
+                       " is not a file apply wrote (its first line would say so), and an entry of the "
+                       "list would replace it: rename it, or remove it if the entry is to take its place";
+            return false;
+        }
         std::string strNewText, strOldText, strReason;
-        const bool bSame = info.bRegular && !info.bLink &&
-                           file::readAll(withSep(strStaged) + strName, strNewText, strReason) &&
+        const bool bSame = file::readAll(withSep(strStaged) + strName, strNewText, strReason) &&
                            file::readAll(strOld, strOldText, strReason) && strNewText == strOldText;
         (bSame ? plan.vecKeep : plan.vecChange).push_back(strName);
     }

@@ -40,13 +40,11 @@ TEST(ApplyTest, PlanOfASiteDirectory) {
     for (const std::string& d : {staged, sites, enabled})
         std::filesystem::create_directory(d);
     const std::string marked = std::string(CApply::kMarker) + "\n";
-    for (const char* name : {"new.conf", "same.conf", "other.conf", "link.conf"})
+    for (const char* name : {"new.conf", "same.conf", "other.conf"})
         writeFile(staged + "/" + name, marked + name);
     writeFile(sites + "/same.conf", marked + "same.conf");
     writeFile(sites + "/kept.conf", marked + "kept.conf");
     writeFile(sites + "/other.conf", marked + "before");
-    writeFile(dir.path("elsewhere.conf"), marked + "link.conf");
-    ASSERT_EQ(::symlink(dir.path("elsewhere.conf").c_str(), (sites + "/link.conf").c_str()), 0);
     writeFile(sites + "/gone.conf", marked + "gone");
     writeFile(sites + "/user.conf", "# the user's\n");
     writeFile(sites + "/notes.txt", marked);
@@ -58,19 +56,13 @@ TEST(ApplyTest, PlanOfASiteDirectory) {
         bool bPrune;
         std::vector<std::string> add, change, remove, keep, link, unlink;
     } cases[] = {
-        {false,
-         {"new.conf"},
-         {"link.conf", "other.conf"},
-         {},
-         {"kept.conf", "same.conf"},
-         {"kept.conf", "link.conf", "new.conf"},
-         {}},
+        {false, {"new.conf"}, {"other.conf"}, {}, {"kept.conf", "same.conf"}, {"kept.conf", "new.conf"}, {}},
         {true,
          {"new.conf"},
-         {"link.conf", "other.conf"},
+         {"other.conf"},
          {"gone.conf"},
          {"kept.conf", "same.conf"},
-         {"kept.conf", "link.conf", "new.conf"},
+         {"kept.conf", "new.conf"},
          {"gone.conf"}},
     };
     for (const auto& c : cases) {
@@ -85,6 +77,19 @@ TEST(ApplyTest, PlanOfASiteDirectory) {
         EXPECT_EQ(plan.vecKeep, c.keep);
         EXPECT_EQ(plan.vecLink, c.link);
         EXPECT_EQ(plan.vecUnlink, c.unlink) << c.bPrune;
+    }
+
+    // A file of the user's, or a link, of the name an entry would have is never replaced.
+    writeFile(dir.path("elsewhere.conf"), marked + "link.conf");
+    for (const std::string name : {"user.conf", "link.conf"}) {
+        if (name == "link.conf")
+            ASSERT_EQ(::symlink(dir.path("elsewhere.conf").c_str(), (sites + "/link.conf").c_str()), 0);
+        writeFile(staged + "/" + name, marked + name);
+        tagApplyPlan plan;
+        std::string error;
+        EXPECT_FALSE(CApply::comparePlan(staged, {}, sites, enabled, false, plan, error)) << name;
+        EXPECT_NE(error.find(sites + "/" + name + " is not a file apply wrote"), std::string::npos) << error;
+        std::filesystem::remove(staged + "/" + name);
     }
 }
 
