@@ -75,6 +75,8 @@ int applyMain(int argc, char** argv) {
                  "kelvane-cli apply"};
     tagRunOptions options;
     addRunOptions(app, options);
+    // --recover needs no list and no site path: only the directory and the server's commands.
+    app.get_option("--site-path")->required(false);
     tagApplyConfig config;
     std::string strSitesDir, strEnabledDir, strTestCmd, strReloadCmd, strServerCmd;
     app.add_option("--sites-dir", strSitesDir,
@@ -142,8 +144,13 @@ int applyMain(int argc, char** argv) {
             return usage(std::string(pszOption) +
                          " is not for apply, which writes a file an entry in the site directory");
     tagGenRequest request;
-    if (std::string strError; !makeRequest(app, options, request, strError))
+    if (config.bRecoverOnly) {
+        request.eServer = options.strServerKind == "nginx" ? EServerKind::Nginx : EServerKind::Apache;
+    } else if (app.count("--site-path") == 0) {
+        return usage("--site-path is required");
+    } else if (std::string strError; !makeRequest(app, options, request, strError)) {
         return usage(strError);
+    }
     systemDefaults(request.eServer, config);
     if (!strSitesDir.empty()) {
         config.strSitesDir = strSitesDir;
