@@ -15,6 +15,7 @@
 #include "core/FileUtil.h"
 #include "core/Process.h"
 #include "core/Sys.h"
+#include "engine/Address.h"
 #include "engine/Apply.h"
 
 namespace {
@@ -116,6 +117,12 @@ int applyMain(int argc, char** argv) {
     app.add_flag("--recover", config.bRecoverOnly,
                  "Only put back what an apply that died left (any apply does that first), and stop")
         ->group(kGroupApply);
+    std::string strProbe;
+    app.add_option("--probe", strProbe,
+                   "After the reload, also ask each name of a written file over HTTP at ADDR (IPv4:PORT or "
+                   "[IPv6]:PORT) with its Host header: no answer, or a 5xx, puts everything back")
+        ->type_name("ADDR")
+        ->group(kGroupApply);
     app.set_help_flag("-h,--help", "Show this help and exit")->group(cmdline::kGroupOther);
     cmdline::finishHelp(app);
     app.footer(cmdline::wrap(
@@ -158,6 +165,18 @@ int applyMain(int argc, char** argv) {
     }
     if (app.count("--enabled-dir") > 0)
         config.strEnabledDir = strEnabledDir;
+    if (!strProbe.empty()) {
+        tagAddress probeAddr;
+        std::string strReason;
+        if (!tagAddress::parseListen(strProbe, probeAddr, strReason) || probeAddr.anyHost() ||
+            probeAddr.nPort == 0)
+            return usage("--probe '" + strProbe + "': an IPv4:PORT or [IPv6]:PORT address" +
+                         (strReason.empty() ? std::string() : " (" + strReason + ")"));
+        config.strProbeIp = probeAddr.strHost;
+        if (config.strProbeIp.starts_with('['))
+            config.strProbeIp = config.strProbeIp.substr(1, config.strProbeIp.size() - 2);
+        config.nProbePort = probeAddr.nPort;
+    }
     for (const auto& [pValue, pTarget] :
          {std::pair{&strTestCmd, &config.strTestCmd}, std::pair{&strReloadCmd, &config.strReloadCmd},
           std::pair{&strServerCmd, &config.strServerCmd}})

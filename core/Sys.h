@@ -76,6 +76,9 @@ bool readSymlink(const std::string& strLink, std::string& strTarget);
 int hardLink(const std::string& strFrom, const std::string& strTo);
 // The directory's entries on the disk; 0, or -1 with errno.
 int syncDir(const std::string& strDir);
+// The status of a GET of "/" with the Host header strHostHeader from the server at the IP address
+// strIp (v4, or v6 without brackets) and nPort, within nTimeoutMs; -1 with errno when none came.
+int httpStatus(const std::string& strIp, int nPort, const std::string& strHostHeader, int nTimeoutMs);
 
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';

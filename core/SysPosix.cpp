@@ -2,9 +2,12 @@
 
 #include <sys/file.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 
@@ -155,6 +158,78 @@ int syncDir(const std::string& strDir) {
     ::close(fd);
     errno = nErrno;
     return nResult;
+}
+
+int httpStatus(const std::string& strIp, int nPort, const std::string& strHostHeader, int nTimeoutMs) {
+    sockaddr_storage addr{};
+    socklen_t nAddr = 0;
+    if (auto* p4 = reinterpret_cast<sockaddr_in*>(&addr);
+        ::inet_pton(AF_INET, strIp.c_str(), &p4->sin_addr) == 1) {
+        p4->sin_family = AF_INET;
+        p4->sin_port = htons(static_cast<std::uint16_t>(nPort));
+        nAddr = sizeof(sockaddr_in);
+    } else if (auto* p6 = reinterpret_cast<sockaddr_in6*>(&addr);
+               ::inet_pton(AF_INET6, strIp.c_str(), &p6->sin6_addr) == 1) {
+        p6->sin6_family = AF_INET6;
+        p6->sin6_port = htons(static_cast<std::uint16_t>(nPort));
+        nAddr = sizeof(sockaddr_in6);
+    } else {
+        errno = EINVAL;
+        return -1;
+    }
+    const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    // Waits until the socket can be read (bRead) or written; false on the deadline.
+    const auto wait = [&](bool bRead) {
+        const auto nLeft =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
+        pollfd poll{fd, static_cast<short>(bRead ? POLLIN : POLLOUT), 0};
+        return nLeft > 0 && ::poll(&poll, 1, static_cast<int>(nLeft)) == 1;
+    };
+    int nStatus = -1;
+    int nErrno = ETIMEDOUT;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), nAddr) == 0 ||
+        (errno == EINPROGRESS && wait(false))) {
+        int nError = 0;
+        socklen_t nLen = sizeof nError;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &nLen);
+        const std::string strRequest =
+            "GET / HTTP/1.0\r\nHost: " + strHostHeader + "\r\nConnection: close\r\n\r\n";
+        std::string strReply;
+        if (nError != 0) {
+            nErrno = nError;
+        } else if (::send(fd, strRequest.data(), strRequest.size(), MSG_NOSIGNAL) ==
+                   static_cast<ssize_t>(strRequest.size())) {
+            char buffer[512];
+            while (strReply.find('\n') == std::string::npos && wait(true)) {
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                strReply.append(buffer, static_cast<std::size_t>(n));
+            }
+            // "HTTP/1.1 200 OK"
+            const std::size_t nSpace = strReply.find(' ');
+            if (strReply.starts_with("HTTP/") && nSpace != std::string::npos &&
+                nSpace + 4 <= strReply.size()) {
+                nStatus = 0;
+                for (std::size_t i = nSpace + 1; i < nSpace + 4 && nStatus >= 0; ++i)
+                    nStatus =
+                        strReply[i] >= '0' && strReply[i] <= '9' ? nStatus * 10 + (strReply[i] - '0') : -1;
+            }
+            nErrno = EPROTO;
+        } else {
+            nErrno = errno;
+        }
+    } else if (errno != EINPROGRESS) {
+        nErrno = errno;
+    }
+    ::close(fd);
+    if (nStatus < 0)
+        errno = nErrno;
+    return nStatus;
 }
 
 bool hasIpv6() {

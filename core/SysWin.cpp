@@ -387,6 +387,11 @@ int syncDir(const std::string&) {
     return -1;
 }
 
+int httpStatus(const std::string&, int, const std::string&, int) {
+    errno = ENOSYS;
+    return -1;
+}
+
 bool hasIpv6() {
     WSADATA data;
     if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)

@@ -219,6 +219,11 @@ EApplyEnd CApply::run() {
         rollBack(true);
         return EApplyEnd::Failed;
     }
+    if (std::string strWrong; !m_config.strProbeIp.empty() && !probe(strWrong)) {
+        fail("the server does not answer every name it was given: " + strWrong);
+        rollBack(true);
+        return EApplyEnd::Failed;
+    }
     // Committed: the journal goes first, then what it kept.
     sys::removeFile(m_strWork + kSep + "journal");
     sys::syncDir(m_strWork);
@@ -561,6 +566,28 @@ bool CApply::verify(std::string& strWrong) {
                                       std::to_string(pServer->vhost(taken.nVhost).nLine)
                                 : std::string("no vhost")) +
                         ")";
+    }
+    if (nWrong > 10)
+        strWrong += " and " + std::to_string(nWrong - 10) + " more";
+    return nWrong == 0;
+}
+
+bool CApply::probe(std::string& strWrong) {
+    std::set<std::string> setWritten(m_plan.vecAdd.begin(), m_plan.vecAdd.end());
+    setWritten.insert(m_plan.vecChange.begin(), m_plan.vecChange.end());
+    std::size_t nAsked = 0, nWrong = 0;
+    for (const auto& [strName, nFile] : m_vecNames) {
+        if (setWritten.count(m_vecFiles[nFile]) == 0 || strName.find('*') != std::string::npos)
+            continue;
+        if (nAsked++ == 0)
+            m_fnStep("asking the written names over HTTP at " + m_config.strProbeIp + ":" +
+                     std::to_string(m_config.nProbePort));
+        const int nStatus = sys::httpStatus(m_config.strProbeIp, m_config.nProbePort, strName, 5000);
+        if (nStatus >= 0 && nStatus < 500)
+            continue;
+        if (nWrong++ < 10)
+            strWrong += (nWrong > 1 ? ", " : "") + strName + " (" +
+                        (nStatus < 0 ? file::errorText(errno) : "HTTP " + std::to_string(nStatus)) + ")";
     }
     if (nWrong > 10)
         strWrong += " and " + std::to_string(nWrong - 10) + " more";

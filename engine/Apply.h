@@ -25,6 +25,8 @@ struct tagApplyConfig {
     bool bDryRun = false;      // the plan only
     bool bNoWait = false;      // another apply on the directory ends this one at once
     bool bRecoverOnly = false; // put back what an apply that died left, and stop
+    std::string strProbeIp;    // also ask each name of a written file over HTTP there; empty: not
+    int nProbePort = 80;
 };
 
 enum class EApplyEnd {
@@ -88,6 +90,8 @@ private:
     bool rollBack(bool bReload);
     bool runCommand(const std::string& strWhat, const std::string& strCommand, std::string& strOutput);
     bool verify(std::string& strWrong);
+    // Each name of a written file asked over HTTP: no answer, or a 5xx, is wrong.
+    bool probe(std::string& strWrong);
     std::unique_ptr<CServerConfig> loadServer(const tagGenRequest& request, std::string& strError);
     std::string sitePath(const std::string& strName) const;
     std::string enabledPath(const std::string& strName) const;

@@ -16,7 +16,7 @@ _kelvane_cli() {
         flags+=' --server --routes'
     elif [[ ${COMP_WORDS[1]-} == apply ]]; then
         dir_opts+=' --sites-dir --enabled-dir'
-        text_opts+=' --test-cmd --reload-cmd --server-cmd'
+        text_opts+=' --test-cmd --reload-cmd --server-cmd --probe'
         flags+=' --prune --force --dry-run --no-wait --recover'
     fi
 

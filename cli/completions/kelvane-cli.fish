@@ -24,6 +24,7 @@ complete -c kelvane-cli -l sites-dir -x -a '(__fish_complete_directories)' -d 'a
 complete -c kelvane-cli -l enabled-dir -x -a '(__fish_complete_directories)' -d 'apply: a link there to each file'
 complete -c kelvane-cli -l test-cmd -x -d 'apply: the server\'s test of its configuration'
 complete -c kelvane-cli -l reload-cmd -x -d 'apply: the server\'s graceful reload'
+complete -c kelvane-cli -l probe -x -d 'apply: also ask each written name over HTTP at ADDR'
 complete -c kelvane-cli -l prune -d 'apply: also remove files of an earlier apply the list no longer has'
 complete -c kelvane-cli -l force -d 'apply: go on past the check\'s findings'
 complete -c kelvane-cli -l dry-run -d 'apply: print the plan and change nothing'

@@ -324,9 +324,9 @@ run_checks() {
     local rc stamp names n1 pid1 pid2 t_first t_second t0 loop_log
 
     # 1. 1,000 domains, then 10 files added and 5 changed.
-    apply_run first "$L1"
+    apply_run first --probe "127.0.0.1:$PORT" "$L1"
     rc=$?
-    expect_rc first 0 $rc "apply of 1,000 domains"
+    expect_rc first 0 $rc "apply of 1,000 domains, each name asked over HTTP after the reload"
     check "$KIND: the files are the split layout, with apply's first line${ENABLED:+, each linked}" is_applied "$L1" A
     n1=$(ours | wc -l)
     check "$KIND: the summary counts $n1 files added" summary_says first "$n1 added, 0 changed, 0 removed, 0 unchanged"
@@ -426,6 +426,15 @@ run_checks() {
     check "$KIND: rolled back" same_as "$W/s0"
     sleep 1
     check "$KIND: reloaded again: the old answers" serves_list A "$L2"
+
+    # A probe where nothing answers: every name of a written file unanswered, rolled back.
+    RUN_SITE=B apply_run probe "$L2" --probe 127.0.0.1:1
+    rc=$?
+    expect_rc probe 1 $rc "--probe where nothing listens: exit 1"
+    check "$KIND: the unanswered names are said" grep -q 'does not answer every name.*Connection refused' "$W/probe.err"
+    check "$KIND: rolled back" same_as "$W/s0"
+    sleep 1
+    check "$KIND: the old answers" serves_list A "$L2"
 
     # 4. A user's vhost that takes a listed name before apply's.
     if [[ $KIND == apache ]]; then
