@@ -85,8 +85,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (names::nameOfLine(strLine, strScratch, name) != names::EVerdict::Name)
         return 0;
     const std::string strName(name);
-    const std::string strAliases = strName + (bWww ? " www." + strName : std::string()) +
-                                   (strPrefix.empty() ? std::string() : " " + strPrefix + "." + strName);
+    // A prefix that is the www alias writes no name twice.
+    const bool bPrefixIsWww = bWww && strPrefix.size() == 3 && (strPrefix[0] | 0x20) == 'w' &&
+                              (strPrefix[1] | 0x20) == 'w' && (strPrefix[2] | 0x20) == 'w';
+    const std::string strAliases =
+        strName + (bWww ? " www." + strName : std::string()) +
+        (strPrefix.empty() || bPrefixIsWww ? std::string() : " " + strPrefix + "." + strName);
     const std::string strEntry = "<VirtualHost *>\r\n    DocumentRoot " + strQuoted + "\r\n    ServerAlias " +
                                  strAliases + "\r\n</VirtualHost>\r\n";
 
