@@ -13,6 +13,7 @@
 #include "engine/EntryModel.h"
 #include "engine/GenerateThread.h"
 #include "engine/NginxConfig.h"
+#include "engine/ServerCheck.h"
 #include "engine/ServerSource.h"
 
 namespace {
@@ -89,6 +90,7 @@ CApply::CApply(tagGenRequest request, tagApplyConfig config, FnSay fnStep, FnSay
 }
 
 CApply::~CApply() {
+    m_pChecked.reset();
     if (m_fdLock >= 0)
         sys::closeFd(m_fdLock);
 }
@@ -184,6 +186,7 @@ EApplyEnd CApply::run() {
         return EApplyEnd::Failed;
     }
     if (m_config.bDryRun) {
+        tellMoves();
         cleanUp();
         return bFindings ? EApplyEnd::Findings : EApplyEnd::Planned;
     }
@@ -355,10 +358,10 @@ bool CApply::checkServer(bool& bFindings) {
     request.strOutFile.clear();
     m_fnStep("checking what the server loaded: " + m_config.strServerCmd);
     std::string strError;
-    const std::unique_ptr<CServerConfig> pServer = loadServer(request, strError);
-    if (!pServer)
+    m_pChecked = loadServer(request, strError);
+    if (!m_pChecked)
         return fail(strError);
-    CListCheck check(request, pServer.get());
+    CListCheck check(request, m_pChecked.get());
     tagGenResult result;
     const bool bRan = check.run(
         [&](const tagFinding& finding) {
@@ -592,4 +595,31 @@ bool CApply::probe(std::string& strWrong) {
     if (nWrong > 10)
         strWrong += " and " + std::to_string(nWrong - 10) + " more";
     return nWrong == 0;
+}
+
+void CApply::tellMoves() {
+    // What the server loaded now, every vhost counted, against the file each name is planned in.
+    tagGenRequest request = m_request;
+    request.layout.strSplitDir.clear();
+    request.strOutFile = std::string(kStdOutPath);
+    std::string strError;
+    const std::unique_ptr<CServerConfig> pServer = loadServer(request, strError);
+    if (!pServer)
+        return;
+    const tagAddress addr = entry::entryAddresses(m_request.layout).plain;
+    std::vector<std::string> vecVhostFiles(pServer->vhostCount());
+    const CServerCheck after(*m_pChecked, m_request.layout);
+    for (const auto& [strName, nFile] : m_vecNames) {
+        // A name that another vhost keeps after the run is a finding, not a move.
+        tagTaken taken;
+        tagNameFinding kept;
+        if (!pServer->takes(addr, strName, taken) || after.takenFirst(strName, kept))
+            continue;
+        const tagVhostInfo vhost = pServer->vhost(taken.nVhost);
+        if (vecVhostFiles[taken.nVhost].empty())
+            vecVhostFiles[taken.nVhost] = file::canonicalPath(std::string(vhost.strFile));
+        if (!file::samePath(vecVhostFiles[taken.nVhost], m_strSitesCanonical + m_vecFiles[nFile]))
+            m_fnPlanLine("move " + strName + " " + std::string(vhost.strFile) + ":" +
+                         std::to_string(vhost.nLine) + " -> " + sitePath(m_vecFiles[nFile]));
+    }
 }

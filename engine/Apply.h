@@ -10,6 +10,7 @@
 #include "engine/GenRequest.h"
 #include "engine/GenTarget.h"
 #include "engine/ListCheck.h"
+#include "engine/ServerConfig.h"
 
 class CServerConfig;
 
@@ -90,6 +91,8 @@ private:
     bool rollBack(bool bReload);
     bool runCommand(const std::string& strWhat, const std::string& strCommand, std::string& strOutput);
     bool verify(std::string& strWrong);
+    // A dry run's lines for the names that another vhost serves now.
+    void tellMoves();
     // Each name of a written file asked over HTTP: no answer, or a 5xx, is wrong.
     bool probe(std::string& strWrong);
     std::unique_ptr<CServerConfig> loadServer(const tagGenRequest& request, std::string& strError);
@@ -108,6 +111,7 @@ private:
     // Each name of the entries, with its file's place in m_vecFiles.
     std::vector<std::pair<std::string, std::uint32_t>> m_vecNames;
     std::vector<std::string> m_vecFiles;
+    std::unique_ptr<CServerConfig> m_pChecked; // what the check read, the site directory's own left out
     tagGenResult m_runResult;
     std::string m_strError;
 };

@@ -170,7 +170,9 @@ bool CRunOutputs::finishSplitFile(COutFile& out, std::string& strReason) {
         const int fd = file::createExclusive(strStaged, m_strSplitDir + kSeparator + strFile);
         std::size_t nWritten = 0;
         int nErrno = 0;
-        const bool bOk = fd >= 0 && file::writeAll(fd, bytes, nWritten, nErrno);
+        // On the disk before it may take a place: the file of a live server's configuration.
+        const bool bOk = fd >= 0 && file::writeAll(fd, bytes, nWritten, nErrno) &&
+                         (sys::syncFd(fd) == 0 || (nErrno = errno, false));
         if (fd < 0)
             nErrno = errno;
         if (fd >= 0 && sys::closeFd(fd) != 0 && bOk)
