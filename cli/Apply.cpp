@@ -109,7 +109,8 @@ int applyMain(int argc, char** argv) {
         ->group(kGroupApply);
     app.add_flag("--force", config.bForce, "Go on past the check's findings")->group(kGroupApply);
     app.add_flag("--dry-run", config.bDryRun,
-                 "Print the plan (add, change, remove, keep FILE; link, unlink LINK; move NAME FROM -> FILE) and the check's "
+                 "Print the plan (add, change, remove, keep FILE; link, unlink LINK; move NAME FROM -> FILE) "
+                 "and the check's "
                  "findings, and change nothing")
         ->group(kGroupApply);
     app.add_flag("--no-wait", config.bNoWait, "When another apply holds the directory, end at once (exit 1)")
