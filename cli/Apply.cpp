@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/Check.h"
+#include "cli/CliTarget.h"
 #include "cli/CommandLine.h"
 #include "cli/ExitStatus.h"
 #include "cli/Report.h"
@@ -200,19 +201,30 @@ int applyMain(int argc, char** argv) {
     const bool bQuiet = options.bQuiet;
     const std::string strListName = request.eList == EListSource::File ? request.strList : std::string("-");
     std::int64_t nFindings = 0;
+    // On a terminal each step takes the place of the last on one line; elsewhere a line each.
+    CConsole console(!bQuiet && sys::rewritesLines(sys::kStdErr));
     CApply apply(
         request, config,
-        [bQuiet](const std::string& strStep) {
-            if (!bQuiet)
-                say(strStep);
+        [bQuiet, &console](const std::string& strStep) {
+            if (bQuiet)
+                return;
+            if (console.showsProgress())
+                console.progress("kelvane-cli: " + strStep);
+            else
+                console.message("kelvane-cli: " + strStep);
         },
-        [](const std::string& strLine) { std::printf("%s\n", strLine.c_str()); },
+        [&console](const std::string& strLine) {
+            console.clearProgress();
+            std::printf("%s\n", strLine.c_str());
+        },
         [&](const tagFinding& finding) {
             ++nFindings;
+            console.clearProgress();
             std::printf("%s\n", findingText(finding, strListName, request.eServer).c_str());
         });
     const EApplyEnd eEnd = apply.run();
     std::fflush(stdout);
+    console.clearProgress();
     const tagApplyPlan& plan = apply.plan();
     switch (eEnd) {
     case EApplyEnd::Done: {

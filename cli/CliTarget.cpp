@@ -25,6 +25,11 @@ void CConsole::message(const std::string& strText) {
     std::fflush(stderr);
 }
 
+void CConsole::clearProgress() {
+    std::lock_guard lock(m_mutex);
+    clearProgressLocked();
+}
+
 bool CCliTarget::waitDone(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_mutex);
     return m_cv.wait_for(lock, timeout, [this] { return m_bDone; });

@@ -16,6 +16,8 @@ public:
     void progress(const std::string& strText);
     // A line of its own; the progress line is cleared first.
     void message(const std::string& strText);
+    // The progress line, if shown, is cleared.
+    void clearProgress();
 
 private:
     void clearProgressLocked();
