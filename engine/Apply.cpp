@@ -403,8 +403,9 @@ bool CApply::writeJournal(bool bReloading) {
 }
 
 bool CApply::applyFiles() {
+    const std::size_t nWrite = m_plan.vecAdd.size() + m_plan.vecChange.size();
     m_fnStep(
-        "writing " + std::to_string(m_plan.vecAdd.size() + m_plan.vecChange.size()) + " files" +
+        "writing " + std::to_string(nWrite) + (nWrite == 1 ? " file" : " files") +
         (m_plan.vecRemove.empty() ? std::string() : ", removing " + std::to_string(m_plan.vecRemove.size())));
     const std::string strNew = m_strWork + kSep + "new";
     for (const std::vector<std::string>* pFiles : {&m_plan.vecAdd, &m_plan.vecChange})
