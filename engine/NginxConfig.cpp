@@ -10,6 +10,24 @@
 
 namespace {
 
+// Whether std::regex can be given the pattern: not too long, and no number in it ("{n,m}",
+// "\\n") past what the library counts in without overflow.
+bool safeForRegex(std::string_view strPattern) {
+    constexpr std::size_t kMaxPattern = 1024;
+    constexpr std::size_t kMaxDigits = 4;
+    if (strPattern.size() > kMaxPattern)
+        return false;
+    // The library reads a run of digits as a number wherever it stands in a count or a
+    // back-reference: any run longer than four is refused.
+    std::size_t nDigits = 0;
+    for (const char ch : strPattern) {
+        nDigits = ch >= '0' && ch <= '9' ? nDigits + 1 : 0;
+        if (nDigits > kMaxDigits)
+            return false;
+    }
+    return true;
+}
+
 constexpr std::uint32_t kNone = CIndexTable::kNone;
 constexpr int kHttpPort = 80;
 // Includes deeper than this are a loop nginx would have refused.
@@ -821,6 +839,10 @@ void CNginxConfig::index(const FnNote& fnNote) {
         name.nRegex = static_cast<std::uint32_t>(m_pRegexes->vecCompiled.size());
         const std::string strPattern = withPlainGroups(text(name.text).substr(1));
         try {
+            // A pattern the library cannot take safely (a count past what it counts in, a length
+            // that makes its compiler recurse deep) is one it cannot read.
+            if (!safeForRegex(strPattern))
+                throw std::regex_error(std::regex_constants::error_complexity);
             m_pRegexes->vecCompiled.emplace_back(
                 std::regex(strPattern, std::regex::ECMAScript | std::regex::icase | std::regex::optimize));
         } catch (const std::regex_error&) {

@@ -253,3 +253,22 @@ TEST(NginxConfigTest, NotesAndRefusals) {
 }
 
 } // namespace
+
+// A regular expression the library cannot take safely is said once and counted as taking every
+// name no exact name or wildcard takes, never given to the library.
+TEST(NginxConfigTest, RegexesTheLibraryCannotTakeAreNotGivenToIt) {
+    for (const std::string pattern : std::vector<std::string>{
+             "~^a{99999999999}$", "~(x)\\\\799999999999", "~^(" + std::string(2000, 'a') + ")$", "~^a[$"}) {
+        const tagLoaded loaded =
+            loadDump("# configuration file /n.conf:\nhttp {\n    server {\n        listen 80;\n"
+                     "        server_name \"" +
+                         pattern + "\";\n    }\n}\n",
+                     5);
+        ASSERT_EQ(loaded.vecNotes.size(), 1u) << pattern;
+        EXPECT_NE(loaded.vecNotes[0].find("cannot be read here"), std::string::npos) << loaded.vecNotes[0];
+        tagAddress addr;
+        ASSERT_TRUE(tagAddress::parseListed("*:80", addr));
+        tagTaken taken;
+        EXPECT_TRUE(loaded.pConfig->takes(addr, "any.test", taken)) << pattern;
+    }
+}
