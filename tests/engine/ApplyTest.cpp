@@ -82,8 +82,9 @@ TEST(ApplyTest, PlanOfASiteDirectory) {
     // A file of the user's, or a link, of the name an entry would have is never replaced.
     writeFile(dir.path("elsewhere.conf"), marked + "link.conf");
     for (const std::string name : {"user.conf", "link.conf"}) {
-        if (name == "link.conf")
+        if (name == "link.conf") {
             ASSERT_EQ(::symlink(dir.path("elsewhere.conf").c_str(), (sites + "/link.conf").c_str()), 0);
+        }
         writeFile(staged + "/" + name, marked + name);
         tagApplyPlan plan;
         std::string error;

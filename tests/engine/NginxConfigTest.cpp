@@ -257,7 +257,7 @@ TEST(NginxConfigTest, NotesAndRefusals) {
 // A regular expression the library cannot take safely is said once and counted as taking every
 // name no exact name or wildcard takes, never given to the library.
 TEST(NginxConfigTest, RegexesTheLibraryCannotTakeAreNotGivenToIt) {
-    for (const std::string pattern : std::vector<std::string>{
+    for (const std::string& pattern : std::vector<std::string>{
              "~^a{99999999999}$", "~(x)\\\\799999999999", "~^(" + std::string(2000, 'a') + ")$", "~^a[$"}) {
         const tagLoaded loaded =
             loadDump("# configuration file /n.conf:\nhttp {\n    server {\n        listen 80;\n"
