@@ -50,7 +50,7 @@ else()
     message(STATUS "dpkg-shlibdeps not found: the package names its dependencies by hand")
     list(APPEND KELVANE_DEB_DEPENDS "libc6" "libstdc++6" "libgcc-s1")
     if(TARGET kelvane-cli)
-        list(APPEND KELVANE_DEB_DEPENDS "libidn2-0")
+        list(APPEND KELVANE_DEB_DEPENDS "libidn2-0" "libpsl5")
     endif()
     if(TARGET kelvane)
         list(APPEND KELVANE_DEB_DEPENDS
@@ -59,6 +59,9 @@ else()
              "libqt6widgets6 (>= ${Qt6_VERSION})")
     endif()
 endif()
+# The Public Suffix List that libpsl reads, which groups a certificate's names by registered domain:
+# libpsl's own copy may be older.
+list(APPEND KELVANE_DEB_DEPENDS "publicsuffix")
 if(TARGET kelvane)
     # The window system plugins (xcb) are not a library the dialog links
     # against, so no tool finds them; without them it cannot open on a desktop.
