@@ -6,11 +6,11 @@
 
 namespace report {
 
-namespace {
-
 std::string counted(std::int64_t n, const char* pOne, const char* pMany) {
     return std::to_string(n) + " " + (n == 1 ? pOne : pMany);
 }
+
+namespace {
 
 std::string fileName(std::string_view strPath, bool bOutput) {
     if (strPath == (bOutput ? kStdOutPath : kStdInName))
@@ -115,14 +115,25 @@ std::vector<std::string> lineReports(const tagGenResult& result, std::string_vie
         nMore > 0)
         vecLines.push_back("kelvane-cli: " + counted(nMore, "more wildcard name", "more wildcard names") +
                            " without a certbot argument not shown");
+    for (const tagLineReport& report : result.vecWaiting)
+        vecLines.push_back(std::string(strListName) + ":" + std::to_string(report.nLine) +
+                           ": waiting for a certificate, on plain HTTP only until then: " + report.strText);
+    if (const auto nMore = result.nWaitingEntries - static_cast<std::int64_t>(result.vecWaiting.size());
+        nMore > 0)
+        vecLines.push_back("kelvane-cli: " + counted(nMore, "more entry", "more entries") +
+                           " waiting for a certificate not shown (kelvane-cli certs status lists them all)");
     return vecLines;
 }
 
 std::string summary(const tagGenResult& result) {
-    return counted(result.nEntries, "entry", "entries") + " written, " +
-           counted(result.nRefused, "line", "lines") + " refused, " +
-           counted(result.nDuplicates, "duplicate", "duplicates") + ", " +
-           counted(result.nSkipped, "line", "lines") + " skipped";
+    std::string strSummary = counted(result.nEntries, "entry", "entries") + " written, " +
+                             counted(result.nRefused, "line", "lines") + " refused, " +
+                             counted(result.nDuplicates, "duplicate", "duplicates") + ", " +
+                             counted(result.nSkipped, "line", "lines") + " skipped";
+    if (result.nWaitingEntries > 0)
+        strSummary += ", " + counted(result.nWaitingNames, "name", "names") + " of " +
+                      counted(result.nWaitingEntries, "entry", "entries") + " waiting for a certificate";
+    return strSummary;
 }
 
 std::string failure(const tagGenResult& result, std::string_view strOutput, EServerKind eServer) {

@@ -11,6 +11,8 @@
 // What kelvane-cli says of a run, in English.
 namespace report {
 
+// "1 entry", "2 entries".
+std::string counted(std::int64_t n, const char* pOne, const char* pMany);
 std::string reasonText(names::EVerdict eReason);
 std::string sitePathText(names::ESitePath eFault, EServerKind eServer = EServerKind::Apache);
 

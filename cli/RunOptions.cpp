@@ -1,5 +1,7 @@
 #include "cli/RunOptions.h"
 
+#include <tuple>
+
 #include "cli/CommandLine.h"
 #include "cli/Report.h"
 #include "core/Process.h"
@@ -58,10 +60,30 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
         ->type_name("DIR")
         ->group(kGroupLayout);
     app.add_flag(
-           "--https", o.bHttps,
+           "--https{existing}", o.strHttps,
            "Each entry also on port 443 of its address with SSLEngine on (needs mod_ssl); the plain one "
            "then listens on port 80 unless --listen names a port. An entry then holds at most 100 names "
-           "(one certificate): --pack is lowered to fit")
+           "(one certificate): --pack is lowered to fit. An entry whose certificate files cannot be read "
+           "gets no port-443 twin and no redirect yet, so that the server still starts: the run lists its "
+           "names as waiting for a certificate. --https=all writes every twin all the same")
+        ->group(kGroupHttps);
+    app.add_option("--cert-group", o.strCertGroup,
+                   "With --https or --certbot, which domains an entry of several (--pack) may hold: domain "
+                   "(the default: those of one registered domain, by the Public Suffix List, so that no "
+                   "certificate shows one customer's names to another; a.example.com with example.com, "
+                   "x.github.io apart from y.github.io) or any (in the list's order: the fewest certificates)")
+        ->type_name("HOW")
+        ->group(kGroupHttps);
+    app.add_option("--limit-orders", o.strLimitOrders,
+                   "The certificate authority's limit on new orders of an account: N in HOURS (default "
+                   "300/3, Let's Encrypt's). --certbot writes the first wave of orders within the limits; "
+                   "kelvane-cli certs plan all of them, in waves")
+        ->type_name("N/HOURS")
+        ->group(kGroupHttps);
+    app.add_option("--limit-domain", o.strLimitDomain,
+                   "The authority's limit on new certificates of one registered domain: N in HOURS (default "
+                   "50/168, Let's Encrypt's 50 a week)")
+        ->type_name("N/HOURS")
         ->group(kGroupHttps);
     app.add_option(
            "--cert-path", o.strCertPath,
@@ -70,8 +92,10 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
         ->type_name("PATTERN")
         ->group(kGroupHttps);
     app.add_option("--certbot", o.strCertbotFile,
-                   "Also write one certbot command per entry to FILE (certbot certonly --webroot); entries "
-                   "then hold at most 100 names")
+                   "Also write one certbot command per entry to FILE (certbot certonly --webroot), for the "
+                   "first wave of orders that the authority's limits allow (--limit-orders, --limit-domain; "
+                   "the run says how many wait: kelvane-cli certs plan writes them all); entries then hold "
+                   "at most 100 names")
         ->type_name("FILE")
         ->group(kGroupHttps);
     app.add_option("--http2", o.strHttp2,
@@ -98,6 +122,19 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
 }
 
 namespace {
+// A limit typed as N/HOURS, both at least 1.
+bool parseLimit(const std::string& strText, int& nCount, int& nHours) {
+    const std::size_t nSlash = strText.find('/');
+    const auto number = [](std::string_view str, int& n) {
+        if (str.empty() || str.size() > 6 || str.find_first_not_of("0123456789") != std::string_view::npos)
+            return false;
+        n = std::stoi(std::string(str));
+        return n >= 1;
+    };
+    return nSlash != std::string::npos && number(std::string_view(strText).substr(0, nSlash), nCount) &&
+           number(std::string_view(strText).substr(nSlash + 1), nHours);
+}
+
 // HTTP/2 as the nginx installed here has it; with bOn, the listen parameter when that cannot be told.
 EHttp2 installedNginxHttp2(bool bOn) {
     const std::string strNginx =
@@ -149,7 +186,30 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
         return false;
     }
     layout.strSplitDir = o.strSplitDir;
-    layout.bHttps = o.bHttps;
+    const bool bHttps = !o.strHttps.empty();
+    if (bHttps && o.strHttps != "existing" && o.strHttps != "all") {
+        strError = "--https='" + names::visibleText(o.strHttps) +
+                   "': --https alone, or --https=all for every HTTPS twin whether its certificate exists or not";
+        return false;
+    }
+    layout.bHttps = bHttps;
+    layout.bHttpsAll = o.strHttps == "all";
+    if (o.strCertGroup != "domain" && o.strCertGroup != "any") {
+        strError = "--cert-group '" + names::visibleText(o.strCertGroup) + "': domain or any";
+        return false;
+    }
+    layout.eCertGroup = o.strCertGroup == "any" ? ECertGroup::Any : ECertGroup::Domain;
+    for (const auto& [pszName, pText, pCount, pHours] :
+         {std::tuple{"--limit-orders", &o.strLimitOrders, &layout.certLimits.nOrders,
+                     &layout.certLimits.nOrdersHours},
+          std::tuple{"--limit-domain", &o.strLimitDomain, &layout.certLimits.nPerDomain,
+                     &layout.certLimits.nPerDomainHours}}) {
+        if (!parseLimit(*pText, *pCount, *pHours)) {
+            strError = std::string(pszName) + " '" + names::visibleText(*pText) +
+                       "': N/HOURS, N orders or certificates in HOURS hours, both from 1 to 999999";
+            return false;
+        }
+    }
     layout.strCertPath = o.strCertPath;
     layout.strCertbotFile = o.strCertbotFile;
     layout.bRedirect = o.bRedirect;
@@ -158,7 +218,7 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
         strError = "--http2 '" + names::visibleText(o.strHttp2) + "': auto, on or off";
         return false;
     }
-    if (bNginx && o.bHttps && o.strHttp2 != "off")
+    if (bNginx && bHttps && o.strHttp2 != "off")
         layout.eHttp2 = installedNginxHttp2(o.strHttp2 == "on");
     const bool bStdOut = o.strOutput.empty() || o.strOutput == kStdOutPath;
 
@@ -175,19 +235,21 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     }
     if (!bNginx && given("--nginx-hash-conf")) {
         strError = "--nginx-hash-conf needs --server-kind nginx";
-    } else if (given("--http2") && (!bNginx || !o.bHttps)) {
+    } else if (given("--http2") && (!bNginx || !bHttps)) {
         strError = "--http2 needs --server-kind nginx and --https";
     } else if (!o.strTemplate.empty() &&
-               (given("--pack") || given("--listen") || given("--split") || o.bHttps ||
+               (given("--pack") || given("--listen") || given("--split") || bHttps ||
                 given("--cert-path") || given("--certbot") || o.bRedirect)) {
         strError =
             "--template cannot be used with --pack, --listen, --split, --https, --cert-path, --certbot "
             "or --redirect, which lay out the built-in entry";
-    } else if (o.bRedirect && !o.bHttps) {
+    } else if (o.bRedirect && !bHttps) {
         strError = "--redirect needs --https: it sends the plain entry's requests to the HTTPS one";
-    } else if (given("--cert-path") && !o.bHttps) {
+    } else if (given("--cert-path") && !bHttps) {
         strError = "--cert-path needs --https";
-    } else if (o.bHttps && layout.listen.nPort == 443) {
+    } else if (given("--cert-group") && !bHttps && o.strCertbotFile.empty()) {
+        strError = "--cert-group needs --https or --certbot, whose entries are certificates";
+    } else if (bHttps && layout.listen.nPort == 443) {
         strError = "--listen '" + o.strListen +
                    "': with --https the plain entry cannot be on port 443, where "
                    "its HTTPS twin is";

@@ -14,7 +14,9 @@ struct tagRunOptions {
     std::string strPack = "1";
     std::string strListen = "*";
     std::string strSplitDir;
-    bool bHttps = false;
+    std::string strHttps; // "existing" (--https alone) or "all"; empty without --https
+    std::string strCertGroup = "domain";
+    std::string strLimitOrders = "300/3", strLimitDomain = "50/168";
     std::string strCertPath = std::string(kDefaultCertPath);
     std::string strCertbotFile;
     bool bRedirect = false;

@@ -40,6 +40,13 @@
 // reserves its whole size once, then is copied in piece by piece.
 class CByteBuffer {
 public:
+    CByteBuffer() = default;
+    // A buffer moved from is empty.
+    CByteBuffer(CByteBuffer&& other) noexcept { swap(other); }
+    CByteBuffer& operator=(CByteBuffer&& other) noexcept {
+        CByteBuffer(std::move(other)).swap(*this);
+        return *this;
+    }
     // Room for n more bytes; write them at the returned address, then commit them.
     char* reserveTail(std::size_t n) {
         if (n > m_nCapacity - m_nSize)

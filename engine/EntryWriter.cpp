@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/FileUtil.h"
+#include "core/PublicSuffix.h"
 #include "core/TextUtil.h"
 
 namespace {
@@ -19,6 +20,19 @@ std::string shellWord(std::string_view str) {
 
 bool isWildcard(std::string_view strName) {
     return strName.find_first_of("*?") != std::string_view::npos;
+}
+
+// Entries of other registered domains that wait aside for more of their domains: past this many,
+// the one unused longest ends.
+constexpr std::size_t kMaxWaiting = 1024;
+
+// The registered domain a certificate groups a domain by; a public suffix listed as a domain
+// stands for itself.
+std::string groupOf(std::string_view strDomain) {
+    std::string strGroup = psl::registeredDomain(strDomain);
+    if (strGroup.empty())
+        strGroup.assign(strDomain);
+    return strGroup;
 }
 
 // A domain of a held entry brings at most this many names; each entry at most kMaxCertNames.
@@ -46,6 +60,9 @@ CEntryWriter::CEntryWriter(const tagLayout& layout, const CEntryDialect& dialect
     // several domains would be issued again for other names.
     m_bNamed = !m_layout.strSplitDir.empty() || (m_bHeld && m_nPerEntry != 1);
     m_bSingle = m_nPerEntry == 1 && !m_bHeld;
+    m_bByGroup = m_bHeld && m_nPerEntry != 1 && m_layout.eCertGroup == ECertGroup::Domain;
+    if (!m_layout.strCertbotFile.empty())
+        m_waves.emplace(m_layout.certLimits);
     if (m_bSingle && m_layout.strSplitDir.empty() && m_bWriteRepeats)
         m_queue.emplace(m_names);
     if (m_layout.strSplitDir.empty())
@@ -97,11 +114,15 @@ void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std
             record.setDomainLine(nLine);
         }
     }
-    if (m_nPerEntry > 0 && m_nInEntry == m_nPerEntry)
+    if (m_bByGroup) {
+        if (std::string strGroup = groupOf(strDomain); m_entry.nDomains == 0 || strGroup != m_entry.strGroup)
+            takeUpGroup(std::move(strGroup));
+    }
+    if (m_nPerEntry > 0 && m_entry.nDomains == m_nPerEntry)
         endEntry();
-    if (m_nInEntry == 0 && !beginEntry(strDomain, record))
+    if (m_entry.nDomains == 0 && !beginEntry(strDomain, nLine, record))
         return;
-    ++m_nInEntry;
+    ++m_entry.nDomains;
     if (m_bSingle) {
         const std::size_t nFrom = m_pOut->buffer().size();
         m_dialect.appendSingleEntry(strDomain, m_pOut->buffer());
@@ -129,7 +150,7 @@ void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std
     if (nNames == 0)
         return;
     if (m_bHeld) {
-        m_dialect.appendNames(m_names3.data(), nNames, m_held);
+        m_dialect.appendNames(m_names3.data(), nNames, m_entry.held);
     } else {
         const std::size_t nFrom = m_pOut->buffer().size();
         m_dialect.appendNames(m_names3.data(), nNames, m_pOut->buffer());
@@ -145,14 +166,14 @@ void CEntryWriter::addDomain(std::string_view strDomain, std::int64_t nLine, std
 bool CEntryWriter::takeName(std::string_view strName, CNameSet::CRecord record, std::int64_t nLine) {
     if (m_bHeld) {
         // At most kMaxCertNames names: a small table of the entry's own tells them apart.
-        std::size_t i = m_names.hash(strName) % m_entrySlots.size();
-        for (; m_entrySlots[i] != 0; i = (i + 1) % m_entrySlots.size())
-            if (text::sameNoCase(m_vecEntryNames[m_entrySlots[i] - 1u], strName))
+        std::size_t i = m_names.hash(strName) % m_entry.slots.size();
+        for (; m_entry.slots[i] != 0; i = (i + 1) % m_entry.slots.size())
+            if (text::sameNoCase(m_entry.vecNames[m_entry.slots[i] - 1u], strName))
                 return false;
-        m_vecEntryNames.emplace_back(strName);
+        m_entry.vecNames.emplace_back(strName);
         if (m_fnPlaced)
-            m_vecEntryLines.push_back(nLine);
-        m_entrySlots[i] = static_cast<std::uint8_t>(m_vecEntryNames.size());
+            m_entry.vecLines.push_back(nLine);
+        m_entry.slots[i] = static_cast<std::uint8_t>(m_entry.vecNames.size());
         if (m_outputs.certbot()) {
             if (isWildcard(strName)) {
                 // certbot's webroot method cannot prove a wildcard: it gets no -d of its own.
@@ -160,8 +181,8 @@ bool CEntryWriter::takeName(std::string_view strName, CNameSet::CRecord record, 
                     m_result.vecWildcards.push_back({nLine, names::EVerdict::Name, 0, std::string(strName)});
                 ++m_result.nWildcards;
             } else {
-                m_strCertNames += " -d ";
-                m_strCertNames += shellWord(strName);
+                m_entry.strCertNames += " -d ";
+                m_entry.strCertNames += shellWord(strName);
             }
         }
         return true;
@@ -174,7 +195,55 @@ bool CEntryWriter::takeName(std::string_view strName, CNameSet::CRecord record, 
     return true;
 }
 
-bool CEntryWriter::beginEntry(std::string_view strDomain, CNameSet::CRecord record) {
+void CEntryWriter::takeUpGroup(std::string strGroup) {
+    if (m_entry.nDomains > 0) {
+        if (!m_layout.strSplitDir.empty()) {
+            // A file is written whole, one at a time.
+            endEntry();
+        } else {
+            m_waiting.push_front(std::move(m_entry));
+            m_waitingByGroup[m_waiting.front().strGroup] = m_waiting.begin();
+        }
+    }
+    m_entry = tagEntry();
+    if (const auto it = m_waitingByGroup.find(strGroup); it != m_waitingByGroup.end()) {
+        m_entry = std::move(*it->second);
+        m_waiting.erase(it->second);
+        m_waitingByGroup.erase(it);
+    } else {
+        m_entry.strGroup = std::move(strGroup);
+    }
+    while (m_waiting.size() > kMaxWaiting && !failed()) {
+        tagEntry current = std::move(m_entry);
+        m_entry = std::move(m_waiting.back());
+        m_waitingByGroup.erase(m_entry.strGroup);
+        m_waiting.pop_back();
+        endEntry();
+        m_entry = std::move(current);
+    }
+}
+
+void CEntryWriter::endWaitingEntries() {
+    std::vector<tagEntry> vecWaiting;
+    vecWaiting.reserve(m_waiting.size() + 1);
+    if (m_entry.nDomains > 0)
+        vecWaiting.push_back(std::move(m_entry));
+    m_entry = tagEntry();
+    for (tagEntry& entry : m_waiting)
+        vecWaiting.push_back(std::move(entry));
+    m_waiting.clear();
+    m_waitingByGroup.clear();
+    std::sort(vecWaiting.begin(), vecWaiting.end(),
+              [](const tagEntry& a, const tagEntry& b) { return a.nOrder < b.nOrder; });
+    for (tagEntry& entry : vecWaiting) {
+        if (failed())
+            break;
+        m_entry = std::move(entry);
+        endEntry();
+    }
+}
+
+bool CEntryWriter::beginEntry(std::string_view strDomain, std::int64_t nLine, CNameSet::CRecord record) {
     // A file or certificate named after a domain that named one before would take its place.
     if (m_bNamed && record && (record.flags() & CNameSet::kNamed))
         return false;
@@ -214,17 +283,19 @@ bool CEntryWriter::beginEntry(std::string_view strDomain, CNameSet::CRecord reco
     if (m_bNamed && record)
         record.addFlags(CNameSet::kNamed);
     ++m_nEntry;
-    m_vecEntryNames.clear();
-    m_vecEntryLines.clear();
+    m_entry.vecNames.clear();
+    m_entry.vecLines.clear();
     if (m_splitFile) {
         m_nOutLines = 0;
         if (m_fnPlaced)
             countLines(0);
     }
-    m_entrySlots.fill(0);
-    m_strFirst.assign(strDomain);
-    m_held.clear();
-    m_strCertNames.clear();
+    m_entry.slots.fill(0);
+    m_entry.strFirst.assign(strDomain);
+    m_entry.nFirstLine = nLine;
+    m_entry.nOrder = ++m_nBegun;
+    m_entry.held.clear();
+    m_entry.strCertNames.clear();
     if (!m_bHeld && !m_bSingle) {
         const std::size_t nFrom = m_pOut->buffer().size();
         m_nEntryLine = m_nOutLines + 1;
@@ -249,57 +320,96 @@ void CEntryWriter::countLines(std::size_t nFrom) {
 
 void CEntryWriter::placed(std::int64_t nLine, const std::string* pNames, const std::int64_t* pListLines,
                           std::size_t nNames) {
-    const std::string strSplitFile = m_layout.strSplitDir.empty() ? std::string() : m_strFirst + ".conf";
-    m_fnPlaced({strSplitFile, nLine, pNames, pListLines, nNames});
+    const std::string strSplitFile = m_layout.strSplitDir.empty() ? std::string() : m_entry.strFirst + ".conf";
+    m_fnPlaced({m_entry.strFirst, m_entry.strGroup, strSplitFile, nLine, pNames, pListLines, nNames});
 }
 
 void CEntryWriter::endEntry() {
-    if (m_nInEntry == 0)
+    if (m_entry.nDomains == 0)
         return;
-    m_nInEntry = 0;
+    m_entry.nDomains = 0;
     COutFile& out = *m_pOut;
     if (m_bHeld) {
+        // An HTTPS twin whose certificate's files cannot be read would stop the server from
+        // starting: the entry waits for its certificate on plain HTTP, without the redirect.
+        bool bTwin = m_layout.bHttps;
+        if (bTwin && !m_layout.bHttpsAll) {
+            std::string strReason;
+            bTwin = certs::filesReadable(m_layout.strCertPath, m_entry.strFirst, strReason);
+            if (!bTwin) {
+                ++m_result.nWaitingEntries;
+                m_result.nWaitingNames += static_cast<std::int64_t>(m_entry.vecNames.size());
+                if (m_result.vecWaiting.size() < tagGenResult::kMaxReports)
+                    m_result.vecWaiting.push_back(
+                        {m_entry.nFirstLine, names::EVerdict::Name, 0, m_entry.strFirst + ": " + strReason});
+            }
+        }
         CByteBuffer& buffer = out.buffer();
         const std::size_t nFrom = buffer.size();
         if (m_fnPlaced)
-            placed(m_nOutLines + 1, m_vecEntryNames.data(), m_vecEntryLines.data(), m_vecEntryNames.size());
+            placed(m_nOutLines + 1, m_entry.vecNames.data(), m_entry.vecLines.data(), m_entry.vecNames.size());
         m_dialect.appendOpening(false, buffer);
-        buffer.append(m_held.view());
-        m_dialect.appendClosing(false, m_strFirst, buffer);
-        if (m_layout.bHttps) {
+        buffer.append(m_entry.held.view());
+        m_dialect.appendClosing(false, bTwin, m_entry.strFirst, buffer);
+        if (bTwin) {
             m_dialect.appendOpening(true, buffer);
-            buffer.append(m_held.view());
-            m_dialect.appendClosing(true, m_strFirst, buffer);
+            buffer.append(m_entry.held.view());
+            m_dialect.appendClosing(true, true, m_entry.strFirst, buffer);
         }
         if (m_fnPlaced)
             countLines(nFrom);
-        if (COutFile* pCertbot = m_outputs.certbot(); pCertbot && !m_strCertNames.empty()) {
-            pCertbot->buffer().append("certbot certonly --webroot -w " + shellWord(m_strSitePath) +
-                                      " --cert-name " + shellWord(m_strFirst) + m_strCertNames + "\n");
-            pCertbot->entryDone();
-        }
+        writeCertbotLine();
+        m_nEntries += bTwin ? 2 : 1;
     } else if (!m_bSingle) {
         const std::size_t nFrom = out.buffer().size();
-        m_dialect.appendClosing(false, m_strFirst, out.buffer());
+        m_dialect.appendClosing(false, true, m_entry.strFirst, out.buffer());
         if (m_fnPlaced)
             countLines(nFrom);
     }
     out.entryDone();
-    m_nEntries += m_layout.bHttps ? 2 : 1;
+    if (!m_bHeld)
+        ++m_nEntries;
     if (m_splitFile) {
         std::string strReason;
         if (!m_outputs.finishSplitFile(*m_splitFile, strReason))
-            fail(EGenFailure::WriteFile, m_layout.strSplitDir + "/" + m_strFirst + ".conf", strReason);
+            fail(EGenFailure::WriteFile, m_layout.strSplitDir + "/" + m_entry.strFirst + ".conf", strReason);
         m_splitFile.reset();
         m_pOut = nullptr;
     }
 }
 
+void CEntryWriter::writeCertbotLine() {
+    COutFile* pCertbot = m_outputs.certbot();
+    if (!pCertbot || m_entry.strCertNames.empty())
+        return;
+    // The first wave's orders, within the authority's limits: the rest wait for a plan.
+    std::vector<std::string> vecGroups;
+    if (m_bByGroup) {
+        vecGroups.push_back(m_entry.strGroup);
+    } else {
+        for (const std::string& strName : m_entry.vecNames)
+            if (std::string strGroup = groupOf(strName);
+                std::find(vecGroups.begin(), vecGroups.end(), strGroup) == vecGroups.end())
+                vecGroups.push_back(std::move(strGroup));
+    }
+    if (m_waves->add(vecGroups) > 0) {
+        ++m_result.nCertbotLater;
+        return;
+    }
+    pCertbot->buffer().append("certbot certonly --webroot -w " + shellWord(m_strSitePath) + " --cert-name " +
+                              shellWord(m_entry.strFirst) + m_entry.strCertNames + "\n");
+    pCertbot->entryDone();
+}
+
 void CEntryWriter::finish() {
     if (m_queue)
         m_queue->flush(m_fnDuplicate);
-    if (!failed())
-        endEntry();
+    if (!failed()) {
+        if (m_bByGroup)
+            endWaitingEntries();
+        else
+            endEntry();
+    }
     if (m_splitFile) {
         m_splitFile->discard();
         m_splitFile.reset();

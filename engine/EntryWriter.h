@@ -3,11 +3,14 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "engine/CertGroups.h"
 #include "engine/DiskNameSet.h"
 #include "engine/EntryDialect.h"
 #include "engine/EntryModel.h"
@@ -29,6 +32,8 @@ public:
     // Where an entry's names stand: the file --split makes for it ("" for the run's output), the
     // line of its opening there, and the names with the lines of the list that brought them.
     struct tagPlaced {
+        std::string_view strFirst; // the entry's first domain
+        std::string_view strGroup; // with certificates by registered domain: the entry's
         std::string_view strSplitFile;
         std::int64_t nLine = 0;
         const std::string* pNames = nullptr;
@@ -59,8 +64,13 @@ public:
     void setPlacedFn(FnPlaced fnPlaced);
 
 private:
-    bool beginEntry(std::string_view strDomain, CNameSet::CRecord record);
+    bool beginEntry(std::string_view strDomain, std::int64_t nLine, CNameSet::CRecord record);
     void endEntry();
+    // The entry of the domain's registered domain becomes the current one: begun when the domain
+    // begins it. Another that was current waits aside.
+    void takeUpGroup(std::string strGroup);
+    void endWaitingEntries();
+    void writeCertbotLine();
     void fail(EGenFailure eFailure, const std::string& strPath, const std::string& strReason);
     // Whether the name goes in the current entry, which then holds it.
     bool takeName(std::string_view strName, CNameSet::CRecord record, std::int64_t nLine);
@@ -92,14 +102,29 @@ private:
     COutFile* m_pOut = nullptr; // the run's output, or the current entry's file
     std::optional<COutFile> m_splitFile;
 
-    std::string m_strFirst;
-    std::vector<std::string> m_vecEntryNames;     // a held entry's names, to write each once
-    std::vector<std::int64_t> m_vecEntryLines;    // and their lines of the list, when they are placed
-    std::array<std::uint8_t, 256> m_entrySlots{}; // their places + 1, by hash
-    CByteBuffer m_held;                           // a held entry's lines of names
-    std::string m_strCertNames;                   // its names as certbot arguments
-    std::array<std::string, 3> m_names3;          // a domain's names not yet in its entry
-    std::int64_t m_nInEntry = 0;
+    // The entry being written. A held one keeps its names until it ends; with certificates by
+    // registered domain, the entries of other registered domains wait aside, the longest unused
+    // ended first when too many wait, so that a domain joins its own even when the list is not
+    // in their order.
+    struct tagEntry {
+        std::string strFirst;
+        std::string strGroup;                  // the registered domain of its certificate
+        std::int64_t nFirstLine = 0;           // its first domain's line of the list
+        std::vector<std::string> vecNames;     // a held entry's names, to write each once
+        std::vector<std::int64_t> vecLines;    // and their lines of the list, when they are placed
+        std::array<std::uint8_t, 256> slots{}; // their places + 1, by hash
+        CByteBuffer held;                      // a held entry's lines of names
+        std::string strCertNames;              // its names as certbot arguments
+        std::int64_t nDomains = 0;
+        std::int64_t nOrder = 0; // entries that wait aside end in the order they began
+    };
+    tagEntry m_entry;
+    bool m_bByGroup = false; // entries hold the names of one registered domain
+    std::list<tagEntry> m_waiting; // most recently used first
+    std::unordered_map<std::string, std::list<tagEntry>::iterator> m_waitingByGroup;
+    std::int64_t m_nBegun = 0;
+    std::optional<certs::CWavePlan> m_waves; // --certbot: which certificates the first wave takes
+    std::array<std::string, 3> m_names3;     // a domain's names not yet in its entry
     std::int64_t m_nEntry = 0; // the current entry, from 1
     std::int64_t m_nEntries = 0;
 

@@ -21,6 +21,21 @@ inline constexpr int kMaxCertNames = 100;
 // is deprecated), or a directive of its own (from 1.25.1, which older ones refuse).
 enum class EHttp2 : std::uint8_t { Off, ListenParam, Directive };
 
+// Which names a certificate may hold together.
+enum class ECertGroup : std::uint8_t {
+    Domain, // the names of one registered domain, so that no customer's names show another's
+    Any,    // any names, in the list's order: the fewest certificates
+};
+
+// What a certificate authority allows, Let's Encrypt's values by default: new orders of an
+// account, and new certificates of one registered domain, each within a span of hours.
+struct tagCertLimits {
+    int nOrders = 300;
+    int nOrdersHours = 3;
+    int nPerDomain = 50;
+    int nPerDomainHours = 7 * 24;
+};
+
 // How the entries of a run are laid out. The default is the one entry per domain of the
 // built-in block; anything else is written by CEntryWriter, and never with a template.
 struct tagLayout {
@@ -31,6 +46,11 @@ struct tagLayout {
     std::string strCertPath =
         std::string(kDefaultCertPath); // the certificate's directory; {name}: first domain
     std::string strCertbotFile;        // one certbot command per entry; empty: none
+    ECertGroup eCertGroup = ECertGroup::Domain;
+    // Every entry gets its HTTPS twin, whether its certificate's files are there or not: else
+    // one whose files cannot be read is written without it, so that the server still starts.
+    bool bHttpsAll = false;
+    tagCertLimits certLimits; // --certbot writes the commands of the first wave within them
     bool bRedirect = false;            // the plain entry redirects to https
     bool bAnyHostIpv6 = true;          // nginx: host "*" is also every IPv6 address ("[::]")
     EHttp2 eHttp2 = EHttp2::Off;       // nginx: HTTP/2 on the HTTPS twin

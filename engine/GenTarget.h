@@ -59,6 +59,13 @@ struct tagGenResult {
     // Wildcard names that got no certbot argument (strText: the name).
     std::int64_t nWildcards = 0;
     std::vector<tagLineReport> vecWildcards;
+    // --https: entries written without their HTTPS twin, as their certificate's files could not
+    // be read (strText: the certificate's name and why; nLine: its first domain's line).
+    std::int64_t nWaitingEntries = 0;
+    std::int64_t nWaitingNames = 0;
+    std::vector<tagLineReport> vecWaiting;
+    // --certbot: certificates whose commands wait for a later wave.
+    std::int64_t nCertbotLater = 0;
     // nginx: the server names hash that the names written need; 0 for Apache or a run that failed.
     std::size_t nHashBucketSize = 0;
     std::size_t nHashMaxSize = 0;

@@ -105,7 +105,7 @@ void CNginxDialect::appendSingleEntry(std::string_view strDomain, CByteBuffer& o
     }
     appendOpening(false, out);
     appendNames(names, m_heads.size(), out);
-    appendClosing(false, {}, out);
+    appendClosing(false, true, {}, out);
 }
 
 void CNginxDialect::appendOpening(bool bTwin, CByteBuffer& out) const {
@@ -129,8 +129,8 @@ std::string CNginxDialect::hashSizesLine(std::size_t nBucketSize, std::size_t nM
            std::to_string(nMaxSize) + ";";
 }
 
-void CNginxDialect::appendClosing(bool bTwin, std::string_view strCertName, CByteBuffer& out) const {
-    if (!bTwin && m_bRedirect)
+void CNginxDialect::appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName, CByteBuffer& out) const {
+    if (!bTwin && bRedirect && m_bRedirect)
         out.append(kRedirect);
     if (bTwin) {
         const std::string strDir = text::replaceAll(m_strCertPath, "{name}", strCertName);

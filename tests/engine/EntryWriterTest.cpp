@@ -131,7 +131,8 @@ TEST_F(EntryWriterTest, CertificateEntriesHoldAtMostAHundredNamesAndNeverPartADo
     };
     for (const auto& c : cases) {
         tagLayout layout = packed(c.nPack);
-        layout.bHttps = true;
+        layout.bHttps = layout.bHttpsAll = true;
+        layout.eCertGroup = ECertGroup::Any;
         run(list, layout, c.bWww, c.prefix);
         const auto entries = entryNames(output());
         ASSERT_FALSE(entries.empty());
@@ -165,7 +166,7 @@ TEST_F(EntryWriterTest, HttpsAloneAndWithRedirect) {
     };
     for (const auto& c : cases) {
         tagLayout layout = packed(1, c.listen);
-        layout.bHttps = true;
+        layout.bHttps = layout.bHttpsAll = true;
         layout.bRedirect = c.bRedirect;
         run("a.com", layout);
         const std::string out = output();
@@ -195,7 +196,8 @@ TEST_F(EntryWriterTest, NginxBlocksInEveryLayout) {
                 "    server_name a.com www.a.com;", "    server_name b.org www.b.org;", "}"})},
         {[] {
              tagLayout layout = packed(2);
-             layout.bHttps = layout.bRedirect = true;
+             layout.bHttps = layout.bRedirect = layout.bHttpsAll = true;
+             layout.eCertGroup = ECertGroup::Any;
              layout.strCertPath = "/c/{name}/";
              return layout;
          }(),
@@ -265,7 +267,8 @@ TEST(NginxHttp2Test, FormOfTheInstalledNginx) {
 
 TEST_F(EntryWriterTest, HttpsTwinRedirectAndCertbotLines) {
     tagLayout layout = packed(2, {"192.0.2.10", 8080});
-    layout.bHttps = true;
+    layout.bHttps = layout.bHttpsAll = true;
+    layout.eCertGroup = ECertGroup::Any;
     layout.bRedirect = true;
     layout.strCertPath = "/etc/ssl/it's {name}/";
     layout.strCertbotFile = m_dir.path("certbot.sh");
