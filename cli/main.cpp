@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/Apply.h"
+#include "cli/CertStatus.h"
 #include "cli/Check.h"
 #include "cli/CliTarget.h"
 #include "cli/CommandLine.h"
@@ -62,6 +63,8 @@ int main(int argc, char** argv) {
         return checkMain(argc - 1, argv + 1);
     if (argc > 1 && std::string_view(argv[1]) == "apply")
         return applyMain(argc - 1, argv + 1);
+    if (argc > 2 && std::string_view(argv[1]) == "certs" && std::string_view(argv[2]) == "status")
+        return certsStatusMain(argc - 2, argv + 2);
     CLI::App app{
         "Writes one Apache name-based <VirtualHost *> entry for each domain of a list, or with "
         "--server-kind nginx one nginx server {} block. (kelvane-cli check reports what such a run "
