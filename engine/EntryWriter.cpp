@@ -320,7 +320,8 @@ void CEntryWriter::countLines(std::size_t nFrom) {
 
 void CEntryWriter::placed(std::int64_t nLine, const std::string* pNames, const std::int64_t* pListLines,
                           std::size_t nNames) {
-    const std::string strSplitFile = m_layout.strSplitDir.empty() ? std::string() : m_entry.strFirst + ".conf";
+    const std::string strSplitFile =
+        m_layout.strSplitDir.empty() ? std::string() : m_entry.strFirst + ".conf";
     m_fnPlaced({m_entry.strFirst, m_entry.strGroup, strSplitFile, nLine, pNames, pListLines, nNames});
 }
 
@@ -347,7 +348,8 @@ void CEntryWriter::endEntry() {
         CByteBuffer& buffer = out.buffer();
         const std::size_t nFrom = buffer.size();
         if (m_fnPlaced)
-            placed(m_nOutLines + 1, m_entry.vecNames.data(), m_entry.vecLines.data(), m_entry.vecNames.size());
+            placed(m_nOutLines + 1, m_entry.vecNames.data(), m_entry.vecLines.data(),
+                   m_entry.vecNames.size());
         m_dialect.appendOpening(false, buffer);
         buffer.append(m_entry.held.view());
         m_dialect.appendClosing(false, bTwin, m_entry.strFirst, buffer);
