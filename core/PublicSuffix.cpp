@@ -9,11 +9,19 @@
 namespace psl {
 namespace {
 #ifdef KELVANE_HAVE_PSL
+#ifdef _WIN32
+// Windows keeps no list: the one built in, never a file that someone put at libpsl's Linux paths
+// on the current drive (\usr\share\publicsuffix), which psl_latest would prefer when newer.
+const psl_ctx_t* context() {
+    return psl_builtin();
+}
+#else
 // The newest of the list built into libpsl and the one the system keeps, read once.
 const psl_ctx_t* context() {
     static const psl_ctx_t* pContext = psl_latest(nullptr);
     return pContext;
 }
+#endif
 #endif
 } // namespace
 
