@@ -340,9 +340,13 @@ void CEntryWriter::endEntry() {
             if (!bTwin) {
                 ++m_result.nWaitingEntries;
                 m_result.nWaitingNames += static_cast<std::int64_t>(m_entry.vecNames.size());
-                if (m_result.vecWaiting.size() < tagGenResult::kMaxReports)
+                if (m_result.vecWaiting.size() < tagGenResult::kMaxReports) {
+                    std::string strText;
+                    for (const std::string& strName : m_entry.vecNames)
+                        strText.append(strText.empty() ? "" : " ").append(strName);
                     m_result.vecWaiting.push_back(
-                        {m_entry.nFirstLine, names::EVerdict::Name, 0, m_entry.strFirst + ": " + strReason});
+                        {m_entry.nFirstLine, names::EVerdict::Name, 0, strText + " (" + strReason + ")"});
+                }
             }
         }
         CByteBuffer& buffer = out.buffer();
