@@ -23,9 +23,8 @@ std::string registeredDomain(std::string_view strName) {
     if (!pContext)
         return {};
     std::string strLower(strName.substr(strName.starts_with("*.") ? 2 : 0));
-    std::transform(strLower.begin(), strLower.end(), strLower.begin(), [](char ch) {
-        return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
-    });
+    std::transform(strLower.begin(), strLower.end(), strLower.begin(),
+                   [](char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; });
     if (!strLower.empty() && strLower.back() == '.')
         strLower.pop_back();
     const char* pszRegistered = psl_registrable_domain(pContext, strLower.c_str());
@@ -47,7 +46,8 @@ bool available() {
 std::string source() {
 #ifdef KELVANE_HAVE_PSL
     const char* pszFile = psl_dist_filename();
-    return std::string("libpsl ") + psl_get_version() + (pszFile && *pszFile ? std::string(", ") + pszFile : "");
+    return std::string("libpsl ") + psl_get_version() +
+           (pszFile && *pszFile ? std::string(", ") + pszFile : "");
 #else
     return "none";
 #endif
