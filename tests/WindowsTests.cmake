@@ -23,6 +23,7 @@ add_executable(kelvane_tests
     core/CoreTest.cpp
     core/EncodingTest.cpp
     core/IdnTest.cpp
+    core/ResolveTest.cpp
     engine/NameRuleTest.cpp
     engine/SiteBuilderTest.cpp
     engine/FileNamesTest.cpp
