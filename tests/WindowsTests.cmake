@@ -24,6 +24,7 @@ add_executable(kelvane_tests
     core/EncodingTest.cpp
     core/IdnTest.cpp
     core/PublicSuffixTest.cpp
+    core/ResolveTest.cpp
     engine/NameRuleTest.cpp
     engine/SiteBuilderTest.cpp
     engine/FileNamesTest.cpp
