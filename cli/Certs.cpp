@@ -256,7 +256,7 @@ int planMain(int argc, char** argv) {
     }
     if (!options.bQuiet)
         for (const std::string& strLine : report::lineReports(result, strListName))
-            say(strLine);
+            std::fprintf(stderr, "%s\n", strLine.c_str());
     if (bPrecheck) {
         if (vecServerAddrs.empty())
             vecServerAddrs = dns::localAddresses();
@@ -327,8 +327,8 @@ int planMain(int argc, char** argv) {
     }
     if (!options.bQuiet) {
         for (const tagPending& item : vecPending)
-            say(strListName + ":" + std::to_string(item.nLine) + ": pending: " + item.strName + ": " +
-                item.strReason);
+            std::fprintf(stderr, "%s:%lld: pending: %s: %s\n", strListName.c_str(),
+                         static_cast<long long>(item.nLine), item.strName.c_str(), item.strReason.c_str());
         if (nWildcards > 0)
             say(report::counted(nWildcards, "wildcard name", "wildcard names") +
                 " left out: certbot's webroot method cannot obtain a wildcard (use a DNS challenge)");

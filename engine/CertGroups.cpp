@@ -63,7 +63,10 @@ bool collectGroups(const tagGenRequest& requestIn, const std::function<void(tagC
     tagGenResult writerResult;
     CEntryWriter writer(
         request.layout, *pDialect, request.bWww, strPrefix, request.strSitePath, outputs, writerResult,
-        [&result](std::int64_t, std::int64_t, std::string_view, bool) { ++result.nDuplicates; }, nTotal);
+        [&result](std::int64_t nLine, std::int64_t nFirst, std::string_view strText, bool bCut) {
+            runstart::reportDuplicate(result, nLine, nFirst, strText, bCut);
+        },
+        nTotal);
     // A name an earlier entry holds is served there (the first entry takes it, on either
     // server): its certificate is that entry's. As far as the run's names are remembered.
     CNameSet seen(CNameSet::LineOnly, nTotal, std::size_t{128} << 20);

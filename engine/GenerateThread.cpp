@@ -95,18 +95,6 @@ private:
     bool m_bDiscard = false;
 };
 
-void reportDuplicate(tagGenResult& result, std::int64_t nLine, std::int64_t nFirstLine,
-                     std::string_view strText, bool bCut) {
-    if (result.vecDuplicates.size() < tagGenResult::kMaxReports) {
-        // A text cut short shows as cut.
-        std::string strShown = names::visibleText(strText, bCut ? 57 : 60);
-        if (bCut && !strShown.ends_with("..."))
-            strShown += "...";
-        result.vecDuplicates.push_back({nLine, names::EVerdict::Name, nFirstLine, std::move(strShown)});
-    }
-    ++result.nDuplicates;
-}
-
 // What the names written need of nginx's server names hash: at the top of the output (at its end
 // on a stream, which cannot be written again), in the hash file, and in the result.
 void tellHashSizes(CNginxHashSizer& sizer, CRunOutputs& outputs, tagGenResult& result) {
@@ -170,7 +158,7 @@ void CGenerateThread::Run(std::stop_token& stop, tagGenResult& result) {
     CEntryWriter sink(
         request.layout, dialect, request.bWww, strPrefix, request.strSitePath, outputs, result,
         [&result](std::int64_t nLine, std::int64_t nFirst, std::string_view strText, bool bCut) {
-            reportDuplicate(result, nLine, nFirst, strText, bCut);
+            runstart::reportDuplicate(result, nLine, nFirst, strText, bCut);
         },
         nTotal);
     names::tagNameLimits limits;

@@ -48,6 +48,18 @@ bool openList(const tagGenRequest& request, CListReader& reader, std::string& st
     return bOk;
 }
 
+void reportDuplicate(tagGenResult& result, std::int64_t nLine, std::int64_t nFirstLine,
+                     std::string_view strText, bool bCut) {
+    if (result.vecDuplicates.size() < tagGenResult::kMaxReports) {
+        // A text cut short shows as cut.
+        std::string strShown = names::visibleText(strText, bCut ? 57 : 60);
+        if (bCut && !strShown.ends_with("..."))
+            strShown += "...";
+        result.vecDuplicates.push_back({nLine, names::EVerdict::Name, nFirstLine, std::move(strShown)});
+    }
+    ++result.nDuplicates;
+}
+
 } // namespace runstart
 
 std::unique_ptr<CEntryDialect> runstart::makeDialect(const tagGenRequest& request,

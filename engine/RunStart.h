@@ -29,4 +29,8 @@ std::unique_ptr<CEntryDialect> makeDialect(const tagGenRequest& request, const t
 // says what its names need of the server names hash, filled at the end.
 void beginOutputs(const tagGenRequest& request, CRunOutputs& outputs);
 
+// A domain seen again, as the run reports it: its text shown, cut where it was cut.
+void reportDuplicate(tagGenResult& result, std::int64_t nLine, std::int64_t nFirstLine,
+                     std::string_view strText, bool bCut);
+
 } // namespace runstart

@@ -1,0 +1,100 @@
+#include <cstdio>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "TestUtil.h"
+
+namespace {
+
+struct tagPlan {
+    int nExit = -1;
+    std::string out;
+};
+
+// `kelvane-cli certs plan ARGS LIST`, the script on standard output, then standard error.
+tagPlan runPlan(const CScopedTempDir& dir, const std::string& strList, const std::string& strArgs) {
+    writeFile(dir.path("list.txt"), strList);
+    const std::string strCommand =
+        std::string(KELVANE_CLI_PATH) + " certs plan " + strArgs + " '" + dir.path("list.txt") + "' 2>&1";
+    tagPlan plan;
+    FILE* pPipe = ::popen(strCommand.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
+        plan.out.append(buffer, n);
+    const int nStatus = ::pclose(pPipe);
+    plan.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    return plan;
+}
+
+std::size_t count(const std::string& strText, const std::string& strPart) {
+    std::size_t n = 0;
+    for (std::size_t nAt = strText.find(strPart); nAt != std::string::npos;
+         nAt = strText.find(strPart, nAt + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// The waves of a plan: each certificate once, in the wave the limits allow, and a wave that may
+// not start yet refuses to run.
+TEST(CertPlanTest, WavesOfCommands) {
+    CScopedTempDir dir;
+    const std::string strList = "a.example.com\nb.example.com\nx.org\ny.org\nc.example.com\na.example.com\n";
+    const struct {
+        const char* pArgs;
+        std::vector<std::string> vecExpected; // in the script, in this order
+        std::size_t nCommands;
+    } cases[] = {
+        {"--pack 0",
+         {"3 certificates for 5 names in 1 wave", "1)\n",
+          "certbot certonly --webroot -w /srv --cert-name a.example.com -d a.example.com -d b.example.com -d "
+          "c.example.com ||",
+          "--cert-name x.org", "--cert-name y.org", "usage: sh $0 WAVE, WAVE from 1 to 1"},
+         3},
+        // One order in 3 hours: a wave each, 3 hours apart, each held back until its time.
+        {"--limit-orders 1/3 --start 2030-01-01T00:00Z",
+         {"5 certificates for 5 names in 5 waves", "may start at 2030-01-01 00:00 UTC", "3)\n",
+          "may start at 2030-01-01 06:00 UTC", "-lt 1893477600 ]", "certs plan: 5 certificates",
+          "the last may start 12 hours after the first, at 2030-01-01 12:00 UTC"},
+         5},
+        // Two of a registered domain in 6 hours: the third waits three waves.
+        {"--limit-domain 2/6 --certbot-cmd 'certbot --server https://acme.test/dir' -w",
+         {"5 certificates for 10 names in 4 waves", "certbot --server https://acme.test/dir certonly", "4)\n",
+          "--cert-name c.example.com -d c.example.com -d www.c.example.com"},
+         5},
+    };
+    for (const auto& c : cases) {
+        const tagPlan plan = runPlan(dir, strList, std::string("-s /srv ") + c.pArgs);
+        EXPECT_EQ(plan.nExit, 0) << plan.out;
+        std::size_t nAt = 0;
+        for (const std::string& strPart : c.vecExpected) {
+            const std::size_t nFound = plan.out.find(strPart, nAt);
+            ASSERT_NE(nFound, std::string::npos) << c.pArgs << ": " << strPart << "\n" << plan.out;
+            nAt = nFound;
+        }
+        EXPECT_EQ(count(plan.out, " certonly "), c.nCommands) << plan.out;
+    }
+}
+
+TEST(CertPlanTest, UsageErrors) {
+    CScopedTempDir dir;
+    const struct {
+        const char* pArgs;
+        const char* pMessage;
+    } cases[] = {
+        {"--server-addr 192.0.2.1", "--server-addr and --dns need --precheck"},
+        {"--start 2026-13-01T00:00Z", "--start '2026-13-01T00:00Z'"},
+        {"--limit-orders 300", "--limit-orders '300': N/HOURS"},
+        {"--limit-domain 0/168", "--limit-domain '0/168'"},
+        {"--cert-group some", "--cert-group 'some': domain or any"},
+        {"--certbot x.sh", "--certbot: the plan is the certbot commands"},
+        {"--https=every", "--https='every'"},
+    };
+    for (const auto& c : cases) {
+        const tagPlan plan = runPlan(dir, "a.com\n", std::string("-s /srv ") + c.pArgs);
+        EXPECT_EQ(plan.nExit, 2) << c.pArgs;
+        EXPECT_NE(plan.out.find(c.pMessage), std::string::npos) << plan.out;
+    }
+}
