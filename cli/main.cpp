@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/Apply.h"
+#include "cli/Certs.h"
 #include "cli/Check.h"
 #include "cli/CliTarget.h"
 #include "cli/CommandLine.h"
@@ -62,12 +63,15 @@ int main(int argc, char** argv) {
         return checkMain(argc - 1, argv + 1);
     if (argc > 1 && std::string_view(argv[1]) == "apply")
         return applyMain(argc - 1, argv + 1);
+    if (argc > 1 && std::string_view(argv[1]) == "certs")
+        return certsMain(argc - 1, argv + 1);
     CLI::App app{
         "Writes one Apache name-based <VirtualHost *> entry for each domain of a list, or with "
         "--server-kind nginx one nginx server {} block. (kelvane-cli check reports what such a run "
         "would get wrong, and what the server's vhosts "
         "would do to its names: see kelvane-cli check --help; kelvane-cli apply puts the entries on a "
-        "live server as a transaction: see kelvane-cli apply --help.)",
+        "live server as a transaction: see kelvane-cli apply --help; kelvane-cli certs plans and checks the "
+        "certificates of the entries: see kelvane-cli certs --help.)",
         "kelvane-cli"};
     tagRunOptions options;
     addRunOptions(app, options);

@@ -11,6 +11,7 @@
 #include "engine/EntryModel.h"
 #include "engine/EntryWriter.h"
 #include "engine/ListReader.h"
+#include "engine/NameSet.h"
 #include "engine/RunOutputs.h"
 #include "engine/RunStart.h"
 
@@ -63,11 +64,23 @@ bool collectGroups(const tagGenRequest& requestIn, const std::function<void(tagC
     CEntryWriter writer(
         request.layout, *pDialect, request.bWww, strPrefix, request.strSitePath, outputs, writerResult,
         [&result](std::int64_t, std::int64_t, std::string_view, bool) { ++result.nDuplicates; }, nTotal);
+    // A name an earlier entry holds is served there (the first entry takes it, on either
+    // server): its certificate is that entry's. As far as the run's names are remembered.
+    CNameSet seen(CNameSet::LineOnly, nTotal, std::size_t{128} << 20);
     tagCertGroup group;
     writer.setPlacedFn([&](const CEntryWriter::tagPlaced& placed) {
         group.strName.assign(placed.strFirst);
-        group.vecNames.assign(placed.pNames, placed.pNames + placed.nNames);
-        group.vecLines.assign(placed.pListLines, placed.pListLines + placed.nNames);
+        group.vecNames.clear();
+        group.vecLines.clear();
+        for (std::size_t i = 0; i < placed.nNames; ++i) {
+            bool bAdded = false;
+            if (seen.insert(placed.pNames[i], placed.pListLines[i], bAdded) && !bAdded)
+                continue;
+            group.vecNames.push_back(placed.pNames[i]);
+            group.vecLines.push_back(placed.pListLines[i]);
+        }
+        if (group.vecNames.empty())
+            return;
         group.vecRegistered.clear();
         if (!placed.strGroup.empty()) {
             group.vecRegistered.emplace_back(placed.strGroup);

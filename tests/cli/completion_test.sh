@@ -33,6 +33,9 @@ done < <(
     echo check # dispatched before the run's own options are parsed
     echo apply
 )
+for sub in plan status; do
+    options+=$'\n'$("$cli" certs "$sub" --help | long_options)
+done
 options=$(sort -u <<<"$options")
 [[ $options == *--site-path* ]] || fail "no long option found in --help"
 
@@ -73,6 +76,9 @@ check_completion '--server --server-cmd --server-dump --server-kind --site-path 
 check_completion 'nginx ' kelvane-cli --server-kind n
 check_completion 'check ' kelvane-cli chec
 check_completion 'apply ' kelvane-cli appl
+check_completion 'plan ' kelvane-cli certs pl
+check_completion '--precheck ' kelvane-cli certs plan --pre
+check_completion 'any domain ' kelvane-cli --cert-group ''
 check_completion '--server-cmd --server-kind --site-path --sites-dir --split --strict ' kelvane-cli apply --s
 check_completion 'sites sites.conf sites.d sites.txt ' kelvane-cli -o sit
 check_completion 'sites sites.d ' kelvane-cli --site-path sit

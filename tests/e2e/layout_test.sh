@@ -93,13 +93,13 @@ run_cli() { # LABEL ARGS...
 }
 run_cli packed --pack 0 --listen "127.0.0.1:$P_PACK" -o "$GEN/packed.conf"
 run_cli split --pack 7 --listen "*:$P_SPLIT" --split "$GEN/sites"
-run_cli https --pack 0 --listen "127.0.0.1:$P_HTTP" --https --redirect \
+run_cli https --pack 0 --listen "127.0.0.1:$P_HTTP" --https=all --cert-group any --redirect \
     --cert-path "$GEN/certs/{name}" --certbot "$GEN/certbot.sh" -o "$GEN/https.conf"
 sed -i "s/:443>/:$P_TLS>/" "$GEN/https.conf"
 # A redirecting entry that is the first at its address answers any host, an
 # IPv6 literal too; its HTTPS twin is not needed here.
 printf '%s\n' first.test >"$GEN/first-list.txt"
-"$CLI" -q -s "$ROOT" --https --redirect --listen "127.0.0.1:$P_FIRST" "$GEN/first-list.txt" |
+"$CLI" -q -s "$ROOT" --https=all --redirect --listen "127.0.0.1:$P_FIRST" "$GEN/first-list.txt" |
     awk '/<VirtualHost [^>]*:443>/ { skip = 1 } !skip { print } /<\/VirtualHost>/ { skip = 0 }' >"$GEN/first.conf" ||
     die "kelvane-cli first failed"
 

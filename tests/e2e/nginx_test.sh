@@ -65,7 +65,7 @@ check "a refused line for each name nginx cannot hold" \
 gen --listen "127.0.0.1:$P_PACK" --pack 3 -o "$WORK/pack.conf"
 gen --listen "127.0.0.1:$P_ALL" --pack 0 -o "$WORK/all.conf"
 gen --listen "127.0.0.1:$P_SPLIT" --split "$WORK/split"
-gen --listen "127.0.0.1:$P_HTTP" --https --redirect --pack 5 --cert-path "$WORK/certs/{name}" \
+gen --listen "127.0.0.1:$P_HTTP" --https=all --cert-group any --redirect --pack 5 --cert-path "$WORK/certs/{name}" \
     --certbot "$WORK/certbot.sh" -o "$WORK/https.conf"
 sed -i "s/listen 127.0.0.1:443 ssl/listen 127.0.0.1:$P_TLS ssl/" "$WORK/https.conf"
 check "www before a leading wildcard is refused, a trailing one keeps it" \

@@ -456,3 +456,41 @@ TEST(ListenAddressTest, AcceptsTheFourFormsOnly) {
 }
 
 } // namespace
+
+// An HTTPS twin only where both files of its certificate can be read, and the redirect only beside
+// it; --https=all writes every twin.
+TEST_F(EntryWriterTest, HttpsTwinOnlyWhereTheCertificateIs) {
+    for (const std::string strName : {"a.com", "b.com"})
+        std::filesystem::create_directories(m_dir.path("live/" + strName));
+    writeFile(m_dir.path("live/a.com/fullchain.pem"), "chain");
+    writeFile(m_dir.path("live/a.com/privkey.pem"), "key");
+    writeFile(m_dir.path("live/b.com/fullchain.pem"), "chain");
+    for (const bool bAll : {false, true}) {
+        tagLayout layout;
+        layout.bHttps = layout.bRedirect = true;
+        layout.bHttpsAll = bAll;
+        layout.strCertPath = m_dir.path("live/{name}");
+        const tagGenResult result = run("a.com\nb.com\nc.com\n", layout, true);
+        const std::string out = output();
+        for (const char* pName : {"a.com", "b.com", "c.com"}) {
+            const bool bTwin = bAll || std::string_view(pName) == "a.com";
+            const std::size_t nPlain = out.find("<VirtualHost *:80>\r\n    DocumentRoot /srv/www\r\n    ServerAlias " +
+                                                std::string(pName));
+            ASSERT_NE(nPlain, std::string::npos) << pName << "\n" << out;
+            const std::size_t nEnd = out.find("</VirtualHost>", nPlain);
+            EXPECT_EQ(out.substr(nPlain, nEnd - nPlain).find("RewriteEngine") != std::string::npos, bTwin) << pName;
+            EXPECT_EQ(out.find("<VirtualHost *:443>\r\n    DocumentRoot /srv/www\r\n    ServerAlias " +
+                               std::string(pName)) != std::string::npos,
+                      bTwin)
+                << pName;
+        }
+        EXPECT_EQ(result.nEntries, bAll ? 6 : 4);
+        EXPECT_EQ(result.nWaitingEntries, bAll ? 0 : 2);
+        EXPECT_EQ(result.nWaitingNames, bAll ? 0 : 4);
+        if (!bAll) {
+            ASSERT_EQ(result.vecWaiting.size(), 2u);
+            EXPECT_EQ(result.vecWaiting[0].nLine, 2);
+            EXPECT_NE(result.vecWaiting[0].strText.find("b.com/privkey.pem"), std::string::npos);
+        }
+    }
+}
