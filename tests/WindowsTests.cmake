@@ -27,8 +27,11 @@ add_executable(kelvane_tests
     engine/SiteBuilderTest.cpp
     engine/FileNamesTest.cpp
     engine/ListCheckTest.cpp
+    engine/CertFileTest.cpp
 )
 target_include_directories(kelvane_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+# Wine reaches the source tree through its drive Z:, the root of this system.
+target_compile_definitions(kelvane_tests PRIVATE KELVANE_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/engine/data")
 target_link_libraries(kelvane_tests PRIVATE kelvane_core kelvane_warnings GTest::gtest GTest::gtest_main)
 add_test(NAME kelvane_tests COMMAND ${KELVANE_TEST_RUNNER} $<TARGET_FILE:kelvane_tests>)
 
