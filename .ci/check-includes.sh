@@ -21,7 +21,7 @@ declare -A allowed=(
     [cli]="cli engine core"
 )
 # Headers of the system itself, which only core/ and win/ may include.
-system_headers='unistd\.h|fcntl\.h|poll\.h|sys/[a-z_]+\.h|windows\.h|io\.h|pwd\.h|dirent\.h|signal\.h|csignal|shellapi\.h|winsock2\.h|ws2tcpip\.h|arpa/[a-z_]+\.h|netinet/[a-z_]+\.h|spawn\.h|direct\.h|dlfcn\.h|pthread\.h|strings\.h|iconv\.h|idn2\.h|libpsl\.h'
+system_headers='unistd\.h|fcntl\.h|poll\.h|sys/[a-z_]+\.h|windows\.h|io\.h|pwd\.h|dirent\.h|signal\.h|csignal|shellapi\.h|winsock2\.h|ws2tcpip\.h|arpa/[a-z_]+\.h|netinet/[a-z_]+\.h|spawn\.h|direct\.h|dlfcn\.h|pthread\.h|strings\.h|iconv\.h|idn2\.h|libpsl\.h|netdb\.h|ifaddrs\.h|net/if\.h|iphlpapi\.h'
 
 failures=0
 while IFS= read -r file; do

@@ -62,15 +62,16 @@ bool parseTime(const std::string& strText, tagClock::time_point& when) {
     int nYear = 0, nMonth = 0, nDay = 0, nHour = 0, nMinute = 0, nSecond = 0;
     char chSep = 0;
     char szEnd[2] = {};
-    const int nGot = std::sscanf(strText.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%1s", &nYear, &nMonth, &nDay, &chSep,
-                                 &nHour, &nMinute, &nSecond, szEnd);
+    const int nGot = std::sscanf(strText.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%1s", &nYear, &nMonth, &nDay,
+                                 &chSep, &nHour, &nMinute, &nSecond, szEnd);
     const int nGotShort = nGot >= 7 ? nGot
                                     : std::sscanf(strText.c_str(), "%4d-%2d-%2d%c%2d:%2d%1s", &nYear, &nMonth,
                                                   &nDay, &chSep, &nHour, &nMinute, szEnd);
     if ((nGot < 7 && nGotShort < 6) || (chSep != 'T' && chSep != ' ') || (szEnd[0] != 0 && szEnd[0] != 'Z') ||
         nHour > 23 || nMinute > 59 || nSecond > 59 || nSecond < 0)
         return false;
-    const std::chrono::year_month_day ymd{std::chrono::year(nYear), std::chrono::month(static_cast<unsigned>(nMonth)),
+    const std::chrono::year_month_day ymd{std::chrono::year(nYear),
+                                          std::chrono::month(static_cast<unsigned>(nMonth)),
                                           std::chrono::day(static_cast<unsigned>(nDay))};
     if (!ymd.ok())
         return false;
@@ -85,7 +86,8 @@ std::string spanText(std::int64_t nHours) {
     const std::int64_t nRest = nHours % 24;
     if (nDays == 0)
         return report::counted(nRest, "hour", "hours");
-    return report::counted(nDays, "day", "days") + (nRest ? " " + report::counted(nRest, "hour", "hours") : "");
+    return report::counted(nDays, "day", "days") +
+           (nRest ? " " + report::counted(nRest, "hour", "hours") : "");
 }
 
 struct tagPending {
@@ -96,8 +98,8 @@ struct tagPending {
 
 // The names that do not point at this server alone, with why; every other name passes.
 bool precheck(const std::vector<certs::tagCertGroup>& vecGroups, const std::string& strDns,
-              const std::vector<std::string>& vecServerAddrs, std::unordered_map<std::string, std::string>& pending,
-              std::string& strError) {
+              const std::vector<std::string>& vecServerAddrs,
+              std::unordered_map<std::string, std::string>& pending, std::string& strError) {
     std::vector<std::string> vecNames;
     for (const certs::tagCertGroup& group : vecGroups)
         for (const std::string& strName : group.vecNames)
@@ -231,8 +233,9 @@ int planMain(int argc, char** argv) {
         const std::size_t nWave = waves.add(group.vecRegistered);
         if (vecWaves.size() <= nWave)
             vecWaves.resize(nWave + 1);
-        vecWaves[nWave] += "    " + strCertbotCmd + " certonly --webroot -w " + shellWord(request.strSitePath) +
-                           " --cert-name " + shellWord(group.strName) + strArgs + " || failed=$((failed + 1))\n";
+        vecWaves[nWave] += "    " + strCertbotCmd + " certonly --webroot -w " +
+                           shellWord(request.strSitePath) + " --cert-name " + shellWord(group.strName) +
+                           strArgs + " || failed=$((failed + 1))\n";
         ++nCerts;
     };
     std::vector<certs::tagCertGroup> vecGroups;
@@ -295,14 +298,14 @@ int planMain(int argc, char** argv) {
     for (std::size_t nWave = 0; nWave < vecWaves.size(); ++nWave) {
         const auto startSeconds =
             std::chrono::duration_cast<std::chrono::seconds>(startOf(nWave).time_since_epoch()).count();
-        strScript += std::to_string(nWave + 1) + ")\n    # " +
-                     report::counted(static_cast<std::int64_t>(waves.ordersIn(nWave)), "certificate",
-                                     "certificates") +
-                     "; may start at " + timeText(startOf(nWave)) + "\n";
+        strScript +=
+            std::to_string(nWave + 1) + ")\n    # " +
+            report::counted(static_cast<std::int64_t>(waves.ordersIn(nWave)), "certificate", "certificates") +
+            "; may start at " + timeText(startOf(nWave)) + "\n";
         strScript += "    if [ \"$(date -u +%s)\" -lt " + std::to_string(startSeconds) +
-                         " ]; then\n        echo \"$0: wave " + std::to_string(nWave + 1) +
-                         " may start at " + timeText(startOf(nWave)) +
-                         ", within the authority's limits\" >&2\n        exit 3\n    fi\n";
+                     " ]; then\n        echo \"$0: wave " + std::to_string(nWave + 1) + " may start at " +
+                     timeText(startOf(nWave)) +
+                     ", within the authority's limits\" >&2\n        exit 3\n    fi\n";
         strScript += vecWaves[nWave] + "    ;;\n";
     }
     strScript += "*)\n    echo \"usage: sh $0 WAVE, WAVE from 1 to " + std::to_string(nWaves) +
@@ -337,10 +340,10 @@ int planMain(int argc, char** argv) {
             (nWaves > 1 ? "; the last may start " + spanText(nLastHours) + " after the first, at " +
                               timeText(startOf(vecWaves.size() - 1))
                         : std::string()) +
-            (vecPending.empty() ? std::string()
-                                : "; " + report::counted(static_cast<std::int64_t>(vecPending.size()), "name",
-                                                         "names") +
-                                      " pending") +
+            (vecPending.empty()
+                 ? std::string()
+                 : "; " + report::counted(static_cast<std::int64_t>(vecPending.size()), "name", "names") +
+                       " pending") +
             " (" + szSeconds + ")");
     }
     return exitstatus::kOk;
@@ -365,8 +368,8 @@ int certsMain(int argc, char** argv) {
                               .c_str());
         return exitstatus::kOk;
     }
-    say(std::string(strWhat.empty() ? "certs needs plan or status" : "certs: plan or status, not '" +
-                                                                        std::string(strWhat) + "'") +
+    say(std::string(strWhat.empty() ? "certs needs plan or status"
+                                    : "certs: plan or status, not '" + std::string(strWhat) + "'") +
         "\nRun 'kelvane-cli certs --help' to see them.");
     return exitstatus::kUsage;
 }

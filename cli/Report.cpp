@@ -117,7 +117,7 @@ std::vector<std::string> lineReports(const tagGenResult& result, std::string_vie
                            " without a certbot argument not shown");
     for (const tagLineReport& report : result.vecWaiting)
         vecLines.push_back(std::string(strListName) + ":" + std::to_string(report.nLine) +
-                           ": waiting for a certificate, on plain HTTP only until then: " + report.strText);
+                           ": waiting for a certificate, plain HTTP only until then: " + report.strText);
     if (const auto nMore = result.nWaitingEntries - static_cast<std::int64_t>(result.vecWaiting.size());
         nMore > 0)
         vecLines.push_back("kelvane-cli: " + counted(nMore, "more entry", "more entries") +

@@ -67,11 +67,12 @@ void addRunOptions(CLI::App& app, tagRunOptions& o) {
            "gets no port-443 twin and no redirect yet, so that the server still starts: the run lists its "
            "names as waiting for a certificate. --https=all writes every twin all the same")
         ->group(kGroupHttps);
-    app.add_option("--cert-group", o.strCertGroup,
-                   "With --https or --certbot, which domains an entry of several (--pack) may hold: domain "
-                   "(the default: those of one registered domain, by the Public Suffix List, so that no "
-                   "certificate shows one customer's names to another; a.example.com with example.com, "
-                   "x.github.io apart from y.github.io) or any (in the list's order: the fewest certificates)")
+    app.add_option(
+           "--cert-group", o.strCertGroup,
+           "With --https or --certbot, which domains an entry of several (--pack) may hold: domain "
+           "(the default: those of one registered domain, by the Public Suffix List, so that no "
+           "certificate shows one customer's names to another; a.example.com with example.com, "
+           "x.github.io apart from y.github.io) or any (in the list's order: the fewest certificates)")
         ->type_name("HOW")
         ->group(kGroupHttps);
     app.add_option("--limit-orders", o.strLimitOrders,
@@ -188,8 +189,9 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     layout.strSplitDir = o.strSplitDir;
     const bool bHttps = !o.strHttps.empty();
     if (bHttps && o.strHttps != "existing" && o.strHttps != "all") {
-        strError = "--https='" + names::visibleText(o.strHttps) +
-                   "': --https alone, or --https=all for every HTTPS twin whether its certificate exists or not";
+        strError =
+            "--https='" + names::visibleText(o.strHttps) +
+            "': --https alone, or --https=all for every HTTPS twin whether its certificate exists or not";
         return false;
     }
     layout.bHttps = bHttps;
@@ -238,8 +240,8 @@ bool makeRequest(const CLI::App& app, const tagRunOptions& o, tagGenRequest& req
     } else if (given("--http2") && (!bNginx || !bHttps)) {
         strError = "--http2 needs --server-kind nginx and --https";
     } else if (!o.strTemplate.empty() &&
-               (given("--pack") || given("--listen") || given("--split") || bHttps ||
-                given("--cert-path") || given("--certbot") || o.bRedirect)) {
+               (given("--pack") || given("--listen") || given("--split") || bHttps || given("--cert-path") ||
+                given("--certbot") || o.bRedirect)) {
         strError =
             "--template cannot be used with --pack, --listen, --split, --https, --cert-path, --certbot "
             "or --redirect, which lay out the built-in entry";

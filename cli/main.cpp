@@ -182,10 +182,11 @@ int main(int argc, char** argv) {
                           (target.total() > 0 ? " of " + std::to_string(target.total()) : std::string());
         console.message(strSummary);
         if (result.nCertbotLater > 0)
-            console.message("kelvane-cli: " + request.layout.strCertbotFile +
-                            " holds the first wave of certbot commands, within the authority's limits; " +
-                            report::counted(result.nCertbotLater, "more certificate waits", "more certificates wait") +
-                            " for later waves: kelvane-cli certs plan writes them all, with when each may start");
+            console.message(
+                "kelvane-cli: " + request.layout.strCertbotFile +
+                " holds the first wave of certbot commands, within the authority's limits; " +
+                report::counted(result.nCertbotLater, "more certificate waits", "more certificates wait") +
+                " for later waves: kelvane-cli certs plan writes them all, with when each may start");
         if (result.nHashBucketSize != 0)
             console.message(
                 "kelvane-cli: nginx needs in http {}: server_names_hash_bucket_size " +

@@ -6,7 +6,8 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in ${PROJECT_B
                @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${PROJECT_BINARY_DIR}/README.txt "${PROJECT_SOURCE_DIR}/packaging/windows/节点模版.txt"
         DESTINATION .)
-# The programs hold libidn2 and libunistring, whose licences travel with them.
+# The programs hold libidn2, libunistring, libpsl and the Public Suffix List, whose licences travel
+# with them.
 install(DIRECTORY ${KELVANE_IDN2_PREFIX}/share/licenses/ DESTINATION licenses)
 
 set(CPACK_PACKAGE_NAME kelvane)

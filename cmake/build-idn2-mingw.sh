@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Builds libidn2 and the part of libunistring it uses for a Windows preset, static, from Debian's
-# own source packages, so that kelvane-cli.exe converts names exactly as the Linux build does:
+# Builds libidn2, the part of libunistring it uses, and libpsl for a Windows preset, static, from
+# Debian's own source packages, so that kelvane-cli.exe converts names and finds registered domains
+# exactly as the Linux build does (libpsl with the Public Suffix List of Debian's publicsuffix
+# package built in):
 #
 #   cmake/build-idn2-mingw.sh win64|win32 BUILD-DIR
 #
 # The result goes to BUILD-DIR/idn2-mingw/prefix, where the preset's CMake looks for it; a prefix
 # already built by this same script is left as it is. Needs `deb-src` in the Types of
-# /etc/apt/sources.list.d/debian.sources (then apt-get update), dpkg-dev and the -posix mingw-w64
-# compilers; nothing is installed into the system.
+# /etc/apt/sources.list.d/debian.sources (then apt-get update), dpkg-dev, make, meson, python3,
+# publicsuffix and the -posix mingw-w64 compilers; nothing is installed into the system.
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: $0 win64|win32 BUILD-DIR" >&2; exit 2; }
 case $1 in
@@ -19,10 +21,21 @@ mkdir -p "$2"
 work=$(realpath "$2")/idn2-mingw
 prefix=$work/prefix
 stamp=$prefix/kelvane-built
-# A change to this script builds again, since it may change what the prefix holds.
-recipe="$triple $(sha256sum < "$0" | cut -d' ' -f1)"
+# The list libpsl builds in: the one libpsl reads on Linux.
+psl_list=/usr/share/publicsuffix/public_suffix_list.dat
+psl_version=$(dpkg-query -W -f '${Version}' publicsuffix 2>/dev/null || true)
+if [ ! -f "$psl_list" ] || [ -z "$psl_version" ]; then
+    echo "$0: the Public Suffix List is not in $psl_list (apt-get install publicsuffix)" >&2
+    exit 1
+fi
+for tool in meson python3; do
+    command -v "$tool" > /dev/null || { echo "$0: $tool is needed (apt-get install $tool)" >&2; exit 1; }
+done
+# A change to this script builds again, since it may change what the prefix holds; so does a new
+# list, which the prefix holds too.
+recipe="$triple $(sha256sum < "$0" | cut -d' ' -f1) publicsuffix=$psl_version"
 if [ -f "$stamp" ] && [ "$(head -n 1 "$stamp")" = "$recipe" ]; then
-    echo "libidn2 for $1: already built in $prefix"
+    echo "libidn2 and libpsl for $1: already built in $prefix"
     exit 0
 fi
 start=$SECONDS
@@ -42,10 +55,11 @@ step() {
 }
 
 cd "$work/src"
-step fetch apt-get source libidn2 libunistring
+step fetch apt-get source libidn2 libunistring libpsl
 idn2_src=$(echo "$work"/src/libidn2-*/configure) idn2_src=${idn2_src%/configure}
 uni_src=$(echo "$work"/src/libunistring-*/configure) uni_src=${uni_src%/configure}
-if [ ! -d "$idn2_src" ] || [ ! -d "$uni_src" ]; then
+psl_src=$(echo "$work"/src/libpsl-*/meson.build) psl_src=${psl_src%/meson.build}
+if [ ! -d "$idn2_src" ] || [ ! -d "$uni_src" ] || [ ! -d "$psl_src" ]; then
     echo "$0: the sources were not unpacked in $work/src" >&2
     exit 1
 fi
@@ -104,14 +118,54 @@ grep -q '^#define HAVE_LIBUNISTRING 1' config.h ||
 step libidn2-make sh -c "make -C gl -j$jobs && make -C unistring -j$jobs && make -C lib -j$jobs"
 step libidn2-install make -C lib install-libLTLIBRARIES install-includeHEADERS
 
+# libpsl: the library only, with the list compiled in by its own tool (Python), built with Meson
+# since Debian's source ships no configure script. No IDNA library at run time: lookups in the
+# built-in list never convert a name (it holds each rule in both forms), and libpsl would take
+# libidn2 only with iconv, which mingw-w64 does not have.
+case $triple in
+x86_64-*) cpu_family=x86_64 ;;
+*) cpu_family=x86 ;;
+esac
+cat > "$work/meson-cross.txt" << EOF
+[binaries]
+c = '$CC'
+ar = '$triple-ar'
+strip = '$triple-strip'
+
+[host_machine]
+system = 'windows'
+cpu_family = '$cpu_family'
+cpu = '${triple%%-*}'
+endian = 'little'
+EOF
+step libpsl-configure meson setup --cross-file "$work/meson-cross.txt" --prefix="$prefix" \
+    --buildtype=release -Doptimization=2 -Ddefault_library=static -Druntime=no -Dbuiltin=true \
+    -Dpsl_file="$psl_list" -Ddocs=false "$work/libpsl" "$psl_src"
+step libpsl-make ninja -C "$work/libpsl" -j"$jobs" src/libpsl.a
+grep -q "_psl_sha1_checksum\[\] = \"$(sha1sum < "$psl_list" | cut -d' ' -f1)\"" "$work/libpsl/src/suffixes_dafsa.h" ||
+    { echo "$0: libpsl did not build in $psl_list" >&2; exit 1; }
+cp "$work/libpsl/src/libpsl.a" "$prefix/lib/"
+cp "$work/libpsl/include/libpsl.h" "$prefix/include/"
+
 # The licences the programs that link them are shipped with.
 mkdir -p "$prefix/share/licenses"
 cp "$idn2_src/COPYING" "$prefix/share/licenses/GPL-3.txt"
 cp "$idn2_src/COPYING.LESSERv3" "$prefix/share/licenses/LGPL-3.txt"
 cp "$idn2_src/COPYING.unicode" "$prefix/share/licenses/Unicode.txt"
+cat "$psl_src/COPYING" - "$psl_src/src/LICENSE.chromium" > "$prefix/share/licenses/libpsl.txt" << EOF
 
-versions=$(cd "$work/src" && echo *.dsc)
+libpsl's lookup in the built-in list comes from Chromium:
+
+EOF
+{
+    printf '%s\n' "The Public Suffix List built into these programs (Debian's publicsuffix $psl_version) is" \
+        "covered by the Mozilla Public License 2.0 below. Its source: https://publicsuffix.org/list/," \
+        "and Debian's source package publicsuffix." ""
+    cat /usr/share/common-licenses/MPL-2.0
+} > "$prefix/share/licenses/MPL-2.0.txt"
+
+versions="$(cd "$work/src" && echo *.dsc) publicsuffix_$psl_version"
 printf '%s\n%s\n' "$recipe" "$versions" > "$stamp"
 # The sources and objects are not needed again (the logs stay).
-rm -rf "$work/src" "$work/libunistring" "$work/libidn2"
-echo "libidn2 for $1: built in $prefix from $versions in $(((SECONDS - start) / 60))m$(((SECONDS - start) % 60))s"
+rm -rf "$work/src" "$work/libunistring" "$work/libidn2" "$work/libpsl" "$work/meson-cross.txt"
+echo "libidn2 and libpsl for $1: built in $prefix from $versions in $(((SECONDS - start) / 60))m$(((SECONDS - start) % 60))s"

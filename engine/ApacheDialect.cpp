@@ -52,7 +52,8 @@ void CApacheDialect::appendNames(const std::string* pNames, std::size_t nNames, 
     out.append(kLineEnd);
 }
 
-void CApacheDialect::appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName, CByteBuffer& out) const {
+void CApacheDialect::appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName,
+                                   CByteBuffer& out) const {
     if (!bTwin && bRedirect && m_bRedirect)
         out.append(kRedirect);
     if (bTwin) {

@@ -19,7 +19,8 @@ public:
     }
     void appendOpening(bool bTwin, CByteBuffer& out) const override;
     void appendNames(const std::string* pNames, std::size_t nNames, CByteBuffer& out) const override;
-    void appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName, CByteBuffer& out) const override;
+    void appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName,
+                       CByteBuffer& out) const override;
     bool takesRepeatedNames() const override { return true; }
 
 private:

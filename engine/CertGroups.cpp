@@ -140,7 +140,9 @@ CWavePlan::CWavePlan(const tagCertLimits& limits) : m_limits(limits) {
     m_limits.nOrdersHours = std::max(m_limits.nOrdersHours, 1);
     m_limits.nPerDomain = std::max(m_limits.nPerDomain, 1);
     m_limits.nPerDomainHours = std::max(m_limits.nPerDomainHours, 0);
-    m_nSpan = static_cast<std::size_t>((m_limits.nPerDomainHours + m_limits.nOrdersHours - 1) / m_limits.nOrdersHours) + 1;
+    m_nSpan = static_cast<std::size_t>((m_limits.nPerDomainHours + m_limits.nOrdersHours - 1) /
+                                       m_limits.nOrdersHours) +
+              1;
 }
 
 std::size_t CWavePlan::freeWaveFrom(std::size_t nWave) {

@@ -23,7 +23,8 @@ public:
     // with the redirect to HTTPS where it is asked for and bRedirect allows it (its twin is written).
     virtual void appendOpening(bool bTwin, CByteBuffer& out) const = 0;
     virtual void appendNames(const std::string* pNames, std::size_t nNames, CByteBuffer& out) const = 0;
-    virtual void appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName, CByteBuffer& out) const = 0;
+    virtual void appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName,
+                               CByteBuffer& out) const = 0;
     // Whether the server takes a name that an earlier entry holds without a word (the first
     // entry keeps it): else a domain listed again is written once.
     virtual bool takesRepeatedNames() const = 0;

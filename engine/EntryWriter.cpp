@@ -320,7 +320,8 @@ void CEntryWriter::countLines(std::size_t nFrom) {
 
 void CEntryWriter::placed(std::int64_t nLine, const std::string* pNames, const std::int64_t* pListLines,
                           std::size_t nNames) {
-    const std::string strSplitFile = m_layout.strSplitDir.empty() ? std::string() : m_entry.strFirst + ".conf";
+    const std::string strSplitFile =
+        m_layout.strSplitDir.empty() ? std::string() : m_entry.strFirst + ".conf";
     m_fnPlaced({m_entry.strFirst, m_entry.strGroup, strSplitFile, nLine, pNames, pListLines, nNames});
 }
 
@@ -339,15 +340,20 @@ void CEntryWriter::endEntry() {
             if (!bTwin) {
                 ++m_result.nWaitingEntries;
                 m_result.nWaitingNames += static_cast<std::int64_t>(m_entry.vecNames.size());
-                if (m_result.vecWaiting.size() < tagGenResult::kMaxReports)
+                if (m_result.vecWaiting.size() < tagGenResult::kMaxReports) {
+                    std::string strText;
+                    for (const std::string& strName : m_entry.vecNames)
+                        strText.append(strText.empty() ? "" : " ").append(strName);
                     m_result.vecWaiting.push_back(
-                        {m_entry.nFirstLine, names::EVerdict::Name, 0, m_entry.strFirst + ": " + strReason});
+                        {m_entry.nFirstLine, names::EVerdict::Name, 0, strText + " (" + strReason + ")"});
+                }
             }
         }
         CByteBuffer& buffer = out.buffer();
         const std::size_t nFrom = buffer.size();
         if (m_fnPlaced)
-            placed(m_nOutLines + 1, m_entry.vecNames.data(), m_entry.vecLines.data(), m_entry.vecNames.size());
+            placed(m_nOutLines + 1, m_entry.vecNames.data(), m_entry.vecLines.data(),
+                   m_entry.vecNames.size());
         m_dialect.appendOpening(false, buffer);
         buffer.append(m_entry.held.view());
         m_dialect.appendClosing(false, bTwin, m_entry.strFirst, buffer);

@@ -119,13 +119,13 @@ private:
         std::int64_t nOrder = 0; // entries that wait aside end in the order they began
     };
     tagEntry m_entry;
-    bool m_bByGroup = false; // entries hold the names of one registered domain
+    bool m_bByGroup = false;       // entries hold the names of one registered domain
     std::list<tagEntry> m_waiting; // most recently used first
     std::unordered_map<std::string, std::list<tagEntry>::iterator> m_waitingByGroup;
     std::int64_t m_nBegun = 0;
     std::optional<certs::CWavePlan> m_waves; // --certbot: which certificates the first wave takes
     std::array<std::string, 3> m_names3;     // a domain's names not yet in its entry
-    std::int64_t m_nEntry = 0; // the current entry, from 1
+    std::int64_t m_nEntry = 0;               // the current entry, from 1
     std::int64_t m_nEntries = 0;
 
     FnPlaced m_fnPlaced;

@@ -50,11 +50,11 @@ struct tagLayout {
     // Every entry gets its HTTPS twin, whether its certificate's files are there or not: else
     // one whose files cannot be read is written without it, so that the server still starts.
     bool bHttpsAll = false;
-    tagCertLimits certLimits; // --certbot writes the commands of the first wave within them
-    bool bRedirect = false;            // the plain entry redirects to https
-    bool bAnyHostIpv6 = true;          // nginx: host "*" is also every IPv6 address ("[::]")
-    EHttp2 eHttp2 = EHttp2::Off;       // nginx: HTTP/2 on the HTTPS twin
-    std::string strFileHead;           // --split: the first line of each file, its line end included
+    tagCertLimits certLimits;    // --certbot writes the commands of the first wave within them
+    bool bRedirect = false;      // the plain entry redirects to https
+    bool bAnyHostIpv6 = true;    // nginx: host "*" is also every IPv6 address ("[::]")
+    EHttp2 eHttp2 = EHttp2::Off; // nginx: HTTP/2 on the HTTPS twin
+    std::string strFileHead;     // --split: the first line of each file, its line end included
     // --split: a file whose bytes are those of the file of its name here is not written (apply).
     std::string strUnchangedDir;
 

@@ -60,7 +60,8 @@ struct tagGenResult {
     std::int64_t nWildcards = 0;
     std::vector<tagLineReport> vecWildcards;
     // --https: entries written without their HTTPS twin, as their certificate's files could not
-    // be read (strText: the certificate's name and why; nLine: its first domain's line).
+    // be read (strText: its names, and which file cannot be read and why; nLine: its first
+    // domain's line).
     std::int64_t nWaitingEntries = 0;
     std::int64_t nWaitingNames = 0;
     std::vector<tagLineReport> vecWaiting;

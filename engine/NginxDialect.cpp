@@ -129,7 +129,8 @@ std::string CNginxDialect::hashSizesLine(std::size_t nBucketSize, std::size_t nM
            std::to_string(nMaxSize) + ";";
 }
 
-void CNginxDialect::appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName, CByteBuffer& out) const {
+void CNginxDialect::appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName,
+                                  CByteBuffer& out) const {
     if (!bTwin && bRedirect && m_bRedirect)
         out.append(kRedirect);
     if (bTwin) {

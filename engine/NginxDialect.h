@@ -30,7 +30,8 @@ public:
     void appendSingleEntry(std::string_view strDomain, CByteBuffer& out) const override;
     void appendOpening(bool bTwin, CByteBuffer& out) const override;
     void appendNames(const std::string* pNames, std::size_t nNames, CByteBuffer& out) const override;
-    void appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName, CByteBuffer& out) const override;
+    void appendClosing(bool bTwin, bool bRedirect, std::string_view strCertName,
+                       CByteBuffer& out) const override;
     // nginx warns of each at every start ("conflicting server name").
     bool takesRepeatedNames() const override { return false; }
 

@@ -77,7 +77,7 @@ check_completion 'nginx ' kelvane-cli --server-kind n
 check_completion 'check ' kelvane-cli chec
 check_completion 'apply ' kelvane-cli appl
 check_completion 'plan ' kelvane-cli certs pl
-check_completion '--precheck ' kelvane-cli certs plan --pre
+check_completion '--precheck --prefix ' kelvane-cli certs plan --pre
 check_completion 'any domain ' kelvane-cli --cert-group ''
 check_completion '--server-cmd --server-kind --site-path --sites-dir --split --strict ' kelvane-cli apply --s
 check_completion 'sites sites.conf sites.d sites.txt ' kelvane-cli -o sit

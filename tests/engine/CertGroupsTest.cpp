@@ -64,7 +64,10 @@ TEST(CertGroupsTest, EntriesHoldOneRegisteredDomain) {
          {"a.b.co.uk: a.b.co.uk b.co.uk", "c.co.uk: c.co.uk *.c.co.uk",
           "xn--fsqu00a.xn--fiqs8s: xn--fsqu00a.xn--fiqs8s a.xn--fsqu00a.xn--fiqs8s"}},
         // A public suffix listed as a domain stands for itself.
-        {"github.io\na.github.io\n", 0, ECertGroup::Domain, {"github.io: github.io", "a.github.io: a.github.io"}},
+        {"github.io\na.github.io\n",
+         0,
+         ECertGroup::Domain,
+         {"github.io: github.io", "a.github.io: a.github.io"}},
     };
     ASSERT_TRUE(psl::available());
     for (const auto& c : cases)
@@ -119,7 +122,9 @@ TEST(CertGroupsTest, WavesKeepWithinTheLimits) {
         // A certificate of several registered domains counts for each.
         {{5, 3, 1, 3}, {{"a", "b"}, {"a"}, {"b"}, {"c"}}, {0, 2, 2, 0}},
         // Let's Encrypt's: 50 of a registered domain a week; the 51st waits 57 waves of 3 hours.
-        {{300, 3, 50, 168}, std::vector<std::vector<std::string>>(51, {"a"}), [] {
+        {{300, 3, 50, 168},
+         std::vector<std::vector<std::string>>(51, {"a"}),
+         [] {
              std::vector<std::size_t> v(50, 0);
              v.push_back(57);
              return v;

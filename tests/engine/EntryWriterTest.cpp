@@ -474,11 +474,12 @@ TEST_F(EntryWriterTest, HttpsTwinOnlyWhereTheCertificateIs) {
         const std::string out = output();
         for (const char* pName : {"a.com", "b.com", "c.com"}) {
             const bool bTwin = bAll || std::string_view(pName) == "a.com";
-            const std::size_t nPlain = out.find("<VirtualHost *:80>\r\n    DocumentRoot /srv/www\r\n    ServerAlias " +
-                                                std::string(pName));
+            const std::size_t nPlain = out.find(
+                "<VirtualHost *:80>\r\n    DocumentRoot /srv/www\r\n    ServerAlias " + std::string(pName));
             ASSERT_NE(nPlain, std::string::npos) << pName << "\n" << out;
             const std::size_t nEnd = out.find("</VirtualHost>", nPlain);
-            EXPECT_EQ(out.substr(nPlain, nEnd - nPlain).find("RewriteEngine") != std::string::npos, bTwin) << pName;
+            EXPECT_EQ(out.substr(nPlain, nEnd - nPlain).find("RewriteEngine") != std::string::npos, bTwin)
+                << pName;
             EXPECT_EQ(out.find("<VirtualHost *:443>\r\n    DocumentRoot /srv/www\r\n    ServerAlias " +
                                std::string(pName)) != std::string::npos,
                       bTwin)
@@ -490,6 +491,7 @@ TEST_F(EntryWriterTest, HttpsTwinOnlyWhereTheCertificateIs) {
         if (!bAll) {
             ASSERT_EQ(result.vecWaiting.size(), 2u);
             EXPECT_EQ(result.vecWaiting[0].nLine, 2);
+            EXPECT_TRUE(result.vecWaiting[0].strText.starts_with("b.com www.b.com (")) << result.vecWaiting[0].strText;
             EXPECT_NE(result.vecWaiting[0].strText.find("b.com/privkey.pem"), std::string::npos);
         }
     }

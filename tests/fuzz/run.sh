@@ -18,7 +18,7 @@ read -r -a extra <<<"${KELVANE_FUZZ_ARGS:-}"
 if [[ $# -gt 0 ]]; then
     harnesses=("$@")
 else
-    harnesses=(list_reader name_rule site_builder encoding ini_file server_dump layouts nginx cert)
+    harnesses=(list_reader name_rule site_builder encoding ini_file server_dump layouts nginx cert dns)
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
