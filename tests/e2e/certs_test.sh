@@ -234,6 +234,13 @@ waiting_lines() {
 want_waiting=$(for n in $(seq 1 12); do echo "$(((n - 1) * 25 + 1)):s1.reg$n.test"; done | sort)
 check "before issuing: stderr says each of the 12 entries waits for its certificate, at its first line" \
     test "$(waiting_lines "$WORK/run1-loud.err")" == "$want_waiting"
+# waiting_names FILE: the names the waiting lines list, sorted, one a line.
+waiting_names() {
+    sed -nE "s|^${LIST//./\\.}:[0-9]+: waiting for a certificate, [^:]*: ||p" "$1" | sed 's/ (.*//' |
+        tr ' ' '\n' | sort
+}
+check "before issuing: the waiting lines list the 600 names, each once" \
+    test "$(waiting_names "$WORK/run1-loud.err")" == "$(printf '%s\n' "${NAMES[@]}" | sort)"
 check "before issuing: the summary counts 600 names of 12 entries waiting" \
     grep -q '600 names of 12 entries waiting for a certificate' "$WORK/run1-loud.err"
 write_conf "$ACME_HTTP_PORT" || die "cannot configure Apache"
@@ -253,6 +260,7 @@ timeout "$CMD_TIMEOUT" "$CLI" certs plan -s "$WEBROOT" -w --pack 0 --precheck --
 echo "certs plan --precheck: exit $rc in $(ms_since "$t0") ms; its stderr:"
 sed 's/^/    /' "$WORK/plan.err"
 [[ -s $PLAN ]] || die "certs plan wrote no plan"
+check "plan: exits 0, the plan written (got $rc)" test "$rc" -eq 0
 check "plan: sh -n accepts it" sh -n "$PLAN"
 
 # plan_commands FILE CMD: each command of FILE that runs CMD, its words as sh reads them, on a line.
@@ -464,40 +472,68 @@ check "status: the planted certificate has expired" \
 
 STATUS_LIST=$WORK/status-list.txt
 { cat "$LIST"; echo expired.test; } >"$STATUS_LIST"
-# status LIST OUT: certs status with the run's options; its exit status.
+# status LIST OUT: certs status with the run's options, its report in OUT; its exit status.
 status() {
     local rc=0
     timeout "$CMD_TIMEOUT" "$CLI" certs status -s "$WEBROOT" -w --pack 0 --cert-path "$LIVE/{name}" "$1" \
-        >"$2" 2>&1 || rc=$?
+        >"$2" 2>"$2.err" || rc=$?
     return "$rc"
 }
 rc=0
 status "$STATUS_LIST" "$WORK/status.out" || rc=$?
-echo "certs status: exit $rc; its output:"
-sed 's/^/    /' "$WORK/status.out" | head -n 40
+echo "certs status: exit $rc; its output, names cut short:"
+cut -c1-150 "$WORK/status.out" "$WORK/status.out.err" | sed 's/^/    /' | head -n 30
 check "status: exit 3, something needs action (got $rc)" test "$rc" -eq 3
-names_certs() {
-    local first
-    for first in $(cut -d' ' -f2 "$WORK/plan-groups.txt") expired.test; do
-        grep -qw -- "${first//./\\.}" "$WORK/status.out" || { echo "not named: $first" >&2; return 1; }
-    done
+# Each certificate a line "GROUP: STATE: ...; covers NAME...": the 12 issued ones ok, each covering
+# exactly its group's names but the dropped one.
+status_groups() {
+    local group first rest line bad=0
+    while read -r group first rest; do
+        line=$(grep -E "^${first//./\\.}: " "$WORK/status.out") || { echo "no line for $first" >&2; bad=1; continue; }
+        [[ $line == "$first: ok: "* ]] || { echo "not ok: ${line:0:120}" >&2; bad=1; }
+        [[ $(tr ' ' '\n' <<<"${line##*; covers }" | sort) == "$(expected_names "$group")" ]] ||
+            { echo "$first: covers other names than reg$group.test's" >&2; bad=1; }
+    done <"$WORK/plan-groups.txt"
+    return "$bad"
 }
-check "status: names the 12 issued certificates and expired.test's" names_certs
-check "status: says expired.test's has expired" grep -qiE 'expired\.test.*expir|expir.*expired\.test' "$WORK/status.out"
-check "status: names $DROPPED as not covered" grep -qw -- "${DROPPED//./\\.}" "$WORK/status.out"
-check "status: names no other name of the list as not covered" \
-    test "$(grep -cE '(^|[^.a-z0-9])www\.s[0-9]+\.reg[0-9]+\.test' "$WORK/status.out" || true)" -le 1
+check "status: each issued certificate ok, covering its group's names" status_groups
+check "status: expired.test's certificate expired" grep -qE '^expired\.test: expired' "$WORK/status.out"
+check "status: $DROPPED not covered, at line 103" \
+    grep -qE "^${STATUS_LIST//./\\.}:103: not covered: ${DROPPED//./\\.}([^.a-z0-9]|\$)" "$WORK/status.out"
+check "status: and no other name" test "$(grep -c ': not covered: ' "$WORK/status.out" || true)" -eq 1
+check "status: nothing out of the list" test "$(grep -c ': not in the list: ' "$WORK/status.out" || true)" -eq 0
 
-# The same with one group of the list, all of it covered and valid for long: nothing to do; with the
-# expired certificate beside it, exit 3 again.
+# One group of the list, covered and valid for years: nothing to do, and the other certificates are
+# said to be out of the list; with the expired certificate beside it, something to do again.
 head -n 25 "$LIST" >"$WORK/reg1.txt"
 rc=0
 status "$WORK/reg1.txt" "$WORK/status-reg1.out" || rc=$?
 check "status: reg1.test alone, covered and valid: exit 0 (got $rc)" test "$rc" -eq 0
+out_of_list() {
+    local n
+    for n in $(seq 2 12) expired; do
+        [[ $n == expired ]] && n=expired.test || n=s1.reg$n.test
+        grep -F "$LIVE/$n" "$WORK/status-reg1.out" | grep -q ': not in the list: ' ||
+            { echo "$LIVE/$n not said out of the list" >&2; return 1; }
+    done
+}
+check "status: reg1.test alone: the 11 other certificates and expired.test's are out of the list" out_of_list
 { cat "$WORK/reg1.txt"; echo expired.test; } >"$WORK/reg1-expired.txt"
 rc=0
 status "$WORK/reg1-expired.txt" "$WORK/status-reg1-expired.out" || rc=$?
 check "status: reg1.test and the expired certificate: exit 3 (got $rc)" test "$rc" -eq 3
+# A domain taken out of the list: its names are still on reg1.test's certificate.
+grep -vxF s25.reg1.test "$WORK/reg1.txt" >"$WORK/reg1-less.txt"
+rc=0
+status "$WORK/reg1-less.txt" "$WORK/status-reg1-less.out" || rc=$?
+names_out() {
+    local n
+    for n in s25.reg1.test www.s25.reg1.test; do
+        grep -qE "^s1\.reg1\.test: not in the list: ${n//./\\.}( |\$)" "$WORK/status-reg1-less.out" ||
+            { echo "$n not said out of the list" >&2; return 1; }
+    done
+}
+check "status: s25.reg1.test out of the list: its two names on the certificate said so" names_out
 
 echo "certs_test: $(ms_since "$t_all") ms in all"
 if ((failures > 0)); then
