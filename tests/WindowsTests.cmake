@@ -29,6 +29,7 @@ add_executable(kelvane_tests
     engine/SiteBuilderTest.cpp
     engine/FileNamesTest.cpp
     engine/ListCheckTest.cpp
+    engine/CertGroupsTest.cpp
     engine/CertFileTest.cpp
 )
 target_include_directories(kelvane_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
