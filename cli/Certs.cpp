@@ -308,7 +308,9 @@ int planMain(int argc, char** argv) {
                      ", within the authority's limits\" >&2\n        exit 3\n    fi\n";
         strScript += vecWaves[nWave] + "    ;;\n";
     }
-    strScript += "*)\n    echo \"usage: sh $0 WAVE, WAVE from 1 to " + std::to_string(nWaves) +
+    strScript += "*)\n    echo \"" +
+                 (nWaves == 0 ? std::string("$0: this plan orders nothing")
+                              : "usage: sh $0 WAVE, WAVE from 1 to " + std::to_string(nWaves)) +
                  "\" >&2\n    exit 2\n    ;;\nesac\n"
                  "if [ \"$failed\" -gt 0 ]; then\n    echo \"$0: $failed certbot commands failed\" >&2\n"
                  "    exit 1\nfi\n";

@@ -78,6 +78,24 @@ TEST(CertPlanTest, WavesOfCommands) {
     }
 }
 
+// A run's --certbot writes the first wave's commands and says how many certificates wait.
+TEST(CertPlanTest, RunWritesTheFirstWave) {
+    CScopedTempDir dir;
+    writeFile(dir.path("list.txt"), "a.com\nb.a.com\nc.org\nd.c.org\n");
+    const std::string strCommand = std::string(KELVANE_CLI_PATH) +
+                                   " -s /srv --limit-domain 1/168 --certbot '" + dir.path("cb.sh") +
+                                   "' -o /dev/null '" + dir.path("list.txt") + "' 2>&1";
+    FILE* pPipe = ::popen(strCommand.c_str(), "r");
+    std::string strErr;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
+        strErr.append(buffer, n);
+    EXPECT_EQ(::pclose(pPipe), 0) << strErr;
+    EXPECT_EQ(readFile(dir.path("cb.sh")), "certbot certonly --webroot -w /srv --cert-name a.com -d a.com\n"
+                                           "certbot certonly --webroot -w /srv --cert-name c.org -d c.org\n");
+    EXPECT_NE(strErr.find("2 more certificates wait for later waves"), std::string::npos) << strErr;
+}
+
 TEST(CertPlanTest, UsageErrors) {
     CScopedTempDir dir;
     const struct {
