@@ -125,25 +125,14 @@ int applyMain(int argc, char** argv) {
                    "[IPv6]:PORT) with its Host header: no answer, or a 5xx, puts everything back")
         ->type_name("ADDR")
         ->group(kGroupApply);
-    app.set_help_flag("-h,--help", "Show this help and exit")->group(cmdline::kGroupOther);
-    cmdline::finishHelp(app);
-    app.footer(cmdline::wrap(
-        "Exit status: 0 done (or planned, or recovered), 1 a step failed and everything was put back (or "
-        "another apply holds the directory, with --no-wait), 2 a usage error, 3 the check found something "
-        "(nothing was changed; --force goes on).",
-        cmdline::kHelpWidth));
-    if (const std::string strUnknown = cmdline::unknownOptionText(app, argc, argv); !strUnknown.empty()) {
-        std::fprintf(stderr, "%s\n", strUnknown.c_str());
-        return exitstatus::kUsage;
-    }
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "%s\n", cmdline::parseErrorText(app, e).c_str());
-        return exitstatus::kUsage;
-    }
+    if (int nExit = 0; !cmdline::parseSubcommand(
+            app,
+            "Exit status: 0 done (or planned, or recovered), 1 a step failed and everything was put back (or "
+            "another apply holds the directory, with --no-wait), 2 a usage error, 3 the check found "
+            "something "
+            "(nothing was changed; --force goes on).",
+            argc, argv, nExit))
+        return nExit;
     const auto usage = [](const std::string& strText) {
         say(strText + "\nRun 'kelvane-cli apply --help' to see the options.");
         return exitstatus::kUsage;

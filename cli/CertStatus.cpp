@@ -275,28 +275,17 @@ int certsStatusMain(int argc, char** argv) {
                    "Take TIME, in UTC as 2026-12-08T10:00:00Z, for the present instead of the clock")
         ->type_name("TIME")
         ->group(kGroupStatus);
-    app.set_help_flag("-h,--help", "Show this help and exit")->group(cmdline::kGroupOther);
-    cmdline::finishHelp(app);
-    app.footer(cmdline::wrap(
-        "One item a line on standard output: GROUP: STATE: ... for each certificate (ok, expiring, expired, "
-        "not yet valid, missing, unreadable), LIST:LINE: not covered: NAME for a name of the list its "
-        "certificate lacks (the names of a missing or unreadable one are not repeated), and ...: not in "
-        "the list: for a certificate's name or a certificate directory beside the groups' that the list "
-        "no longer has; then a summary (not with -q). Exit status: 0 nothing to do, 3 a certificate to "
-        "get or renew within --days (or a name it lacks), 1 the list could not be read, 2 a usage error.",
-        cmdline::kHelpWidth));
-    if (const std::string strUnknown = cmdline::unknownOptionText(app, argc, argv); !strUnknown.empty()) {
-        std::fprintf(stderr, "%s\n", strUnknown.c_str());
-        return exitstatus::kUsage;
-    }
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "%s\n", cmdline::parseErrorText(app, e).c_str());
-        return exitstatus::kUsage;
-    }
+    if (int nExit = 0; !cmdline::parseSubcommand(
+            app,
+            "One item a line on standard output: GROUP: STATE: ... for each certificate (ok, expiring, "
+            "expired, "
+            "not yet valid, missing, unreadable), LIST:LINE: not covered: NAME for a name of the list its "
+            "certificate lacks (the names of a missing or unreadable one are not repeated), and ...: not in "
+            "the list: for a certificate's name or a certificate directory beside the groups' that the list "
+            "no longer has; then a summary (not with -q). Exit status: 0 nothing to do, 3 a certificate to "
+            "get or renew within --days (or a name it lacks), 1 the list could not be read, 2 a usage error.",
+            argc, argv, nExit))
+        return nExit;
     const auto usage = [](const std::string& strText) {
         say(strText + "\nRun 'kelvane-cli certs status --help' to see the options.");
         return exitstatus::kUsage;

@@ -28,17 +28,6 @@ void say(const std::string& strText) {
     std::fprintf(stderr, "kelvane-cli: %s\n", strText.c_str());
 }
 
-// A word for a POSIX shell: as it is when it holds nothing the shell reads, else in single quotes.
-std::string shellWord(std::string_view str) {
-    const bool bPlain = !str.empty() && std::all_of(str.begin(), str.end(), [](char ch) {
-        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
-               ch == '.' || ch == '-' || ch == '_' || ch == '/';
-    });
-    if (bPlain)
-        return std::string(str);
-    return "'" + text::replaceAll(str, "'", "'\\''") + "'";
-}
-
 using tagClock = std::chrono::system_clock;
 
 // "2026-12-08 11:00 UTC".
@@ -162,25 +151,13 @@ int planMain(int argc, char** argv) {
                    "When the first wave may start, in UTC: 2026-12-08T11:00Z (default now)")
         ->type_name("TIME")
         ->group(cmdline::kGroupServer);
-    app.set_help_flag("-h,--help", "Show this help and exit")->group(cmdline::kGroupOther);
-    cmdline::finishHelp(app);
-    app.footer(cmdline::wrap(
-        "The script goes to --output, else standard output; the summary, and a line for each pending "
-        "name (LIST:LINE: pending: NAME: reason), to standard error. Exit status: 0 the plan is written, "
-        "1 a file could not be read or written or the names could not be resolved, 2 a usage error.",
-        cmdline::kHelpWidth));
-    if (const std::string strUnknown = cmdline::unknownOptionText(app, argc, argv); !strUnknown.empty()) {
-        std::fprintf(stderr, "%s\n", strUnknown.c_str());
-        return exitstatus::kUsage;
-    }
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "%s\n", cmdline::parseErrorText(app, e).c_str());
-        return exitstatus::kUsage;
-    }
+    if (int nExit = 0; !cmdline::parseSubcommand(
+            app,
+            "The script goes to --output, else standard output; the summary, and a line for each pending "
+            "name (LIST:LINE: pending: NAME: reason), to standard error. Exit status: 0 the plan is written, "
+            "1 a file could not be read or written or the names could not be resolved, 2 a usage error.",
+            argc, argv, nExit))
+        return nExit;
     const auto usage = [](const std::string& strText) {
         say(strText + "\nRun 'kelvane-cli certs plan --help' to see the options.");
         return exitstatus::kUsage;
@@ -225,7 +202,7 @@ int planMain(int argc, char** argv) {
                 vecPending.push_back({group.vecLines[i], strName, it->second});
                 continue;
             }
-            strArgs += " -d " + shellWord(strName);
+            strArgs += " -d " + text::shellWord(strName);
             ++nNames;
         }
         if (strArgs.empty())
@@ -234,8 +211,8 @@ int planMain(int argc, char** argv) {
         if (vecWaves.size() <= nWave)
             vecWaves.resize(nWave + 1);
         vecWaves[nWave] += "    " + strCertbotCmd + " certonly --webroot -w " +
-                           shellWord(request.strSitePath) + " --cert-name " + shellWord(group.strName) +
-                           strArgs + " || failed=$((failed + 1))\n";
+                           text::shellWord(request.strSitePath) + " --cert-name " +
+                           text::shellWord(group.strName) + strArgs + " || failed=$((failed + 1))\n";
         ++nCerts;
     };
     std::vector<certs::tagCertGroup> vecGroups;

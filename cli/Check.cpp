@@ -211,26 +211,15 @@ int checkMain(int argc, char** argv) {
                  "entries' address; the run's own output stands where the server loads it, else after "
                  "every vhost there")
         ->group(cmdline::kGroupServer);
-    app.set_help_flag("-h,--help", "Show this help and exit")->group(cmdline::kGroupOther);
-    cmdline::finishHelp(app);
-    app.footer(cmdline::wrap(
-        "One finding a line on standard output, LIST:LINE: kind: text (a shadowing vhost: FILE:LINE), and "
-        "with --routes one line a name, NAME -> FILE:LINE. The "
-        "vhosts of the run's own output (--output, the files --split writes) are not counted. Exit status: "
-        "0 no finding, 3 findings, 1 a file or the server command failed, 2 a usage error.",
-        cmdline::kHelpWidth));
-    if (const std::string strUnknown = cmdline::unknownOptionText(app, argc, argv); !strUnknown.empty()) {
-        std::fprintf(stderr, "%s\n", strUnknown.c_str());
-        return kExitUsage;
-    }
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "%s\n", cmdline::parseErrorText(app, e).c_str());
-        return kExitUsage;
-    }
+    if (int nExit = 0; !cmdline::parseSubcommand(
+            app,
+            "One finding a line on standard output, LIST:LINE: kind: text (a shadowing vhost: FILE:LINE), "
+            "and "
+            "with --routes one line a name, NAME -> FILE:LINE. The vhosts of the run's own output (--output, "
+            "the files --split writes) are not counted. Exit status: 0 no finding, 3 findings, 1 a file or "
+            "the server command failed, 2 a usage error.",
+            argc, argv, nExit))
+        return nExit;
     const auto usage = [](const std::string& strText) {
         say(strText + "\nRun 'kelvane-cli check --help' to see the options.");
         return kExitUsage;

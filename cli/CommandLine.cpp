@@ -1,7 +1,10 @@
 #include "cli/CommandLine.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <numeric>
+
+#include "cli/ExitStatus.h"
 
 namespace cmdline {
 
@@ -191,6 +194,28 @@ std::string parseErrorText(const CLI::App& app, const CLI::ParseError& error) {
     if (strText.empty())
         strText = "kelvane-cli: " + std::string(error.what());
     return strText + kNextStep;
+}
+
+bool parseSubcommand(CLI::App& app, std::string_view strFooter, int argc, char** argv, int& nExit) {
+    app.set_help_flag("-h,--help", "Show this help and exit")->group(kGroupOther);
+    finishHelp(app);
+    app.footer(wrap(strFooter, kHelpWidth));
+    if (const std::string strUnknown = unknownOptionText(app, argc, argv); !strUnknown.empty()) {
+        std::fprintf(stderr, "%s\n", strUnknown.c_str());
+        nExit = exitstatus::kUsage;
+        return false;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        nExit = app.exit(e);
+        return false;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "%s\n", parseErrorText(app, e).c_str());
+        nExit = exitstatus::kUsage;
+        return false;
+    }
+    return true;
 }
 
 } // namespace cmdline

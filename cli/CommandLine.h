@@ -54,4 +54,9 @@ std::string unknownOptionText(const CLI::App& app, int argc, const char* const* 
 // with what to do next.
 std::string parseErrorText(const CLI::App& app, const CLI::ParseError& error);
 
+// A subcommand's command line: the help flag and strFooter added, the help laid out, then parsed.
+// False, with the exit status, when the subcommand ends here: its help was shown, or a usage
+// error (an unknown option first) was said.
+bool parseSubcommand(CLI::App& app, std::string_view strFooter, int argc, char** argv, int& nExit);
+
 } // namespace cmdline

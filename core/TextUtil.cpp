@@ -60,4 +60,14 @@ bool isAscii(std::string_view str) {
     return true;
 }
 
+std::string shellWord(std::string_view str) {
+    const bool bPlain = !str.empty() && std::all_of(str.begin(), str.end(), [](char ch) {
+        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+               ch == '.' || ch == '-' || ch == '_' || ch == '/';
+    });
+    if (bPlain)
+        return std::string(str);
+    return "'" + replaceAll(str, "'", "'\\''") + "'";
+}
+
 } // namespace text

@@ -16,6 +16,9 @@ void trimStr(std::string& str);
 // The view without the given characters at both ends.
 std::string_view trimmed(std::string_view str, std::string_view chars);
 
+// A word for a POSIX shell: as it is when it holds nothing the shell reads, else in single quotes.
+std::string shellWord(std::string_view str);
+
 // Replaces every occurrence of what, left to right, in one pass: what the replacement brings in
 // is not searched again.
 std::string replaceAll(std::string_view str, std::string_view what, std::string_view with);

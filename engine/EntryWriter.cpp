@@ -7,17 +7,6 @@
 #include "core/TextUtil.h"
 
 namespace {
-// A word for a POSIX shell: as it is when it holds nothing the shell reads, else in single quotes.
-std::string shellWord(std::string_view str) {
-    const bool bPlain = !str.empty() && std::all_of(str.begin(), str.end(), [](char ch) {
-        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
-               ch == '.' || ch == '-' || ch == '_' || ch == '/';
-    });
-    if (bPlain)
-        return std::string(str);
-    return "'" + text::replaceAll(str, "'", "'\\''") + "'";
-}
-
 bool isWildcard(std::string_view strName) {
     return strName.find_first_of("*?") != std::string_view::npos;
 }
@@ -182,7 +171,7 @@ bool CEntryWriter::takeName(std::string_view strName, CNameSet::CRecord record, 
                 ++m_result.nWildcards;
             } else {
                 m_entry.strCertNames += " -d ";
-                m_entry.strCertNames += shellWord(strName);
+                m_entry.strCertNames += text::shellWord(strName);
             }
         }
         return true;
@@ -402,8 +391,9 @@ void CEntryWriter::writeCertbotLine() {
         ++m_result.nCertbotLater;
         return;
     }
-    pCertbot->buffer().append("certbot certonly --webroot -w " + shellWord(m_strSitePath) + " --cert-name " +
-                              shellWord(m_entry.strFirst) + m_entry.strCertNames + "\n");
+    pCertbot->buffer().append("certbot certonly --webroot -w " + text::shellWord(m_strSitePath) +
+                              " --cert-name " + text::shellWord(m_entry.strFirst) + m_entry.strCertNames +
+                              "\n");
     pCertbot->entryDone();
 }
 
