@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_set>
 
 #include "core/FileUtil.h"
 #include "core/PublicSuffix.h"
@@ -68,8 +69,9 @@ bool collectGroups(const tagGenRequest& requestIn, const std::function<void(tagC
         },
         nTotal);
     // A name an earlier entry holds is served there (the first entry takes it, on either
-    // server): its certificate is that entry's. As far as the run's names are remembered.
+    // server): its certificate is that entry's.
     CNameSet seen(CNameSet::LineOnly, nTotal, std::size_t{128} << 20);
+    std::unordered_set<std::string> seenPast; // once the set is full: a plan needs every name once
     tagCertGroup group;
     writer.setPlacedFn([&](const CEntryWriter::tagPlaced& placed) {
         group.strName.assign(placed.strFirst);
@@ -77,8 +79,13 @@ bool collectGroups(const tagGenRequest& requestIn, const std::function<void(tagC
         group.vecLines.clear();
         for (std::size_t i = 0; i < placed.nNames; ++i) {
             bool bAdded = false;
-            if (seen.insert(placed.pNames[i], placed.pListLines[i], bAdded) && !bAdded)
+            if (const CNameSet::CRecord record =
+                    seen.insert(placed.pNames[i], placed.pListLines[i], bAdded)) {
+                if (!bAdded)
+                    continue;
+            } else if (!seenPast.insert(placed.pNames[i]).second) {
                 continue;
+            }
             group.vecNames.push_back(placed.pNames[i]);
             group.vecLines.push_back(placed.pListLines[i]);
         }

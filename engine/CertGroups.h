@@ -36,7 +36,7 @@ struct tagCertGroup {
 // Reads the list as a run with request would, with its layout given certificates, writes
 // nothing, and tells each certificate its entries ask for, in the order the run writes them. A
 // name an earlier certificate holds is left out of a later one, which is left out when it holds
-// no other (a domain listed twice), as far as the run's names are remembered.
+// no other (a domain listed twice).
 // False when the run would not start; result says why, as a run's would.
 bool collectGroups(const tagGenRequest& request, const std::function<void(tagCertGroup&)>& fnGroup,
                    tagGenResult& result);
