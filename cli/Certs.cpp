@@ -24,6 +24,8 @@
 
 namespace {
 
+constexpr const char* kGroupPlan = "The plan (certs plan only)";
+
 void say(const std::string& strText) {
     std::fprintf(stderr, "kelvane-cli: %s\n", strText.c_str());
 }
@@ -131,26 +133,26 @@ int planMain(int argc, char** argv) {
                  "Resolve each name (A and AAAA) first and leave out of the commands every name that does "
                  "not point at this server alone: it is listed as pending with the reason, and its "
                  "certificate is ordered without it, so that one stray name never fails a certificate")
-        ->group(cmdline::kGroupServer);
+        ->group(kGroupPlan);
     app.add_option("--server-addr", vecServerAddrs,
                    "With --precheck: an address of this server (again for more); default: this "
                    "machine's own addresses")
         ->type_name("ADDR")
-        ->group(cmdline::kGroupServer);
+        ->group(kGroupPlan);
     app.add_option("--dns", strDns,
                    "With --precheck: ask this DNS server (IPv4:PORT, [IPv6]:PORT) instead of the "
                    "system's resolver")
         ->type_name("ADDR:PORT")
-        ->group(cmdline::kGroupServer);
+        ->group(kGroupPlan);
     app.add_option("--certbot-cmd", strCertbotCmd,
                    "How the commands start instead of certbot: a program, with its own options, inserted as "
                    "typed (for another authority: 'certbot --server URL')")
         ->type_name("CMD")
-        ->group(cmdline::kGroupServer);
+        ->group(kGroupPlan);
     app.add_option("--start", strStart,
                    "When the first wave may start, in UTC: 2026-12-08T11:00Z (default now)")
         ->type_name("TIME")
-        ->group(cmdline::kGroupServer);
+        ->group(kGroupPlan);
     if (int nExit = 0; !cmdline::parseSubcommand(
             app,
             "The script goes to --output, else standard output; the summary, and a line for each pending "
