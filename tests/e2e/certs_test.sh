@@ -215,6 +215,27 @@ run_cli() {
 # count_vhosts FILE PORT: how many entries FILE opens on PORT.
 count_vhosts() { grep -c "^<VirtualHost [^>]*:$2>" "$1" || true; }
 
+# The same entries for nginx, where it is installed: NGINX_BLOCKS FILE PORT counts the blocks that
+# listen on PORT, and nginx_accepts FILE runs `nginx -t` on a configuration that includes FILE.
+NGINX=${NGINX:-$(command -v nginx || echo /usr/sbin/nginx)}
+[[ -x $NGINX ]] || NGINX=''
+run_nginx_cli() { # OUTPUT
+    timeout "$CMD_TIMEOUT" "$CLI" -q --server-kind nginx -s "$WEBROOT" -w --pack 0 --https \
+        --listen "127.0.0.1:$ACME_HTTP_PORT" --cert-path "$LIVE/{name}" -o "$1" "$LIST"
+}
+nginx_blocks() { grep -c "^    listen [^ ;]*$2[ ;]" "$1" || true; }
+nginx_accepts() {
+    local prefix=$WORK/nginx
+    mkdir -p "$prefix/logs" "$prefix/tmp"
+    {
+        printf 'pid %s/logs/nginx.pid;\nerror_log %s/logs/error.log warn;\nevents {}\nhttp {\n' "$prefix" "$prefix"
+        printf '    server_names_hash_bucket_size 128;\n    server_names_hash_max_size 4096;\n'
+        for t in client_body proxy fastcgi uwsgi scgi; do printf '    %s_temp_path %s/tmp/%s;\n' "$t" "$prefix" "$t"; done
+        printf '    include %s;\n}\n' "$1"
+    } >"$prefix/nginx.conf"
+    timeout "$CMD_TIMEOUT" "$NGINX" -t -q -p "$prefix" -c "$prefix/nginx.conf"
+}
+
 # ---- Before any certificate: plain entries only, and they serve the challenges ---------------------------
 t0=${EPOCHREALTIME/./}
 rc=0
@@ -243,6 +264,12 @@ check "before issuing: the waiting lines list the 600 names, each once" \
     test "$(waiting_names "$WORK/run1-loud.err")" == "$(printf '%s\n' "${NAMES[@]}" | sort)"
 check "before issuing: the summary counts 600 names of 12 entries waiting" \
     grep -q '600 names of 12 entries waiting for a certificate' "$WORK/run1-loud.err"
+if [[ -n $NGINX ]]; then
+    run_nginx_cli "$WORK/nginx-before.conf" || die "the nginx run failed"
+    check "before issuing, nginx: 12 plain blocks and none on 443" \
+        test "$(nginx_blocks "$WORK/nginx-before.conf" "$ACME_HTTP_PORT"):$(nginx_blocks "$WORK/nginx-before.conf" 443)" == 12:0
+    check "before issuing, nginx: nginx -t passes" nginx_accepts "$WORK/nginx-before.conf"
+fi
 write_conf "$ACME_HTTP_PORT" || die "cannot configure Apache"
 check "before issuing: apache2 -t with mod_ssl passes, without warnings" syntax_ok
 start_httpd
@@ -380,6 +407,12 @@ rc=0
 run_cli "$HTTPS_CONF" "$WORK/run2.err" || rc=$?
 check "after issuing: the --https run exits 0 (got $rc)" test "$rc" -eq 0
 check "after issuing: 12 port-443 entries" test "$(count_vhosts "$HTTPS_CONF" 443)" -eq 12
+if [[ -n $NGINX ]]; then
+    run_nginx_cli "$WORK/nginx-after.conf" || die "the nginx run failed"
+    check "after issuing, nginx: 12 blocks on 443, each with its group's certificate" \
+        test "$(nginx_blocks "$WORK/nginx-after.conf" 443):$(grep -c "ssl_certificate \"$LIVE/s1\.reg[0-9]*\.test/fullchain\.pem\";" "$WORK/nginx-after.conf")" == 12:12
+    check "after issuing, nginx: nginx -t passes with the certificates" nginx_accepts "$WORK/nginx-after.conf"
+fi
 check "after issuing: still 12 plain ones" test "$(count_vhosts "$HTTPS_CONF" "$ACME_HTTP_PORT")" -eq 12
 check "after issuing: nothing waits any more" test "$(grep -c 'waiting for a certificate' "$WORK/run2.err" || true)" -eq 0
 # Each twin names its group's files.
