@@ -39,49 +39,6 @@ std::string shown(std::string_view str) {
     return names::visibleText(str, 16 * 1024);
 }
 
-// "2026-12-08T10:00:00Z".
-std::string isoTime(std::int64_t nTime) {
-    using namespace std::chrono;
-    const sys_seconds time{seconds(nTime)};
-    const sys_days day = floor<days>(time);
-    const year_month_day date(day);
-    const hh_mm_ss<seconds> clock(time - day);
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()));
-    return buffer;
-}
-
-// Exactly "YYYY-MM-DDTHH:MM:SSZ", in UTC.
-bool parseIsoTime(std::string_view str, std::int64_t& nTime) {
-    if (str.size() != 20 || str[4] != '-' || str[7] != '-' || str[10] != 'T' || str[13] != ':' ||
-        str[16] != ':' || str[19] != 'Z')
-        return false;
-    const auto number = [str](std::size_t nAt, std::size_t nCount, int& n) {
-        n = 0;
-        for (std::size_t i = nAt; i < nAt + nCount; ++i) {
-            if (str[i] < '0' || str[i] > '9')
-                return false;
-            n = n * 10 + (str[i] - '0');
-        }
-        return true;
-    };
-    int nYear = 0, nMonth = 0, nDay = 0, nHour = 0, nMinute = 0, nSecond = 0;
-    if (!number(0, 4, nYear) || !number(5, 2, nMonth) || !number(8, 2, nDay) || !number(11, 2, nHour) ||
-        !number(14, 2, nMinute) || !number(17, 2, nSecond))
-        return false;
-    const std::chrono::year_month_day date{std::chrono::year(nYear),
-                                           std::chrono::month(static_cast<unsigned>(nMonth)),
-                                           std::chrono::day(static_cast<unsigned>(nDay))};
-    if (!date.ok() || nHour > 23 || nMinute > 59 || nSecond > 59)
-        return false;
-    nTime = std::chrono::sys_days(date).time_since_epoch().count() * kDaySeconds + nHour * 3600 +
-            nMinute * 60 + nSecond;
-    return true;
-}
-
 std::string joined(const std::vector<std::string>& vecItems) {
     std::string str;
     for (const std::string& strItem : vecItems)
@@ -155,15 +112,15 @@ public:
         std::string strState;
         if (m_nNow > cert.nNotAfter) {
             ++m_counts.nExpired;
-            strState = "expired: expired " + isoTime(cert.nNotAfter) + " (" +
+            strState = "expired: expired " + report::utcTime(cert.nNotAfter) + " (" +
                        report::counted((m_nNow - cert.nNotAfter) / kDaySeconds, "day", "days") + " ago)";
         } else {
             const std::string strLeft =
-                "expires " + isoTime(cert.nNotAfter) + " (" +
+                "expires " + report::utcTime(cert.nNotAfter) + " (" +
                 report::counted((cert.nNotAfter - m_nNow) / kDaySeconds, "day", "days") + " left)";
             if (m_nNow < cert.nNotBefore) {
                 ++m_counts.nNotYet;
-                strState = "not yet valid: valid from " + isoTime(cert.nNotBefore) + ", " + strLeft;
+                strState = "not yet valid: valid from " + report::utcTime(cert.nNotBefore) + ", " + strLeft;
             } else if (cert.nNotAfter - m_nNow < m_nDays * kDaySeconds) {
                 ++m_counts.nExpiring;
                 strState = "expiring: " + strLeft;
@@ -297,7 +254,7 @@ int certsStatusMain(int argc, char** argv) {
         nNow = std::chrono::duration_cast<std::chrono::seconds>(
                    std::chrono::system_clock::now().time_since_epoch())
                    .count();
-    else if (!parseIsoTime(strNow, nNow))
+    else if (!report::parseUtcTime(strNow, nNow))
         return usage("--now '" + names::visibleText(strNow) + "': a time in UTC as 2026-12-08T10:00:00Z");
     if (!options.strTemplate.empty())
         return usage("--template: a template's entries have no certificates");

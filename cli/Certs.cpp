@@ -30,47 +30,6 @@ void say(const std::string& strText) {
     std::fprintf(stderr, "kelvane-cli: %s\n", strText.c_str());
 }
 
-using tagClock = std::chrono::system_clock;
-
-// "2026-12-08 11:00 UTC".
-std::string timeText(tagClock::time_point when) {
-    const auto days = std::chrono::floor<std::chrono::days>(when);
-    const std::chrono::year_month_day ymd(days);
-    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(when - days).count();
-    char sz[48];
-    std::snprintf(sz, sizeof sz, "%04d-%02u-%02u %02d:%02d UTC", static_cast<int>(ymd.year()),
-                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                  static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
-    return sz;
-}
-
-// "now", or a time in UTC as 2026-12-08T11:00Z (seconds and the T optional).
-bool parseTime(const std::string& strText, tagClock::time_point& when) {
-    if (strText == "now") {
-        when = tagClock::now();
-        return true;
-    }
-    int nYear = 0, nMonth = 0, nDay = 0, nHour = 0, nMinute = 0, nSecond = 0;
-    char chSep = 0;
-    char szEnd[2] = {};
-    const int nGot = std::sscanf(strText.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%1s", &nYear, &nMonth, &nDay,
-                                 &chSep, &nHour, &nMinute, &nSecond, szEnd);
-    const int nGotShort = nGot >= 7 ? nGot
-                                    : std::sscanf(strText.c_str(), "%4d-%2d-%2d%c%2d:%2d%1s", &nYear, &nMonth,
-                                                  &nDay, &chSep, &nHour, &nMinute, szEnd);
-    if ((nGot < 7 && nGotShort < 6) || (chSep != 'T' && chSep != ' ') || (szEnd[0] != 0 && szEnd[0] != 'Z') ||
-        nHour > 23 || nMinute > 59 || nSecond > 59 || nSecond < 0)
-        return false;
-    const std::chrono::year_month_day ymd{std::chrono::year(nYear),
-                                          std::chrono::month(static_cast<unsigned>(nMonth)),
-                                          std::chrono::day(static_cast<unsigned>(nDay))};
-    if (!ymd.ok())
-        return false;
-    when = tagClock::time_point(std::chrono::sys_days(ymd)) + std::chrono::hours(nHour) +
-           std::chrono::minutes(nMinute) + std::chrono::seconds(nSecond);
-    return true;
-}
-
 // "3 days 9 hours", "5 hours".
 std::string spanText(std::int64_t nHours) {
     const std::int64_t nDays = nHours / 24;
@@ -176,8 +135,12 @@ int planMain(int argc, char** argv) {
         return usage("--certbot: the plan is the certbot commands; --output names its file");
     if (!bPrecheck && (!vecServerAddrs.empty() || !strDns.empty()))
         return usage("--server-addr and --dns need --precheck");
-    tagClock::time_point start;
-    if (!parseTime(strStart, start))
+    std::int64_t nStart = 0;
+    if (strStart == "now")
+        nStart = std::chrono::duration_cast<std::chrono::seconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+    else if (!report::parseUtcTime(strStart, nStart))
         return usage("--start '" + strStart + "': a time in UTC as 2026-12-08T11:00Z, or now");
     if (strCertbotCmd.empty() || strCertbotCmd.find_first_of("\r\n") != std::string::npos)
         return usage("--certbot-cmd: a command on one line");
@@ -270,20 +233,17 @@ int planMain(int argc, char** argv) {
                  ".\n# Run each wave once it may start: sh FILE WAVE\n";
     for (const tagPending& item : vecPending)
         strScript += "# pending: " + item.strName + ": " + item.strReason + "\n";
-    const auto startOf = [&](std::size_t nWave) {
-        return start + std::chrono::hours(waves.startHours(nWave));
-    };
+    const auto startOf = [&](std::size_t nWave) { return nStart + waves.startHours(nWave) * 3600; };
     strScript += "failed=0\ncase ${1:-} in\n";
     for (std::size_t nWave = 0; nWave < vecWaves.size(); ++nWave) {
-        const auto startSeconds =
-            std::chrono::duration_cast<std::chrono::seconds>(startOf(nWave).time_since_epoch()).count();
+        const std::int64_t nStartSeconds = startOf(nWave);
         strScript +=
             std::to_string(nWave + 1) + ")\n    # " +
             report::counted(static_cast<std::int64_t>(waves.ordersIn(nWave)), "certificate", "certificates") +
-            "; may start at " + timeText(startOf(nWave)) + "\n";
-        strScript += "    if [ \"$(date -u +%s)\" -lt " + std::to_string(startSeconds) +
+            "; may start at " + report::utcTime(startOf(nWave)) + "\n";
+        strScript += "    if [ \"$(date -u +%s)\" -lt " + std::to_string(nStartSeconds) +
                      " ]; then\n        echo \"$0: wave " + std::to_string(nWave + 1) + " may start at " +
-                     timeText(startOf(nWave)) +
+                     report::utcTime(startOf(nWave)) +
                      ", within the authority's limits\" >&2\n        exit 3\n    fi\n";
         strScript += vecWaves[nWave] + "    ;;\n";
     }
@@ -319,7 +279,7 @@ int planMain(int argc, char** argv) {
         std::snprintf(szSeconds, sizeof szSeconds, "%.2f s", fSeconds);
         say("certs plan: " + strWhat +
             (nWaves > 1 ? "; the last may start " + spanText(nLastHours) + " after the first, at " +
-                              timeText(startOf(vecWaves.size() - 1))
+                              report::utcTime(startOf(vecWaves.size() - 1))
                         : std::string()) +
             (vecPending.empty()
                  ? std::string()

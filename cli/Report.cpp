@@ -1,5 +1,8 @@
 #include "cli/Report.h"
 
+#include <chrono>
+#include <cstdio>
+
 #include <algorithm>
 
 #include "engine/GenRequest.h"
@@ -181,6 +184,49 @@ std::string failure(const tagGenResult& result, std::string_view strOutput, ESer
         break;
     }
     return {};
+}
+
+std::string utcTime(std::int64_t nTime) {
+    using namespace std::chrono;
+    const sys_seconds time{seconds(nTime)};
+    const sys_days day = floor<days>(time);
+    const year_month_day date(day);
+    const hh_mm_ss<seconds> clock(time - day);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()));
+    return buffer;
+}
+
+bool parseUtcTime(std::string_view str, std::int64_t& nTime) {
+    if (str.ends_with('Z'))
+        str.remove_suffix(1);
+    if ((str.size() != 16 && str.size() != 19) || str[4] != '-' || str[7] != '-' || str[10] != 'T' ||
+        str[13] != ':' || (str.size() == 19 && str[16] != ':'))
+        return false;
+    const auto number = [str](std::size_t nAt, int& n) {
+        n = 0;
+        for (std::size_t i = nAt; i < nAt + (nAt == 0 ? 4 : 2); ++i) {
+            if (str[i] < '0' || str[i] > '9')
+                return false;
+            n = n * 10 + (str[i] - '0');
+        }
+        return true;
+    };
+    int nYear = 0, nMonth = 0, nDay = 0, nHour = 0, nMinute = 0, nSecond = 0;
+    if (!number(0, nYear) || !number(5, nMonth) || !number(8, nDay) || !number(11, nHour) ||
+        !number(14, nMinute) || (str.size() == 19 && !number(17, nSecond)))
+        return false;
+    const std::chrono::year_month_day date{std::chrono::year(nYear),
+                                           std::chrono::month(static_cast<unsigned>(nMonth)),
+                                           std::chrono::day(static_cast<unsigned>(nDay))};
+    if (!date.ok() || nHour > 23 || nMinute > 59 || nSecond > 59)
+        return false;
+    nTime = std::chrono::sys_days(date).time_since_epoch().count() * std::int64_t{24 * 60 * 60} +
+            nHour * 3600 + nMinute * 60 + nSecond;
+    return true;
 }
 
 } // namespace report

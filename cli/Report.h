@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,5 +27,10 @@ std::string summary(const tagGenResult& result);
 // Why a failed run failed, naming the file; strOutput is the output as given.
 std::string failure(const tagGenResult& result, std::string_view strOutput,
                     EServerKind eServer = EServerKind::Apache);
+
+// A time in seconds since the epoch as "2026-12-08T10:00:00Z", and back: the seconds and the Z
+// may be left out.
+std::string utcTime(std::int64_t nTime);
+bool parseUtcTime(std::string_view str, std::int64_t& nTime);
 
 } // namespace report

@@ -55,9 +55,9 @@ TEST(CertPlanTest, WavesOfCommands) {
          3},
         // One order in 3 hours: a wave each, 3 hours apart, each held back until its time.
         {"--limit-orders 1/3 --start 2030-01-01T00:00Z",
-         {"5 certificates for 5 names in 5 waves", "may start at 2030-01-01 00:00 UTC", "3)\n",
-          "may start at 2030-01-01 06:00 UTC", "-lt 1893477600 ]", "certs plan: 5 certificates",
-          "the last may start 12 hours after the first, at 2030-01-01 12:00 UTC"},
+         {"5 certificates for 5 names in 5 waves", "may start at 2030-01-01T00:00:00Z", "3)\n",
+          "may start at 2030-01-01T06:00:00Z", "-lt 1893477600 ]", "certs plan: 5 certificates",
+          "the last may start 12 hours after the first, at 2030-01-01T12:00:00Z"},
          5},
         // Two of a registered domain in 6 hours: the third waits three waves.
         {"--limit-domain 2/6 --certbot-cmd 'certbot --server https://acme.test/dir' -w",
