@@ -1,29 +1,16 @@
-#include <cstdio>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
+#include "cli/ShellRun.h"
 
 namespace {
 
-struct tagPlan {
-    int nExit = -1;
-    std::string out;
-};
-
 // `kelvane-cli certs plan ARGS LIST`, the script on standard output, then standard error.
-tagPlan runPlan(const CScopedTempDir& dir, const std::string& strList, const std::string& strArgs) {
+tagShellRun runPlan(const CScopedTempDir& dir, const std::string& strList, const std::string& strArgs) {
     writeFile(dir.path("list.txt"), strList);
     const std::string strCommand =
         std::string(KELVANE_CLI_PATH) + " certs plan " + strArgs + " '" + dir.path("list.txt") + "' 2>&1";
-    tagPlan plan;
-    FILE* pPipe = ::popen(strCommand.c_str(), "r");
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
-        plan.out.append(buffer, n);
-    const int nStatus = ::pclose(pPipe);
-    plan.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    tagShellRun plan = runShell(strCommand);
     return plan;
 }
 
@@ -66,7 +53,7 @@ TEST(CertPlanTest, WavesOfCommands) {
          5},
     };
     for (const auto& c : cases) {
-        const tagPlan plan = runPlan(dir, strList, std::string("-s /srv ") + c.pArgs);
+        const tagShellRun plan = runPlan(dir, strList, std::string("-s /srv ") + c.pArgs);
         EXPECT_EQ(plan.nExit, 0) << plan.out;
         std::size_t nAt = 0;
         for (const std::string& strPart : c.vecExpected) {
@@ -85,12 +72,9 @@ TEST(CertPlanTest, RunWritesTheFirstWave) {
     const std::string strCommand = std::string(KELVANE_CLI_PATH) +
                                    " -s /srv --limit-domain 1/168 --certbot '" + dir.path("cb.sh") +
                                    "' -o /dev/null '" + dir.path("list.txt") + "' 2>&1";
-    FILE* pPipe = ::popen(strCommand.c_str(), "r");
-    std::string strErr;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
-        strErr.append(buffer, n);
-    EXPECT_EQ(::pclose(pPipe), 0) << strErr;
+    const tagShellRun run = runShell(strCommand);
+    const std::string& strErr = run.out;
+    EXPECT_EQ(run.nExit, 0) << strErr;
     EXPECT_EQ(readFile(dir.path("cb.sh")), "certbot certonly --webroot -w /srv --cert-name a.com -d a.com\n"
                                            "certbot certonly --webroot -w /srv --cert-name c.org -d c.org\n");
     EXPECT_NE(strErr.find("2 more certificates wait for later waves"), std::string::npos) << strErr;
@@ -111,7 +95,7 @@ TEST(CertPlanTest, UsageErrors) {
         {"--https=every", "--https='every'"},
     };
     for (const auto& c : cases) {
-        const tagPlan plan = runPlan(dir, "a.com\n", std::string("-s /srv ") + c.pArgs);
+        const tagShellRun plan = runPlan(dir, "a.com\n", std::string("-s /srv ") + c.pArgs);
         EXPECT_EQ(plan.nExit, 2) << c.pArgs;
         EXPECT_NE(plan.out.find(c.pMessage), std::string::npos) << plan.out;
     }

@@ -1,19 +1,13 @@
-#include <cstdio>
 #include <filesystem>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
+#include "cli/ShellRun.h"
 
 namespace {
 
 const std::string kCerts = std::string(KELVANE_TEST_DATA) + "/certs/";
-
-struct tagStatus {
-    int nExit = -1;
-    std::string out;
-};
 
 // Certificates as certbot keeps them, one directory each: example.test's names (with a wildcard),
 // an expired one, a broken one, one the list no longer has; and what is not a certificate.
@@ -32,21 +26,15 @@ void makeLive(const CScopedTempDir& dir) {
 
 // Runs `kelvane-cli certs status -s /srv/www --cert-path DIR/live/{name} ARGS LIST`; "LIST" and
 // "LIVE" in the output stand for the list's path and the certificates' directory.
-tagStatus runStatus(const CScopedTempDir& dir, const std::string& strList, const std::string& strArgs,
-                    const char* pListPath = nullptr) {
+tagShellRun runStatus(const CScopedTempDir& dir, const std::string& strList, const std::string& strArgs,
+                      const char* pListPath = nullptr) {
     const std::string strListPath = pListPath ? pListPath : dir.path("list.txt");
     const std::string strLive = dir.path("live");
     if (!pListPath)
         writeFile(strListPath, strList);
     const std::string strCommand = std::string(KELVANE_CLI_PATH) + " certs status -s /srv/www --cert-path '" +
                                    strLive + "/{name}' " + strArgs + " '" + strListPath + "' 2>/dev/null";
-    tagStatus result;
-    FILE* pPipe = ::popen(strCommand.c_str(), "r");
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
-        result.out.append(buffer, n);
-    const int nStatus = ::pclose(pPipe);
-    result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    tagShellRun result = runShell(strCommand);
     for (const auto& [strFrom, strTo] : {std::pair{strListPath, "LIST"}, std::pair{strLive, "LIVE"}})
         for (std::size_t nAt; (nAt = result.out.find(strFrom)) != std::string::npos;)
             result.out.replace(nAt, strFrom.size(), strTo);
@@ -124,7 +112,7 @@ TEST(CertStatusTest, ReportLines) {
     for (const auto& c : cases) {
         CScopedTempDir dir;
         makeLive(dir);
-        const tagStatus result = runStatus(dir, c.pList, c.pArgs);
+        const tagShellRun result = runStatus(dir, c.pList, c.pArgs);
         EXPECT_EQ(result.out, c.strOut) << c.pArgs;
         EXPECT_EQ(result.nExit, c.nExit) << c.pArgs;
     }

@@ -1,31 +1,18 @@
-#include <cstdio>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
+#include "cli/ShellRun.h"
 
 namespace {
 
-struct tagCheck {
-    int nExit = -1;
-    std::string out;
-};
-
 // Runs `kelvane-cli check -s /srv/www ARGS LIST` on a list of the test's own; "LIST" in the
 // output stands for the list's path.
-tagCheck runCheck(const CScopedTempDir& dir, const std::string& strList, const std::string& strArgs) {
+tagShellRun runCheck(const CScopedTempDir& dir, const std::string& strList, const std::string& strArgs) {
     const std::string strListPath = dir.path("list.txt");
     writeFile(strListPath, strList);
     const std::string strCommand = std::string(KELVANE_CLI_PATH) + " check -s /srv/www " + strArgs + " '" +
                                    strListPath + "' 2>/dev/null";
-    tagCheck result;
-    FILE* pPipe = ::popen(strCommand.c_str(), "r");
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
-        result.out.append(buffer, n);
-    const int nStatus = ::pclose(pPipe);
-    result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    tagShellRun result = runShell(strCommand);
     for (std::size_t nAt; (nAt = result.out.find(strListPath)) != std::string::npos;)
         result.out.replace(nAt, strListPath.size(), "LIST");
     return result;
@@ -34,7 +21,7 @@ tagCheck runCheck(const CScopedTempDir& dir, const std::string& strList, const s
 // The findings as the report prints them, one a line; the findings themselves are the engine's.
 TEST(CheckTest, ReportLines) {
     CScopedTempDir dir;
-    const tagCheck result = runCheck(dir, "a.test\nm.a.test\nA.TEST.\nbad name.test\n", "-p m");
+    const tagShellRun result = runCheck(dir, "a.test\nm.a.test\nA.TEST.\nbad name.test\n", "-p m");
     EXPECT_EQ(result.out,
               "LIST:2: clash with line 1: m.a.test is written for both lines; Apache answers it from "
               "line 1\nLIST:3: duplicate of line 1: A.TEST.\nLIST:4: a space inside: bad name.test\n");
@@ -121,9 +108,9 @@ TEST(CheckTest, NginxServerDump) {
     for (const auto& c : cases) {
         CScopedTempDir dir;
         writeFile(dir.path("dump.txt"), strDump);
-        const tagCheck result = runCheck(dir, c.pList,
-                                         std::string("--server-kind nginx --server-dump '") +
-                                             dir.path("dump.txt") + "' " + c.pArgs);
+        const tagShellRun result = runCheck(dir, c.pList,
+                                            std::string("--server-kind nginx --server-dump '") +
+                                                dir.path("dump.txt") + "' " + c.pArgs);
         EXPECT_EQ(result.out, c.pOut) << c.pList << c.pArgs;
         EXPECT_EQ(result.nExit, c.nExit) << c.pList << c.pArgs;
     }
@@ -133,14 +120,9 @@ TEST(CheckTest, ServerCommandLeavesTheListOnStandardInput) {
     const std::string strCommand =
         std::string("printf 'a.test\\na.test\\n' | ") + KELVANE_CLI_PATH +
         " check -s /srv/www --server-cmd 'cat; echo VirtualHost configuration:' - 2>/dev/null";
-    FILE* pPipe = ::popen(strCommand.c_str(), "r");
-    std::string strOut;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;)
-        strOut.append(buffer, n);
-    const int nStatus = ::pclose(pPipe);
-    EXPECT_EQ(strOut, "-:2: duplicate of line 1: a.test\n");
-    EXPECT_EQ(WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1, 3);
+    const tagShellRun run = runShell(strCommand);
+    EXPECT_EQ(run.out, "-:2: duplicate of line 1: a.test\n");
+    EXPECT_EQ(run.nExit, 3);
 }
 
 } // namespace
