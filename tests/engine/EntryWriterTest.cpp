@@ -491,7 +491,8 @@ TEST_F(EntryWriterTest, HttpsTwinOnlyWhereTheCertificateIs) {
         if (!bAll) {
             ASSERT_EQ(result.vecWaiting.size(), 2u);
             EXPECT_EQ(result.vecWaiting[0].nLine, 2);
-            EXPECT_TRUE(result.vecWaiting[0].strText.starts_with("b.com www.b.com (")) << result.vecWaiting[0].strText;
+            EXPECT_TRUE(result.vecWaiting[0].strText.starts_with("b.com www.b.com ("))
+                << result.vecWaiting[0].strText;
             EXPECT_NE(result.vecWaiting[0].strText.find("b.com/privkey.pem"), std::string::npos);
         }
     }

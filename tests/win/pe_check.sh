@@ -14,7 +14,7 @@ esac
 shift
 # The system's own DLLs, in lower case; anything else (libstdc++-6.dll, libwinpthread-1.dll,
 # libgcc_s_*.dll) would have to ship beside the program.
-system_dlls='^(kernel32|user32|gdi32|shell32|comctl32|comdlg32|advapi32|ole32|oleaut32|shlwapi|uxtheme|normaliz|ws2_32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|shell32|comctl32|comdlg32|advapi32|ole32|oleaut32|shlwapi|uxtheme|normaliz|ws2_32|iphlpapi|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
 failures=0
 for exe in "$@"; do
     if ! file -b "$exe" | grep -Eq "$format"; then
