@@ -1,6 +1,7 @@
 #include "engine/CertGroups.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <unordered_set>
 
@@ -37,6 +38,52 @@ bool filesReadable(std::string_view strCertPath, std::string_view strCertName, s
         sys::closeFd(fd);
     }
     return true;
+}
+
+namespace {
+// Names of certificates beside each other that are listed at once, at most.
+constexpr std::size_t kMaxListed = 64 * 1024;
+
+std::string lowerCase(std::string_view str) {
+    std::string strLower(str);
+    for (char& ch : strLower)
+        if (ch >= 'A' && ch <= 'Z')
+            ch = static_cast<char>(ch - 'A' + 'a');
+    return strLower;
+}
+} // namespace
+
+CCertFiles::CCertFiles(std::string strCertPath) : m_strCertPath(std::move(strCertPath)) {
+    // "/etc/letsencrypt/live/{name}", "/etc/ssl/{name}/tls": {name} a whole component, once.
+    const std::size_t nAt = m_strCertPath.find("{name}");
+    const std::size_t nEnd = nAt + 6;
+    const auto separator = [](char ch) { return ch == '/' || ch == sys::kPathSeparator; };
+    if (nAt == std::string::npos || nAt == 0 || !separator(m_strCertPath[nAt - 1]) ||
+        m_strCertPath.find("{name}", nEnd) != std::string::npos ||
+        (nEnd < m_strCertPath.size() && !separator(m_strCertPath[nEnd])))
+        return;
+    m_strDir = m_strCertPath.substr(0, nAt - 1);
+    if (m_strDir.empty())
+        m_strDir = m_strCertPath.substr(0, 1);
+    std::vector<std::string> vecNames;
+    if (file::listNames(m_strDir, kMaxListed, vecNames)) {
+        m_bListed = vecNames.size() < kMaxListed;
+        for (const std::string& strName : vecNames)
+            m_names.insert(lowerCase(strName));
+    } else if (errno == ENOENT || errno == ENOTDIR) {
+        m_bListed = true;
+    }
+    if (!m_bListed)
+        m_names.clear();
+}
+
+bool CCertFiles::readable(std::string_view strCertName, std::string& strReason) {
+    if (m_bListed && !m_names.contains(lowerCase(strCertName))) {
+        strReason = certDir(m_strCertPath, strCertName) + "/" + std::string(kChainFile) + ": " +
+                    file::errorText(ENOENT);
+        return false;
+    }
+    return filesReadable(m_strCertPath, strCertName, strReason);
 }
 
 bool collectGroups(const tagGenRequest& requestIn, const std::function<void(tagCertGroup&)>& fnGroup,

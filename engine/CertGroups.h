@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/GenRequest.h"
@@ -23,6 +24,20 @@ inline constexpr std::string_view kKeyFile = "privkey.pem";
 std::string certDir(std::string_view strCertPath, std::string_view strCertName);
 // Whether both files of the certificate can be read; else strReason says which and why.
 bool filesReadable(std::string_view strCertPath, std::string_view strCertName, std::string& strReason);
+
+// The same for many certificates of one pattern: where {name} is a directory of its own, that
+// directory is listed once, so that a certificate not there yet costs no system call.
+class CCertFiles {
+public:
+    explicit CCertFiles(std::string strCertPath);
+    bool readable(std::string_view strCertName, std::string& strReason);
+
+private:
+    std::string m_strCertPath;
+    std::string m_strDir;   // where each certificate has a directory named after it; empty: none
+    bool m_bListed = false; // its names are known
+    std::unordered_set<std::string> m_names; // in lower case
+};
 
 struct tagCertGroup {
     std::string strName;                // the entry's first domain

@@ -14,14 +14,14 @@ constexpr std::uint64_t kFirstSlots = 1 << 16;
 constexpr std::size_t kPendingMax = 64 * 1024;
 // Slots read at a time: a probe seldom goes further.
 constexpr std::size_t kWindow = 8;
-// The filter: 8 Mi bits, 3 a name; of a million names, about 3 % of new ones look known and are
+// The filter: 4 Mi bits, 3 a name; of 500,000 names, about 3 % of new ones look known and are
 // looked up on disk.
-constexpr std::size_t kFilterWords = (std::size_t{8} << 20) / 64;
+constexpr std::size_t kFilterWords = (std::size_t{4} << 20) / 64;
 constexpr int kFilterBits = 3;
 // Slots of new names held until they are placed together, and the part of the table read at a
 // time to place them: the table's size in slots is a multiple of it.
-constexpr std::size_t kUnplacedMax = 32 * 1024;
-constexpr std::uint64_t kChunkSlots = 16 * 1024;
+constexpr std::size_t kUnplacedMax = 16 * 1024;
+constexpr std::uint64_t kChunkSlots = 8 * 1024;
 
 // The filter's bits of a hash.
 template <typename Fn> void forFilterBits(std::uint64_t nHash, Fn fn) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 // Names kept in temporary files, for a record that must be whole however long the list: memory
-// stays under 2 MiB whatever the number of names. A name new to the set, as a filter in memory
+// stays under 1 MiB whatever the number of names. A name new to the set, as a filter in memory
 // tells most of them, costs no system call: its place in the table on disk is taken with those of
 // thousands of others, in one pass over the table. Names compare without regard to ASCII case.
 class CDiskNameSet {

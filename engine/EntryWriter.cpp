@@ -12,8 +12,9 @@ bool isWildcard(std::string_view strName) {
 }
 
 // Entries of other registered domains that wait aside for more of their domains: past this many,
-// the one unused longest ends.
+// or this much memory, the one unused longest ends.
 constexpr std::size_t kMaxWaiting = 1024;
+constexpr std::size_t kMaxWaitingBytes = 1024 * 1024;
 
 // The registered domain a certificate groups a domain by; a public suffix listed as a domain
 // stands for itself.
@@ -190,6 +191,11 @@ void CEntryWriter::takeUpGroup(std::string strGroup) {
             // A file is written whole, one at a time.
             endEntry();
         } else {
+            m_entry.nBytes = m_entry.held.size() + m_entry.strCertNames.size() + sizeof(tagEntry) + 512 +
+                             m_entry.vecNames.size() * (sizeof(std::string) + sizeof(std::int64_t));
+            for (const std::string& strName : m_entry.vecNames)
+                m_entry.nBytes += strName.size();
+            m_nWaitingBytes += m_entry.nBytes;
             m_waiting.push_front(std::move(m_entry));
             m_waitingByGroup[m_waiting.front().strGroup] = m_waiting.begin();
         }
@@ -197,14 +203,16 @@ void CEntryWriter::takeUpGroup(std::string strGroup) {
     m_entry = tagEntry();
     if (const auto it = m_waitingByGroup.find(strGroup); it != m_waitingByGroup.end()) {
         m_entry = std::move(*it->second);
+        m_nWaitingBytes -= m_entry.nBytes;
         m_waiting.erase(it->second);
         m_waitingByGroup.erase(it);
     } else {
         m_entry.strGroup = std::move(strGroup);
     }
-    while (m_waiting.size() > kMaxWaiting && !failed()) {
+    while ((m_waiting.size() > kMaxWaiting || m_nWaitingBytes > kMaxWaitingBytes) && !failed()) {
         tagEntry current = std::move(m_entry);
         m_entry = std::move(m_waiting.back());
+        m_nWaitingBytes -= m_entry.nBytes;
         m_waitingByGroup.erase(m_entry.strGroup);
         m_waiting.pop_back();
         endEntry();
@@ -222,6 +230,7 @@ void CEntryWriter::endWaitingEntries() {
         vecWaiting.push_back(std::move(entry));
     m_waiting.clear();
     m_waitingByGroup.clear();
+    m_nWaitingBytes = 0;
     std::sort(vecWaiting.begin(), vecWaiting.end(),
               [](const tagEntry& a, const tagEntry& b) { return a.nOrder < b.nOrder; });
     for (tagEntry& entry : vecWaiting) {
@@ -325,7 +334,9 @@ void CEntryWriter::endEntry() {
         bool bTwin = m_layout.bHttps;
         if (bTwin && !m_layout.bHttpsAll) {
             std::string strReason;
-            bTwin = certs::filesReadable(m_layout.strCertPath, m_entry.strFirst, strReason);
+            if (!m_certFiles)
+                m_certFiles.emplace(m_layout.strCertPath);
+            bTwin = m_certFiles->readable(m_entry.strFirst, strReason);
             if (!bTwin) {
                 ++m_result.nWaitingEntries;
                 m_result.nWaitingNames += static_cast<std::int64_t>(m_entry.vecNames.size());

@@ -117,15 +117,18 @@ private:
         std::string strCertNames;              // its names as certbot arguments
         std::int64_t nDomains = 0;
         std::int64_t nOrder = 0; // entries that wait aside end in the order they began
+        std::size_t nBytes = 0;  // what it holds while it waits aside, about
     };
     tagEntry m_entry;
     bool m_bByGroup = false;       // entries hold the names of one registered domain
     std::list<tagEntry> m_waiting; // most recently used first
     std::unordered_map<std::string, std::list<tagEntry>::iterator> m_waitingByGroup;
+    std::size_t m_nWaitingBytes = 0;
     std::int64_t m_nBegun = 0;
-    std::optional<certs::CWavePlan> m_waves; // --certbot: which certificates the first wave takes
-    std::array<std::string, 3> m_names3;     // a domain's names not yet in its entry
-    std::int64_t m_nEntry = 0;               // the current entry, from 1
+    std::optional<certs::CWavePlan> m_waves;      // --certbot: which certificates the first wave takes
+    std::optional<certs::CCertFiles> m_certFiles; // --https: which certificates' files are there
+    std::array<std::string, 3> m_names3;          // a domain's names not yet in its entry
+    std::int64_t m_nEntry = 0;                    // the current entry, from 1
     std::int64_t m_nEntries = 0;
 
     FnPlaced m_fnPlaced;

@@ -460,40 +460,58 @@ TEST(ListenAddressTest, AcceptsTheFourFormsOnly) {
 // An HTTPS twin only where both files of its certificate can be read, and the redirect only beside
 // it; --https=all writes every twin.
 TEST_F(EntryWriterTest, HttpsTwinOnlyWhereTheCertificateIs) {
-    for (const std::string strName : {"a.com", "b.com"})
-        std::filesystem::create_directories(m_dir.path("live/" + strName));
-    writeFile(m_dir.path("live/a.com/fullchain.pem"), "chain");
-    writeFile(m_dir.path("live/a.com/privkey.pem"), "key");
-    writeFile(m_dir.path("live/b.com/fullchain.pem"), "chain");
-    for (const bool bAll : {false, true}) {
+    // Certificates in a directory each (listed once), in directories named otherwise (each looked
+    // for), and under a directory that does not exist.
+    for (const std::string strDir : {"a.com", "a.com.d", "b.com", "b.com.d"})
+        std::filesystem::create_directories(m_dir.path("live/" + strDir));
+    for (const char* pFile :
+         {"live/a.com/fullchain.pem", "live/a.com/privkey.pem", "live/a.com.d/fullchain.pem",
+          "live/a.com.d/privkey.pem", "live/b.com/fullchain.pem", "live/b.com.d/fullchain.pem"})
+        writeFile(m_dir.path(pFile), "pem");
+    const struct {
+        std::string strPattern;
+        bool bAll;
+        const char* pTwins; // the first domains of the entries with a twin
+    } cases[] = {
+        {"live/{name}", false, "a.com"},
+        {"live/{name}.d/", false, "a.com"},
+        {"gone/{name}", false, ""},
+        {"live/{name}", true, "a.com b.com c.com"},
+    };
+    for (const auto& c : cases) {
         tagLayout layout;
         layout.bHttps = layout.bRedirect = true;
-        layout.bHttpsAll = bAll;
-        layout.strCertPath = m_dir.path("live/{name}");
+        layout.bHttpsAll = c.bAll;
+        layout.strCertPath = m_dir.path(c.strPattern);
         const tagGenResult result = run("a.com\nb.com\nc.com\n", layout, true);
         const std::string out = output();
+        std::int64_t nTwins = 0;
         for (const char* pName : {"a.com", "b.com", "c.com"}) {
-            const bool bTwin = bAll || std::string_view(pName) == "a.com";
+            const bool bTwin = std::string_view(c.pTwins).find(pName) != std::string_view::npos;
+            nTwins += bTwin ? 1 : 0;
             const std::size_t nPlain = out.find(
                 "<VirtualHost *:80>\r\n    DocumentRoot /srv/www\r\n    ServerAlias " + std::string(pName));
             ASSERT_NE(nPlain, std::string::npos) << pName << "\n" << out;
             const std::size_t nEnd = out.find("</VirtualHost>", nPlain);
             EXPECT_EQ(out.substr(nPlain, nEnd - nPlain).find("RewriteEngine") != std::string::npos, bTwin)
-                << pName;
+                << c.strPattern << " " << pName;
             EXPECT_EQ(out.find("<VirtualHost *:443>\r\n    DocumentRoot /srv/www\r\n    ServerAlias " +
                                std::string(pName)) != std::string::npos,
                       bTwin)
-                << pName;
+                << c.strPattern << " " << pName;
         }
-        EXPECT_EQ(result.nEntries, bAll ? 6 : 4);
-        EXPECT_EQ(result.nWaitingEntries, bAll ? 0 : 2);
-        EXPECT_EQ(result.nWaitingNames, bAll ? 0 : 4);
-        if (!bAll) {
+        EXPECT_EQ(result.nEntries, 3 + nTwins);
+        EXPECT_EQ(result.nWaitingEntries, 3 - nTwins);
+        EXPECT_EQ(result.nWaitingNames, 2 * (3 - nTwins));
+        if (c.strPattern != "gone/{name}" && !c.bAll) {
             ASSERT_EQ(result.vecWaiting.size(), 2u);
             EXPECT_EQ(result.vecWaiting[0].nLine, 2);
             EXPECT_TRUE(result.vecWaiting[0].strText.starts_with("b.com www.b.com ("))
                 << result.vecWaiting[0].strText;
-            EXPECT_NE(result.vecWaiting[0].strText.find("b.com/privkey.pem"), std::string::npos);
+            EXPECT_NE(result.vecWaiting[0].strText.find("privkey.pem: "), std::string::npos)
+                << result.vecWaiting[0].strText;
+            EXPECT_NE(result.vecWaiting[1].strText.find("/fullchain.pem: "), std::string::npos)
+                << result.vecWaiting[1].strText;
         }
     }
 }
