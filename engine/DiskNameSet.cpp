@@ -111,6 +111,7 @@ bool CDiskNameSet::open() {
         return fail(errno);
     m_nSlots = m_nFirstSlots;
     m_vecFilter.assign(kFilterWords, 0);
+    m_vecUnplacedIndex.assign(kUnplacedMax * 2, 0);
     // A file of zeros: every slot empty, without writing them.
     if (sys::truncateFd(m_fdSlots, static_cast<std::int64_t>(m_nSlots * sizeof(tagSlot))) != 0)
         return fail(errno);
@@ -141,7 +142,9 @@ bool CDiskNameSet::readName(std::uint64_t nRecord, std::string& strName) {
 bool CDiskNameSet::contains(std::string_view strName, std::uint64_t nHash, bool& bFound) {
     bFound = false;
     std::string strOther;
-    for (const tagSlot& slot : m_vecUnplaced) {
+    for (std::size_t i = unplacedHome(nHash); m_vecUnplacedIndex[i] != 0;
+         i = (i + 1) % m_vecUnplacedIndex.size()) {
+        const tagSlot& slot = m_vecUnplaced[m_vecUnplacedIndex[i] - 1];
         if (slot.nHash != nHash)
             continue;
         if (!readName(slot.nRecord, strOther))
@@ -192,6 +195,10 @@ bool CDiskNameSet::insert(std::string_view strName) {
     m_strPending += static_cast<char>(strName.size());
     m_strPending += strName;
     m_vecUnplaced.push_back({nHash, nRecord});
+    std::size_t i = unplacedHome(nHash);
+    while (m_vecUnplacedIndex[i] != 0)
+        i = (i + 1) % m_vecUnplacedIndex.size();
+    m_vecUnplacedIndex[i] = static_cast<std::uint32_t>(m_vecUnplaced.size());
     if (m_strPending.size() >= kPendingMax) {
         if (!writeAll(m_fdNames, m_strPending.data(), m_strPending.size(),
                       static_cast<std::int64_t>(m_nNamesSize)))
@@ -257,6 +264,7 @@ bool CDiskNameSet::placePending() {
     const bool bPlaced = placeSlots(m_vecUnplaced, m_fdSlots, m_nSlots);
     m_bChunkLoaded = false;
     m_vecUnplaced.clear();
+    std::fill(m_vecUnplacedIndex.begin(), m_vecUnplacedIndex.end(), 0);
     return bPlaced;
 }
 

@@ -48,9 +48,13 @@ private:
     std::uint64_t m_nSlots = 0;
     std::uint64_t m_nFirstSlots;
     std::uint64_t m_nUsed = 0;
-    std::uint64_t m_nNamesSize = 0;         // bytes of names written to the file
-    std::string m_strPending;               // names not yet written, after those
-    std::vector<tagSlot> m_vecUnplaced;     // slots of names added, not in the table yet
+    std::uint64_t m_nNamesSize = 0;                // bytes of names written to the file
+    std::string m_strPending;                      // names not yet written, after those
+    std::vector<tagSlot> m_vecUnplaced;            // slots of names added, not in the table yet
+    std::vector<std::uint32_t> m_vecUnplacedIndex; // their places + 1, by hash
+    std::size_t unplacedHome(std::uint64_t nHash) const {
+        return static_cast<std::size_t>((nHash >> 32) % m_vecUnplacedIndex.size());
+    }
     std::vector<std::uint64_t> m_vecFilter; // bits: a name whose bits are not all set is new
     std::vector<tagSlot> m_vecChunk;        // a part of the table being written
     std::uint64_t m_nChunkFirst = 0;        // its first slot
