@@ -292,3 +292,57 @@ acme_certbot() {
         --config-dir "$ACME_DIR/config" --work-dir "$ACME_DIR/work" --logs-dir "$ACME_DIR/logs" \
         --non-interactive --agree-tos --register-unsafely-without-email "$@"
 }
+
+# ---- What a test of the authority does first and last ------------------------------------------------
+# acme_test_begin NAME: ends the test with 77 (skipped) without the authority's programs or Apache;
+# sets WORK (a temporary directory, removed at the end unless KEEP_WORKDIR is set), SERVER_ROOT and
+# WEBROOT in it, and HTTPD_PID for the test's own Apache; on any exit stops the authority and that
+# Apache, with the ends of their logs when the test failed. Then check WHAT COMMAND... counts a
+# check, fail and die say one, and ms_since START is the milliseconds since START.
+acme_test_begin() {
+    acme_found || { echo "pebble, pebble-challtestsrv, certbot, openssl, curl or python3 not found: skipped"; exit 77; }
+    httpd_find || { echo "apache2 not found: skipped"; exit 77; }
+    ACME_TEST_NAME=${1}_test
+    WORK=$(httpd_workdir "kelvane-$1")
+    SERVER_ROOT=$WORK/server
+    # shellcheck disable=SC2034  # the test serves it
+    WEBROOT=$WORK/webroot
+    HTTPD_PID=''
+    ACME_TEST_FAILURES=0
+    ACME_TEST_CHECKS=0
+    ACME_TEST_T0=${EPOCHREALTIME/./}
+    trap acme__test_cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+acme__test_cleanup() {
+    local rc=$?
+    set +e
+    acme_stop
+    httpd_stop "$HTTPD_PID"
+    if ((rc != 0)); then
+        [[ ! -s $SERVER_ROOT/logs/error.log ]] || tail -n 10 "$SERVER_ROOT/logs/error.log" >&2
+        [[ ! -s $WORK/acme/pebble.log ]] || tail -n 20 "$WORK/acme/pebble.log" >&2
+    fi
+    if [[ -n ${KEEP_WORKDIR:-} ]]; then echo "work dir kept: $WORK" >&2; else rm -rf -- "$WORK"; fi
+    exit "$rc"
+}
+fail() { echo "FAIL: $*" >&2; ACME_TEST_FAILURES=$((ACME_TEST_FAILURES + 1)); }
+die() { echo "FAIL: $*" >&2; exit 1; }
+check() { # WHAT COMMAND...: ok when the command succeeds
+    local what=$1
+    shift
+    ACME_TEST_CHECKS=$((ACME_TEST_CHECKS + 1))
+    if "$@"; then echo "ok:   $what"; else fail "$what"; fi
+}
+# ms_since START: milliseconds since START, an ${EPOCHREALTIME/./}.
+ms_since() { echo $(((${EPOCHREALTIME/./} - $1) / 1000)); }
+# acme_test_end: how long the test took and how its checks went; exits 1 when one failed.
+acme_test_end() {
+    echo "$ACME_TEST_NAME: $(ms_since "$ACME_TEST_T0") ms in all"
+    if ((ACME_TEST_FAILURES > 0)); then
+        echo "$ACME_TEST_NAME: $ACME_TEST_FAILURES of $ACME_TEST_CHECKS checks failed" >&2
+        exit 1
+    fi
+    echo "$ACME_TEST_NAME: all $ACME_TEST_CHECKS checks passed"
+}

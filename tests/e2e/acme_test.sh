@@ -19,42 +19,9 @@ source "$here/httpd-lib.sh"
 # shellcheck source=tests/e2e/acme-lib.sh
 # shellcheck disable=SC1091  # checked on its own
 source "$here/acme-lib.sh"
-acme_found || { echo "pebble, pebble-challtestsrv, certbot, openssl, curl or python3 not found: skipped"; exit 77; }
-httpd_find || { echo "apache2 not found: skipped"; exit 77; }
-
-WORK=$(httpd_workdir kelvane-acme)
-SERVER_ROOT=$WORK/server
-WEBROOT=$WORK/webroot
-HTTPD_PID=''
-cleanup() {
-    local rc=$?
-    set +e
-    acme_stop
-    httpd_stop "$HTTPD_PID"
-    if ((rc != 0)); then
-        [[ ! -s $SERVER_ROOT/logs/error.log ]] || tail -n 10 "$SERVER_ROOT/logs/error.log" >&2
-        [[ ! -s $WORK/acme/pebble.log ]] || tail -n 20 "$WORK/acme/pebble.log" >&2
-    fi
-    if [[ -n ${KEEP_WORKDIR:-} ]]; then echo "work dir kept: $WORK" >&2; else rm -rf -- "$WORK"; fi
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-die() { echo "FAIL: $*" >&2; exit 1; }
-check() { # WHAT COMMAND...: ok when the command succeeds
-    local what=$1
-    shift
-    if "$@"; then echo "ok:   $what"; else fail "$what"; fi
-}
-# ms_since START: milliseconds since START, an ${EPOCHREALTIME/./}.
-ms_since() { echo $(((${EPOCHREALTIME/./} - $1) / 1000)); }
+acme_test_begin acme
 
 # ---- The authority ---------------------------------------------------------------------------------
-t_all=${EPOCHREALTIME/./}
 t0=${EPOCHREALTIME/./}
 acme_start "$WORK/acme" || die "the ACME authority did not start"
 echo "pebble and challtestsrv up in $(ms_since "$t0") ms: $ACME_DIRECTORY_URL, DNS $ACME_DNS, HTTP-01 on $ACME_HTTP_PORT"
@@ -158,9 +125,4 @@ check "acme_stop stopped the ${#pids[@]} processes it started" test "$alive" -eq
 silent() { ! acme__answers "$1" -k; }
 check "pebble's directory no longer answers" silent "$ACME_DIRECTORY_URL"
 
-echo "acme_test: $(ms_since "$t_all") ms in all"
-if ((failures > 0)); then
-    echo "acme_test: $failures check(s) failed" >&2
-    exit 1
-fi
-echo "acme_test: all checks passed"
+acme_test_end

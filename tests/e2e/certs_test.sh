@@ -29,43 +29,8 @@ source "$here/httpd-lib.sh"
 # shellcheck source=tests/e2e/acme-lib.sh
 # shellcheck disable=SC1091  # checked on its own
 source "$here/acme-lib.sh"
-acme_found || { echo "pebble, pebble-challtestsrv, certbot, openssl, curl or python3 not found: skipped"; exit 77; }
-httpd_find || { echo "apache2 not found: skipped"; exit 77; }
-
-WORK=$(httpd_workdir kelvane-certs)
-SERVER_ROOT=$WORK/server
-WEBROOT=$WORK/webroot
+acme_test_begin certs
 FALLBACK=$WORK/fallback
-HTTPD_PID=''
-cleanup() {
-    local rc=$?
-    set +e
-    acme_stop
-    httpd_stop "$HTTPD_PID"
-    if ((rc != 0)); then
-        [[ ! -s $SERVER_ROOT/logs/error.log ]] || tail -n 10 "$SERVER_ROOT/logs/error.log" >&2
-        [[ ! -s $WORK/acme/pebble.log ]] || tail -n 10 "$WORK/acme/pebble.log" >&2
-    fi
-    if [[ -n ${KEEP_WORKDIR:-} ]]; then echo "work dir kept: $WORK" >&2; else rm -rf -- "$WORK"; fi
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-failures=0
-checks=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-die() { echo "FAIL: $*" >&2; exit 1; }
-check() { # WHAT COMMAND...: ok when the command succeeds
-    local what=$1
-    shift
-    checks=$((checks + 1))
-    if "$@"; then echo "ok:   $what"; else fail "$what"; fi
-}
-# ms_since START: milliseconds since START, an ${EPOCHREALTIME/./}.
-ms_since() { echo $(((${EPOCHREALTIME/./} - $1) / 1000)); }
-t_all=${EPOCHREALTIME/./}
 
 # ---- The list: 300 domains of 12 registered domains, 600 names with www -------------------------------
 LIST=$WORK/list.txt
@@ -568,9 +533,4 @@ names_out() {
 }
 check "status: s25.reg1.test out of the list: its two names on the certificate said so" names_out
 
-echo "certs_test: $(ms_since "$t_all") ms in all"
-if ((failures > 0)); then
-    echo "certs_test: $failures of $checks checks failed" >&2
-    exit 1
-fi
-echo "certs_test: all $checks checks passed"
+acme_test_end
